@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test: the plain build, the
+# AddressSanitizer/UBSan build, the ThreadSanitizer build of the transfer tests and
+# a bounded fuzz run of the archive reader. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/setup.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export CTEST_OUTPUT_ON_FAILURE=1
+
+configure() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DUPDATER_WERROR=ON "$@" >/dev/null
+}
+
+echo "== plain build (build/)"
+configure build
+cmake --build build -j "$jobs"
+ctest --test-dir build -j "$jobs" --timeout 600
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer build (build-asan/)"
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan -j "$jobs" --timeout 900
+
+echo "== ThreadSanitizer build of the transfer tests (build-tsan/)"
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_TSAN=ON
+cmake --build build-tsan -j "$jobs" --target net_tests
+TSAN_OPTIONS=suppressions=$root/tests/sanitizer/tsan.supp:halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan -L net --timeout 900
+
+echo "== fuzzing the archive reader (build-fuzz/)"
+configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DUPDATER_FUZZ=ON -DBUILD_TESTING=OFF
+cmake --build build-fuzz -j "$jobs" --target fuzz_archive
+tests/fuzz/run.sh build-fuzz/fuzz_archive "${FUZZ_SECONDS:-60}"
+
+echo "== all tests passed"
