@@ -5,6 +5,7 @@ function(updater_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     target_compile_definitions(${name} PRIVATE
         UPDATER_BUILD_DIR="${CMAKE_BINARY_DIR}"
         UPDATER_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

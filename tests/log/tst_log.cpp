@@ -1,0 +1,197 @@
+#include "Log.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Captures what the log echoes to the debug output.
+static QStringList echoed;
+static void captureMessages(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    echoed << text;
+}
+
+class TestLog : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString path(const QString& name = QStringLiteral("log.txt")) const
+    {
+        return dir.filePath(name);
+    }
+    static QByteArray contents(const QString& file)
+    {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+    }
+
+private slots:
+    void init()
+    {
+        closeLog();
+        echoed.clear();
+    }
+    void cleanup() { closeLog(); }
+
+    void entryFormat_data();
+    void entryFormat();
+    void levelsOutsideTheRangeWriteNothing_data();
+    void levelsOutsideTheRangeWriteNothing();
+    void echoIsTheSameTextNeverAFormat();
+    void lifecycle();
+    void openFailsOnUnwritablePath();
+    void sourceName_data();
+    void sourceName();
+    void macroNamesTheCallingFile();
+};
+
+void TestLog::entryFormat_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("error")
+        << 0 << "Could not open file update.vt"
+        << "VessariTar" << 163
+        << QByteArray("Error:  Could not open file update.vt    File: VessariTar Line: 163\n");
+    QTest::newRow("warning") << 1 << "w"
+                             << "S" << 7 << QByteArray("Warning:  w    File: S Line: 7\n");
+    QTest::newRow("info") << 2 << "i"
+                          << "S" << 0 << QByteArray("Info:  i    File: S Line: 0\n");
+    QTest::newRow("debug, negative line")
+        << 3 << "d"
+        << "S" << -12 << QByteArray("Debug:  d    File: S Line: -12\n");
+    QTest::newRow("empty message") << 0 << ""
+                                   << "" << 1 << QByteArray("Error:      File:  Line: 1\n");
+    QTest::newRow("trailing line feed is not doubled")
+        << 0 << "two\nlines\n"
+        << "S" << 1 << QByteArray("Error:  two\nlines\n    File: S Line: 1\n");
+    QTest::newRow("carriage returns are kept, none added")
+        << 0 << "a\r"
+        << "S" << 1 << QByteArray("Error:  a\r    File: S Line: 1\n");
+    QTest::newRow("placeholders in the message stay")
+        << 0 << "100% %1 %3 %4"
+        << "S" << 2 << QByteArray("Error:  100% %1 %3 %4    File: S Line: 2\n");
+    QTest::newRow("latin-1 kept, beyond becomes ?")
+        << 0 << QString::fromUtf8("caf\u00e9 \u20ac \u4e2d") << "S" << 3
+        << QByteArray("Error:  caf\xe9 ? ?    File: S Line: 3\n");
+}
+
+void TestLog::entryFormat()
+{
+    QFETCH(int, level);
+    QFETCH(QString, message);
+    QFETCH(QString, source);
+    QFETCH(int, line);
+    QFETCH(QByteArray, expected);
+
+    QVERIFY(openLog(path(), false));
+    writeLog(LogLevel(level), message, source, line);
+    QCOMPARE(contents(path()), expected);
+}
+
+void TestLog::levelsOutsideTheRangeWriteNothing_data()
+{
+    QTest::addColumn<int>("level");
+    QTest::newRow("4") << 4;
+    QTest::newRow("-1") << -1;
+    QTest::newRow("large") << 0x7fffffff;
+}
+
+void TestLog::levelsOutsideTheRangeWriteNothing()
+{
+    QFETCH(int, level);
+    qInstallMessageHandler(captureMessages);
+    QVERIFY(openLog(path(), true));
+    writeLog(LogLevel(level), QStringLiteral("x"), QStringLiteral("S"), 1);
+    qInstallMessageHandler(nullptr);
+    QCOMPARE(contents(path()), QByteArray());
+    QVERIFY(echoed.isEmpty());
+}
+
+void TestLog::echoIsTheSameTextNeverAFormat()
+{
+    qInstallMessageHandler(captureMessages);
+    QVERIFY(openLog(path(), true));
+    writeLog(Info, QString::fromUtf8("50% %s %n done \u20ac"), QStringLiteral("S"), 9);
+    writeLog(Debug, QStringLiteral("ends\n"), QStringLiteral("S"), 10);
+    qInstallMessageHandler(nullptr);
+    QCOMPARE(echoed, QStringList({QStringLiteral("Info:  50% %s %n done ?    File: S Line: 9"),
+                                  QStringLiteral("Debug:  ends\n    File: S Line: 10")}));
+}
+
+void TestLog::lifecycle()
+{
+    const QString file = path(QStringLiteral("lifecycle.txt"));
+    // Closed: writes are silent no-ops and nothing is created.
+    writeLog(Error, QStringLiteral("before"), QStringLiteral("S"), 1);
+    closeLog();
+    QVERIFY(!QFile::exists(file));
+
+    // Reopening empties an existing file; a second open is refused and changes nothing.
+    {
+        QFile old(file);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("stale content\n");
+    }
+    QVERIFY(openLog(file, false));
+    QCOMPARE(contents(file), QByteArray());
+    QVERIFY(!openLog(path(QStringLiteral("other.txt")), false));
+    QVERIFY(!QFile::exists(path(QStringLiteral("other.txt"))));
+    writeLog(Error, QStringLiteral("first"), QStringLiteral("S"), 1);
+    // Each entry is on disk at once, before any close.
+    QCOMPARE(contents(file), QByteArray("Error:  first    File: S Line: 1\n"));
+
+    closeLog();
+    writeLog(Error, QStringLiteral("after close"), QStringLiteral("S"), 2);
+    QCOMPARE(contents(file), QByteArray("Error:  first    File: S Line: 1\n"));
+
+    QVERIFY(openLog(file, false));
+    writeLog(Warning, QStringLiteral("second run"), QStringLiteral("S"), 3);
+    QCOMPARE(contents(file), QByteArray("Warning:  second run    File: S Line: 3\n"));
+}
+
+void TestLog::openFailsOnUnwritablePath()
+{
+    QVERIFY(!openLog(dir.filePath(QStringLiteral("missing/dir/log.txt")), false));
+    // A failed open leaves the log closed, so the next open may succeed.
+    writeLog(Error, QStringLiteral("nowhere"), QStringLiteral("S"), 1);
+    QVERIFY(openLog(path(), false));
+}
+
+void TestLog::sourceName_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("unix path") << QByteArray("/src/archive/VessariTar.cpp") << "VessariTar";
+    QTest::newRow("windows path") << QByteArray("C:\\src\\net\\HTTPMessage.cpp") << "HTTPMessage";
+    QTest::newRow("mixed") << QByteArray("C:/src\\net/GETServerMessage.cpp") << "GETServerMessage";
+    QTest::newRow("bare") << QByteArray("main.cpp") << "main";
+    QTest::newRow("no extension") << QByteArray("dir/Makefile") << "Makefile";
+    QTest::newRow("last extension only") << QByteArray("a/b.test.cpp") << "b.test";
+}
+
+void TestLog::sourceName()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, name);
+    QCOMPARE(logSourceName(file.constData()), name);
+}
+
+void TestLog::macroNamesTheCallingFile()
+{
+    QVERIFY(openLog(path(), false));
+    const int line = __LINE__ + 1;
+    LOG(Error, QStringLiteral("from the macro"));
+    QCOMPARE(
+        contents(path()),
+        QStringLiteral("Error:  from the macro    File: tst_log Line: %1\n").arg(line).toLatin1());
+}
+
+QTEST_APPLESS_MAIN(TestLog)
+#include "tst_log.moc"
