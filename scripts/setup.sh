@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     clang libclang-rt-14-dev          # libFuzzer and the sanitizers' clang runtime
     nginx openssl curl                # real HTTP(S) server for the transfer and end-to-end tests
-    xvfb xauth x11-utils imagemagick  # screenshots of the real window
+    xvfb xauth x11-utils xdotool imagemagick  # the real window: screenshots, key presses
     fonts-dejavu-core fontconfig      # text in the dialog and the artwork
     time                              # peak memory in the benchmarks
 )
