@@ -1,0 +1,76 @@
+#include "FileGrabber.h"
+
+#include "GETServerMessage.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+FileGrabber::FileGrabber(const QUrl& url, const QString& fileName, int requestId)
+    : QObject(nullptr), url(url), fileName(fileName), requestId(requestId)
+{
+}
+
+FileGrabber::~FileGrabber()
+{
+    cancel();
+}
+
+void FileGrabber::start()
+{
+    if (running)
+        return;
+    message = new GETServerMessage(url);
+    connect(message, &ServerMessage::response, this, &FileGrabber::serverResponse);
+    message->send();
+    running = true;
+}
+
+void FileGrabber::cancel()
+{
+    if (message) {
+        message->abort();
+        delete message;
+        message = nullptr;
+    }
+    running = false;
+}
+
+bool FileGrabber::isRunning() const
+{
+    return running;
+}
+
+float FileGrabber::progress() const
+{
+    return message ? message->progress() : 0.0f;
+}
+
+void FileGrabber::serverResponse(const QByteArray& data, bool error)
+{
+    if (sender() != message)
+        return;
+    // The message is still emitting; it goes once control is back in the loop.
+    message->deleteLater();
+    message = nullptr;
+    running = false;
+
+    if (!error) {
+        QFile file(fileName);
+        if (!file.open(QIODevice::WriteOnly)) {
+            error = true;
+        } else {
+            const qint64 written = file.write(data);
+            // A buffered write can still fail when flushed, e.g. on a full disk.
+            if (written != data.size() || !file.flush())
+                error = true;
+            file.close();
+            if (file.error() != QFileDevice::NoError)
+                error = true;
+            // Only a regular file is ours to remove; a device node named as the
+            // target stays where it is.
+            if (error && QFileInfo(fileName).isFile())
+                QFile::remove(fileName);
+        }
+    }
+    emit finished(error, requestId);
+}

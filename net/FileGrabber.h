@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class ServerMessage;
+
+// Downloads one URL into one local file and reports the outcome with the
+// creator's request id.
+class FileGrabber : public QObject
+{
+    Q_OBJECT
+
+public:
+    FileGrabber(const QUrl& url, const QString& fileName, int requestId);
+    ~FileGrabber() override;
+
+    // Sends the request; does nothing while a download runs.
+    void start();
+    // Drops the download in flight; a cancelled download never reports finished.
+    void cancel();
+    bool isRunning() const;
+    // Fraction of the body received; 0.0 when idle or when no length is announced.
+    float progress() const;
+
+signals:
+    // error is false exactly when the file holds the whole body.
+    void finished(bool error, int requestId);
+
+protected slots:
+    void serverResponse(const QByteArray& data, bool error);
+
+private:
+    QUrl url;
+    QString fileName;
+    qint32 requestId;
+    bool running = false;
+    ServerMessage* message = nullptr;
+};

@@ -1,0 +1,84 @@
+#include "GETServerMessage.h"
+
+#include "Log.h"
+
+namespace {
+
+const QByteArray userAgent = QByteArrayLiteral("TovoliaUpdater/" UPDATER_VERSION);
+
+} // namespace
+
+GETServerMessage::GETServerMessage(const QUrl& url) : ServerMessage(url) {}
+
+GETServerMessage::~GETServerMessage()
+{
+    abort();
+}
+
+float GETServerMessage::progress() const
+{
+    return worker ? worker->progress() : 0.0f;
+}
+
+void GETServerMessage::abort()
+{
+    if (!worker)
+        return;
+    // Whatever the worker still emits must not reach this message.
+    disconnect(worker, nullptr, this, nullptr);
+    worker->abort();
+    worker = nullptr;
+    state = STATE_IDLE;
+}
+
+bool GETServerMessage::send()
+{
+    if (state != STATE_IDLE)
+        return false;
+    state = STATE_COMMUNICATING;
+
+    // Only scheme, host, port and path: neither query nor fragment is requested.
+    QUrl target;
+    target.setScheme(url.scheme() == QLatin1String("https") ? QStringLiteral("https")
+                                                            : QStringLiteral("http"));
+    target.setHost(url.host());
+    target.setPort(url.port());
+    target.setPath(url.path(QUrl::FullyEncoded), QUrl::TolerantMode);
+
+    QNetworkRequest header(target);
+    QByteArray host = url.host(QUrl::FullyEncoded).toUtf8();
+    if (host.contains(':'))
+        host = '[' + host + ']'; // an IPv6 literal needs its brackets in a Host field
+    header.setRawHeader("Host", host);
+    header.setRawHeader("Cache-Control", "no-cache");
+    header.setRawHeader("Accept", "*/*");
+    // Without this the client asks for compression and unpacks the body itself,
+    // so the bytes on disk and the progress would no longer match Content-Length.
+    header.setRawHeader("Accept-Encoding", "identity");
+    header.setRawHeader("User-Agent", userAgent);
+
+    worker = new HTTPMessage(url, header, QByteArray());
+    worker->setStallTimeout(stallTimeout);
+    connect(worker, &HTTPMessage::finished, this, &GETServerMessage::finished);
+    worker->start(QThread::InheritPriority);
+    return true;
+}
+
+void GETServerMessage::setStallTimeout(int msecs)
+{
+    stallTimeout = msecs;
+}
+
+void GETServerMessage::finished(bool error)
+{
+    if (!worker)
+        return;
+    if (state != STATE_COMMUNICATING) {
+        LOG(Debug, QStringLiteral("State should be STATE_COMMUNICATING, but it is: %1").arg(state));
+        return;
+    }
+    const QByteArray data = error ? QByteArray() : worker->responseData();
+    worker = nullptr;
+    emit response(data, error);
+    state = STATE_IDLE;
+}

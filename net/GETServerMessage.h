@@ -1,0 +1,38 @@
+#pragma once
+
+#include "HTTPMessage.h"
+#include "ServerMessage.h"
+
+#include <QPointer>
+
+// An HTTP/1.1 GET of the URL's path, carried out by an HTTPMessage worker.
+class GETServerMessage : public ServerMessage
+{
+    Q_OBJECT
+
+public:
+    enum : qint32
+    {
+        STATE_IDLE = 0,
+        STATE_COMMUNICATING = 1
+    };
+
+    explicit GETServerMessage(const QUrl& url);
+    ~GETServerMessage() override;
+
+    float progress() const override;
+    void abort() override;
+    bool send() override;
+
+    // Handed to every worker this message starts; see HTTPMessage::setStallTimeout.
+    void setStallTimeout(int msecs);
+
+protected slots:
+    void finished(bool error);
+
+private:
+    qint32 state = STATE_IDLE;
+    // Not owned: the worker deletes itself when its run ends.
+    QPointer<HTTPMessage> worker;
+    int stallTimeout = HTTPMessage::defaultStallTimeout;
+};

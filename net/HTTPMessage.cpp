@@ -1,0 +1,264 @@
+#include "HTTPMessage.h"
+
+#include "Log.h"
+
+#include <QCoreApplication>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSet>
+
+#ifdef Q_OS_LINUX
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// A Content-Length beyond this is not trusted for an up-front allocation; such a
+// body grows as it arrives instead.
+constexpr qint64 maxPreallocation = qint64(4) << 30;
+
+// Faulting in a fresh buffer page by page costs more than the transfer itself on
+// large bodies; huge pages cut that cost several times over.
+void adviseHugePages(QByteArray& buffer)
+{
+#ifdef Q_OS_LINUX
+    constexpr qsizetype worthIt = qsizetype(4) << 20;
+    if (buffer.size() < worthIt)
+        return;
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    const auto begin = (quintptr(buffer.data()) + page - 1) & ~(page - 1);
+    const auto end = (quintptr(buffer.data()) + quintptr(buffer.size())) & ~(page - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(buffer);
+#endif
+}
+
+// Qt reports answers such as 404 as errors of its own. With a status line in hand
+// those are a clean exchange with a bad status, not a failure of the transport.
+bool isStatusError(QNetworkReply::NetworkError code)
+{
+    return (code >= QNetworkReply::ContentAccessDenied &&
+            code <= QNetworkReply::UnknownContentError) ||
+           (code >= QNetworkReply::InternalServerError &&
+            code <= QNetworkReply::UnknownServerError);
+}
+
+// Workers still alive when the application object goes away: they are stopped and
+// joined then, so that no thread runs into the process's static destructors and
+// no worker object is left behind. Touched on the GUI thread only.
+QSet<HTTPMessage*>& liveWorkers()
+{
+    static QSet<HTTPMessage*> workers;
+    return workers;
+}
+
+void reapWorkers()
+{
+    const QSet<HTTPMessage*> workers = liveWorkers();
+    for (HTTPMessage* worker : workers) {
+        worker->abort();
+        worker->wait();
+        delete worker;
+    }
+}
+
+} // namespace
+
+HTTPMessage::HTTPMessage(const QUrl& url, const QNetworkRequest& header,
+                         const QByteArray& requestBody)
+    : QThread(nullptr), url(url), header(header), requestBody(requestBody)
+{
+    // QThread's own destructor waits for a thread still inside its finishing
+    // steps, so deleting on this notification never destroys a running thread.
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+    if (liveWorkers().isEmpty())
+        qAddPostRoutine(reapWorkers);
+    liveWorkers().insert(this);
+}
+
+HTTPMessage::~HTTPMessage()
+{
+    abort();
+    wait();
+    liveWorkers().remove(this);
+    if (liveWorkers().isEmpty())
+        qRemovePostRoutine(reapWorkers);
+}
+
+float HTTPMessage::progress() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return readFraction;
+}
+
+QByteArray HTTPMessage::responseData() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return responseBody;
+}
+
+void HTTPMessage::abort()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        aborted = true;
+    }
+    // Ending the event loop is enough: the run's clean-up deletes the reply and
+    // the client on the worker thread.
+    quit();
+}
+
+void HTTPMessage::setStallTimeout(int msecs)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    stallTimeout = qMax(0, msecs);
+}
+
+void HTTPMessage::run()
+{
+    int timeout = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (state == 1 || aborted)
+            return;
+        responseBody.clear();
+        readFraction = 0.0f;
+        statusCode = 0;
+        state = 1;
+        timeout = stallTimeout;
+    }
+
+    auto* manager = new QNetworkAccessManager;
+    QNetworkRequest request(header);
+    // Redirects are answers like any other status: not followed.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    request.setTransferTimeout(timeout);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        client = manager;
+    }
+    reply = requestBody.isEmpty() ? manager->get(request)
+                                  : manager->sendCustomRequest(request, "GET", requestBody);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &HTTPMessage::responseHeaderReceived,
+            Qt::DirectConnection);
+    connect(reply, &QNetworkReply::downloadProgress, this, &HTTPMessage::readProgress,
+            Qt::DirectConnection);
+    connect(reply, &QNetworkReply::readyRead, this, &HTTPMessage::readBody, Qt::DirectConnection);
+    connect(reply, &QNetworkReply::finished, this, &HTTPMessage::replyFinished,
+            Qt::DirectConnection);
+
+    exec();
+
+    disconnect(reply, nullptr, this, nullptr);
+    delete reply;
+    reply = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        client = nullptr;
+        state = 0;
+        received = QByteArray();
+        receivedSize = 0;
+    }
+    delete manager;
+}
+
+void HTTPMessage::responseHeaderReceived()
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    const qint32 code = status.isValid() ? status.toInt() : 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        statusCode = code;
+    }
+    contentLength = length.isValid() ? length.toLongLong() : -1;
+    // Only a 200 body is kept; any other is read and dropped.
+    keepBody = code == 200;
+    if (keepBody && receivedSize == 0 && contentLength > 0 && contentLength <= maxPreallocation) {
+        received = QByteArray(qsizetype(contentLength), Qt::Uninitialized);
+        adviseHugePages(received);
+    }
+}
+
+void HTTPMessage::readProgress(qint64 bytesDone, qint64 total)
+{
+    // A close-delimited body ends with total equal to what arrived, which would
+    // claim completion for a length that was never announced.
+    Q_UNUSED(total);
+    float fraction = 0.0f;
+    if (contentLength > 0)
+        fraction = float(qBound(0.0, double(bytesDone) / double(contentLength), 1.0));
+    std::lock_guard<std::mutex> lock(mutex);
+    readFraction = fraction;
+}
+
+void HTTPMessage::readBody()
+{
+    const qint64 available = reply->bytesAvailable();
+    if (available <= 0)
+        return;
+    if (!keepBody) {
+        reply->skip(available);
+        return;
+    }
+    const qint64 needed = receivedSize + available;
+    if (needed > received.size()) {
+        // Unknown or exceeded length: grow geometrically.
+        received.resize(qsizetype(qMax(needed, qMax(qint64(received.size()) * 2, qint64(65536)))));
+    }
+    const qint64 got = reply->read(received.data() + receivedSize, available);
+    if (got > 0)
+        receivedSize += got;
+}
+
+void HTTPMessage::replyFinished()
+{
+    readBody();
+    const QNetworkReply::NetworkError code = reply->error();
+    const bool clientError = code != QNetworkReply::NoError;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (aborted)
+            return;
+        transportFailure = clientError && !(statusCode != 0 && isStatusError(code));
+        clientErrorString = reply->errorString();
+        if (!clientError && statusCode == 200) {
+            received.truncate(qsizetype(receivedSize));
+            responseBody = std::move(received);
+        } else {
+            responseBody.clear();
+        }
+        received = QByteArray();
+        receivedSize = 0;
+    }
+    // This object lives on the creating thread, so the call is queued there.
+    QMetaObject::invokeMethod(this, "done", Qt::QueuedConnection, Q_ARG(bool, clientError));
+}
+
+void HTTPMessage::done(bool error)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!client || aborted)
+        return;
+    if (statusCode != 200)
+        error = true;
+    if (error)
+        responseBody.clear();
+    if (statusCode != 200) {
+        LOG(Debug, QStringLiteral("HTTPMessage failed with status code %1.  The URL was %2")
+                       .arg(QString::number(statusCode), url.toString()));
+    }
+    if (error && transportFailure) {
+        LOG(Info, QStringLiteral("HTTPMessage failed with the following error: %1.  The URL was %2")
+                      .arg(clientErrorString, url.toString()));
+    }
+    state = 2;
+    lock.unlock();
+    emit finished(error);
+    quit();
+}

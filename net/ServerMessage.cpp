@@ -1,0 +1,9 @@
+#include "ServerMessage.h"
+
+ServerMessage::ServerMessage(const QUrl& url) : QObject(nullptr), url(url)
+{
+    if (this->url.port() == -1) {
+        // An https URL fetched on port 80 would be a silent downgrade to plain text.
+        this->url.setPort(this->url.scheme() == QLatin1String("https") ? 443 : 80);
+    }
+}
