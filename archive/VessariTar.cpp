@@ -1,0 +1,384 @@
+#include "VessariTar.h"
+
+#include "Log.h"
+#include "PathSafety.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+#include <cstring>
+
+using VessariFormat::EntryType;
+using VessariFormat::isType;
+using VessariFormat::kHeaderSize;
+using VessariFormat::kMaxNameLength;
+
+namespace {
+
+// File data is copied through one buffer of this size, allocated once per reader.
+constexpr qint64 kDataChunk = 16384;
+// Progress is reported at least this often while one large file is copied.
+constexpr qint64 kProgressStep = 8 * 1024 * 1024;
+
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity kPathCase = Qt::CaseSensitive;
+#endif
+
+bool isWithin(const QString& path, const QString& root)
+{
+    if (path.compare(root, kPathCase) == 0)
+        return true;
+    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+    return path.startsWith(prefix, kPathCase);
+}
+
+QStringList pathComponents(const QString& path)
+{
+    QString separated = path;
+#ifdef Q_OS_WIN
+    separated.replace(QLatin1Char('\\'), QLatin1Char('/'));
+#endif
+    QStringList parts = separated.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    parts.removeAll(QStringLiteral("."));
+    return parts;
+}
+
+} // namespace
+
+VessariTar::VessariTar() : state(STATE_IDLE) {}
+
+bool VessariTar::extract(const QString& archiveName, const QString& archivePath)
+{
+    if (archiveName.isEmpty()) {
+        LOG(Error, QStringLiteral("archiveName is not valid"));
+        return false;
+    }
+    if (archivePath.isEmpty()) {
+        LOG(Error, QStringLiteral("archivePath is not valid"));
+        return false;
+    }
+    if (state != STATE_IDLE)
+        return false;
+    state = STATE_EXTRACTING;
+    this->archiveName = archiveName;
+    this->archivePath = archivePath;
+    visitor = nullptr;
+    return run();
+}
+
+bool VessariTar::list(const QString& archiveName, const EntryVisitor& visitor)
+{
+    if (archiveName.isEmpty()) {
+        LOG(Error, QStringLiteral("archiveName is not valid"));
+        return false;
+    }
+    if (state != STATE_IDLE)
+        return false;
+    state = STATE_EXTRACTING;
+    this->archiveName = archiveName;
+    this->visitor = &visitor;
+    const bool ok = run();
+    this->visitor = nullptr;
+    return ok;
+}
+
+bool VessariTar::run()
+{
+    archive.setFileName(archiveName);
+    if (!archive.open(QIODevice::ReadOnly)) {
+        LOG(Error, QStringLiteral("Could not open file ") + archiveName);
+        state = STATE_IDLE;
+        return false;
+    }
+    archiveSize = archive.size();
+    if (!visitor) {
+        // Entry paths are taken relative to the target, which itself may be
+        // relative to the current directory.
+        targetRoot = QDir::cleanPath(QDir(archivePath).absolutePath());
+        canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
+        lastCheckedDirectory.clear();
+    }
+    if (nameBuffer.size() < kMaxNameLength + 1)
+        nameBuffer.resize(kMaxNameLength + 1);
+
+    bool ok = true;
+    while (!archive.atEnd()) {
+        EntryHeader header;
+        if (!readHeader(header)) {
+            LOG(Error, QStringLiteral("Error reading from archive"));
+            ok = false;
+            break;
+        }
+        bool entryOk = false;
+        if (isType(header, EntryType::Version)) {
+            entryOk = readVersion(header);
+        } else if (isType(header, EntryType::Directory)) {
+            entryOk = readDirectory(header);
+        } else if (isType(header, EntryType::File)) {
+            entryOk = readFile(header);
+        } else {
+            LOG(Error, QStringLiteral("Uknown entry type in archive: %1").arg(header.type));
+            ok = false;
+            break;
+        }
+        if (!entryOk) {
+            LOG(Error, QStringLiteral("Error reading from archive"));
+            ok = false;
+            break;
+        }
+        reportProgress();
+    }
+    archive.close();
+    state = STATE_IDLE;
+    return ok;
+}
+
+bool VessariTar::readHeader(EntryHeader& header)
+{
+    char bytes[kHeaderSize];
+    if (archive.read(bytes, kHeaderSize) != kHeaderSize)
+        return false;
+    header = VessariFormat::decodeHeader(bytes);
+    return true;
+}
+
+bool VessariTar::readName(qint32 length, QString& name)
+{
+    // Callers have bounded length to 0..kMaxNameLength.
+    if (nameBuffer.size() < kMaxNameLength + 1)
+        nameBuffer.resize(kMaxNameLength + 1);
+    char* buffer = nameBuffer.data();
+    qint64 have = 0;
+    while (have < length) {
+        const qint64 got = archive.read(buffer + have, length - have);
+        if (got <= 0) {
+            LOG(Error, QStringLiteral("Error reading from archive"));
+            return false;
+        }
+        have += got;
+    }
+    buffer[length] = '\0';
+    // The name ends at its first zero byte; the rest of the payload is skipped.
+    name = QString::fromLatin1(buffer, qsizetype(std::strlen(buffer)));
+    return true;
+}
+
+bool VessariTar::readVersion(EntryHeader& header)
+{
+    if (!isType(header, EntryType::Version)) {
+        LOG(Error, QStringLiteral("invalid entry type"));
+        return false;
+    }
+    if (header.length > kMaxNameLength) {
+        LOG(Error, QStringLiteral("version is too long"));
+        return false;
+    }
+    QString text;
+    if (header.length > 0 && !readName(header.length, text))
+        return false;
+    if (visitor)
+        (*visitor)(EntryInfo{EntryType::Version, qMax<qint64>(header.length, 0), text});
+    return true;
+}
+
+bool VessariTar::readDirectory(EntryHeader& header)
+{
+    if (!isType(header, EntryType::Directory)) {
+        LOG(Error, QStringLiteral("invalid entry type"));
+        return false;
+    }
+    if (header.length > kMaxNameLength) {
+        LOG(Error, QStringLiteral("Directory name is too long"));
+        return false;
+    }
+    if (header.length < 0) {
+        LOG(Error, QStringLiteral("Directory name has a negative length: %1").arg(header.length));
+        return false;
+    }
+    QString path;
+    if (!readName(header.length, path))
+        return false;
+    // An empty name cannot be created; the failure is reported by the caller.
+    if (path.isEmpty())
+        return false;
+    if (refuseUnsafe(path))
+        return false;
+    if (visitor) {
+        (*visitor)(EntryInfo{EntryType::Directory, 0, path});
+        return true;
+    }
+    if (!passesOnlySafeLinks(path, false)) {
+        LOG(Error, QStringLiteral("Refusing to extract through a symbolic link that leads outside "
+                                  "the target directory: ") +
+                       path);
+        return false;
+    }
+    const QString full = resolve(path);
+    if (!QDir().mkpath(full))
+        return false;
+    if (canonicalTargetRoot.isEmpty())
+        canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
+    lastCheckedDirectory = full;
+    return true;
+}
+
+bool VessariTar::readFile(EntryHeader& header)
+{
+    if (!isType(header, EntryType::File)) {
+        LOG(Error, QStringLiteral("invalid entry type"));
+        return false;
+    }
+    if (header.length > kMaxNameLength) {
+        LOG(Error, QStringLiteral("File name is too long"));
+        return false;
+    }
+    if (header.length < 0) {
+        LOG(Error, QStringLiteral("File name has a negative length: %1").arg(header.length));
+        return false;
+    }
+    QString path;
+    if (!readName(header.length, path))
+        return false;
+
+    EntryHeader dataHeader;
+    if (!readHeader(dataHeader)) {
+        LOG(Error, QStringLiteral("Error reading from archive"));
+        return false;
+    }
+    if (!isType(dataHeader, EntryType::FileData)) {
+        LOG(Warning, QStringLiteral("Expecting a file data entry.  Read this type instead: %1")
+                         .arg(dataHeader.type));
+        return false;
+    }
+    if (path.isEmpty()) {
+        LOG(Error, QStringLiteral("Could not create file ") + path);
+        return false;
+    }
+    if (refuseUnsafe(path))
+        return false;
+
+    if (visitor) {
+        qint64 size = 0;
+        if (!skipFileData(dataHeader.length, size))
+            return false;
+        (*visitor)(EntryInfo{EntryType::File, size, path});
+        return true;
+    }
+
+    if (!passesOnlySafeLinks(path, true)) {
+        LOG(Error, QStringLiteral("Refusing to extract through a symbolic link that leads outside "
+                                  "the target directory: ") +
+                       path);
+        return false;
+    }
+    // Unbuffered: data goes out in whole chunks, so a second copy buys nothing.
+    QFile out(resolve(path));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        LOG(Error, QStringLiteral("Could not create file ") + path);
+        return false;
+    }
+    const bool ok = copyFileData(out, dataHeader.length, path);
+    out.close();
+    return ok;
+}
+
+bool VessariTar::copyFileData(QFile& out, qint32 length, const QString& path)
+{
+    if (dataBuffer.size() < kDataChunk)
+        dataBuffer.resize(kDataChunk);
+    char* buffer = dataBuffer.data();
+    qint64 remaining = qMax<qint32>(length, 0);
+    qint64 sinceProgress = 0;
+    while (remaining > 0 && !archive.atEnd()) {
+        const qint64 got = archive.read(buffer, qMin(kDataChunk, remaining));
+        if (got < 0) {
+            LOG(Error, QStringLiteral("Error reading from archive"));
+            return false;
+        }
+        if (got == 0)
+            break;
+        // A short write means the disk is full or failing; the file is then
+        // incomplete, so it counts as a failure.
+        if (out.write(buffer, got) != got) {
+            LOG(Error, QStringLiteral("Could not write to file ") + path);
+            return false;
+        }
+        remaining -= got;
+        sinceProgress += got;
+        if (sinceProgress >= kProgressStep) {
+            sinceProgress = 0;
+            reportProgress();
+        }
+    }
+    return true;
+}
+
+bool VessariTar::skipFileData(qint32 length, qint64& written)
+{
+    // Like an extraction, data cut short by the end of the archive still counts,
+    // as the bytes that are there.
+    const qint64 wanted = qMax<qint32>(length, 0);
+    written = qMin(wanted, qMax<qint64>(archiveSize - archive.pos(), 0));
+    if (!archive.seek(archive.pos() + written)) {
+        LOG(Error, QStringLiteral("Error reading from archive"));
+        return false;
+    }
+    return true;
+}
+
+QString VessariTar::resolve(const QString& path) const
+{
+    return targetRoot + QLatin1Char('/') + path;
+}
+
+bool VessariTar::refuseUnsafe(const QString& path)
+{
+    if (isSafeEntryPath(path, hostPathRules()))
+        return false;
+    LOG(Error, QStringLiteral("Refusing a path that leads outside the target directory: ") + path);
+    return true;
+}
+
+bool VessariTar::passesOnlySafeLinks(const QString& path, bool lastIsFile)
+{
+    // A link planted under the target earlier (by a user or an older archive) must
+    // not carry a write elsewhere; links that stay inside the target are followed.
+    const QStringList parts = pathComponents(path);
+    QString current = targetRoot;
+    qsizetype first = 0;
+    if (lastIsFile && !lastCheckedDirectory.isEmpty()) {
+        const QString parent = QDir::cleanPath(resolve(path) + QStringLiteral("/.."));
+        if (parent.compare(lastCheckedDirectory, kPathCase) == 0) {
+            current = lastCheckedDirectory;
+            first = parts.size() - 1;
+        }
+    }
+    if (canonicalTargetRoot.isEmpty())
+        canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
+
+    bool allExist = true;
+    for (qsizetype i = first; i < parts.size(); ++i) {
+        current += QLatin1Char('/') + parts.at(i);
+        const QFileInfo info(current);
+        if (info.isSymLink()) {
+            const QString target = info.canonicalFilePath();
+            if (target.isEmpty() || canonicalTargetRoot.isEmpty() ||
+                !isWithin(target, canonicalTargetRoot))
+                return false;
+        } else if (!info.exists()) {
+            allExist = false;
+            break;
+        }
+        if (lastIsFile && i == parts.size() - 2 && allExist)
+            lastCheckedDirectory = current;
+    }
+    return true;
+}
+
+void VessariTar::reportProgress()
+{
+    if (progress)
+        progress(archive.pos(), archiveSize);
+}

@@ -1,0 +1,69 @@
+#include "Command.h"
+#include "Log.h"
+#include "VessariTar.h"
+
+#include <QCommandLineParser>
+#include <cstdio>
+
+namespace vt {
+
+namespace {
+
+int runList(const QStringList& args);
+
+} // namespace
+
+extern const Command listCommand = {
+    "list", "list the entries of an archive",
+    "Usage: vt list FILE\n"
+    "Prints one line per entry of the archive FILE: its type (version,\n"
+    "directory, file), its size in bytes and its path (the text, for a\n"
+    "version). A broken archive is reported on stderr as extraction would\n"
+    "report it, and the exit status is then 1.\n",
+    runList};
+
+namespace {
+
+const char* typeName(VessariFormat::EntryType type)
+{
+    switch (type) {
+    case VessariFormat::EntryType::Version:
+        return "version";
+    case VessariFormat::EntryType::Directory:
+        return "directory";
+    case VessariFormat::EntryType::File:
+        return "file";
+    case VessariFormat::EntryType::FileData:
+        break;
+    }
+    return "data";
+}
+
+int runList(const QStringList& args)
+{
+    QCommandLineParser parser;
+    if (!parseArguments(parser, listCommand, args))
+        return ExitUsage;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1) {
+        printError(QStringLiteral("list: expected one archive FILE; see 'vt help list'"));
+        return ExitUsage;
+    }
+
+    openLogOnStderr();
+    VessariTar reader;
+    const bool ok = reader.list(positional.first(), [](const VessariTar::EntryInfo& entry) {
+        std::printf("%-9s %10lld  %s\n", typeName(entry.type), static_cast<long long>(entry.size),
+                    entry.name.toLocal8Bit().constData());
+    });
+    std::fflush(stdout);
+    closeLog();
+    if (!ok) {
+        printError(QStringLiteral("list: %1 is not a valid archive").arg(positional.first()));
+        return ExitFailure;
+    }
+    return ExitSuccess;
+}
+
+} // namespace
+} // namespace vt

@@ -1,0 +1,62 @@
+#include "Progress.h"
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define VT_ISATTY _isatty
+#define VT_FILENO _fileno
+#else
+#include <unistd.h>
+#define VT_ISATTY isatty
+#define VT_FILENO fileno
+#endif
+
+namespace vt {
+
+namespace {
+constexpr qint64 kQuietMs = 700;
+constexpr qint64 kRedrawMs = 150;
+} // namespace
+
+Progress::Progress(const QString& verb) : verb(verb), enabled(VT_ISATTY(VT_FILENO(stderr)) != 0)
+{
+    started.start();
+}
+
+Progress::~Progress()
+{
+    finish();
+}
+
+void Progress::update(qint64 done, qint64 total)
+{
+    if (!enabled || started.elapsed() < kQuietMs)
+        return;
+    if (shown && lastDrawn.elapsed() < kRedrawMs)
+        return;
+    const int percent = total > 0 ? int(done * 100 / total) : 100;
+    const QByteArray line = QStringLiteral("vt: %1 %2% (%3 of %4 MiB)")
+                                .arg(verb)
+                                .arg(percent, 3)
+                                .arg(done / (1024 * 1024))
+                                .arg(total / (1024 * 1024))
+                                .toLocal8Bit();
+    // Cursor back at the start of a cleared tail: a log line written meanwhile
+    // overwrites the progress instead of running on after it.
+    std::fprintf(stderr, "%s\033[K\r", line.constData());
+    std::fflush(stderr);
+    shown = true;
+    lastDrawn.start();
+}
+
+void Progress::finish()
+{
+    if (!shown)
+        return;
+    std::fprintf(stderr, "\033[K");
+    std::fflush(stderr);
+    shown = false;
+}
+
+} // namespace vt

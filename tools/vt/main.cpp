@@ -1,0 +1,123 @@
+// vt: makes, lists and extracts update archives.
+#include "Command.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <cstdio>
+#include <iterator>
+
+namespace vt {
+extern const Command packCommand;
+extern const Command listCommand;
+extern const Command extractCommand;
+} // namespace vt
+
+namespace {
+
+// Adding a subcommand: declare its Command above and list it here.
+const vt::Command* const commands[] = {
+    &vt::packCommand,
+    &vt::listCommand,
+    &vt::extractCommand,
+};
+
+const vt::Command* findCommand(const QString& name)
+{
+    for (const vt::Command* command : commands) {
+        if (name == QLatin1String(command->name))
+            return command;
+    }
+    return nullptr;
+}
+
+void printOverview(FILE* stream)
+{
+    std::fprintf(stream, "Usage: vt COMMAND [ARGUMENTS]\n"
+                         "Makes, lists and extracts update archives.\n\nCommands:\n");
+    for (const vt::Command* command : commands)
+        std::fprintf(stream, "  %-10s %s\n", command->name, command->summary);
+    std::fprintf(stream,
+                 "\nOptions:\n"
+                 "  -h, --help     show this help; \"vt help COMMAND\" shows a command's\n"
+                 "  --version      show the version of vt\n"
+                 "\nExit status: 0 on success, 1 when the work failed, 2 on a usage error.\n");
+}
+
+int showCommandHelp(const QString& name)
+{
+    const vt::Command* command = findCommand(name);
+    if (!command) {
+        vt::printError(QStringLiteral("unknown command '%1'; see 'vt --help'").arg(name));
+        return vt::ExitUsage;
+    }
+    std::fputs(command->usage, stdout);
+    return vt::ExitSuccess;
+}
+
+bool asksForHelp(const QStringList& args)
+{
+    for (const QString& arg : args) {
+        if (arg == QLatin1String("--"))
+            return false;
+        if (arg == QLatin1String("-h") || arg == QLatin1String("--help"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+namespace vt {
+
+void printError(const QString& message)
+{
+    std::fprintf(stderr, "vt: %s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+bool parseArguments(QCommandLineParser& parser, const Command& command, const QStringList& args)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    if (parser.parse(QStringList{QStringLiteral("vt")} + args))
+        return true;
+    printError(QStringLiteral("%1: %2; see 'vt help %1'")
+                   .arg(QLatin1String(command.name), parser.errorText()));
+    return false;
+}
+
+} // namespace vt
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments().mid(1);
+
+    if (args.isEmpty()) {
+        printOverview(stderr);
+        return vt::ExitUsage;
+    }
+    const QString first = args.takeFirst();
+    if (first == QLatin1String("-h") || first == QLatin1String("--help")) {
+        printOverview(stdout);
+        return vt::ExitSuccess;
+    }
+    if (first == QLatin1String("--version")) {
+        std::printf("vt %s\n", UPDATER_VERSION);
+        return vt::ExitSuccess;
+    }
+    if (first == QLatin1String("help")) {
+        if (args.isEmpty()) {
+            printOverview(stdout);
+            return vt::ExitSuccess;
+        }
+        return showCommandHelp(args.first());
+    }
+    const vt::Command* command = findCommand(first);
+    if (!command) {
+        vt::printError(QStringLiteral("unknown command '%1'; see 'vt --help'").arg(first));
+        return vt::ExitUsage;
+    }
+    if (asksForHelp(args))
+        return showCommandHelp(first);
+    return command->run(args);
+}
