@@ -35,6 +35,19 @@ bool openLog(const QString& path, bool echoToDebug)
     return true;
 }
 
+bool openLogOnStderr()
+{
+    if (theLog)
+        return false;
+    auto log = std::make_unique<LogFile>();
+    if (!log->file.open(stderr, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+        return false;
+    for (bool& enabled : log->levelEnabled)
+        enabled = true;
+    theLog = std::move(log);
+    return true;
+}
+
 void writeLog(LogLevel level, const QString& message, const QString& sourceFile, int line)
 {
     if (!theLog)

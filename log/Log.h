@@ -17,6 +17,10 @@ enum LogLevel : qint32
 // (and changes nothing) when a log is already open or the file cannot be opened.
 bool openLog(const QString& path, bool echoToDebug);
 
+// Opens the process-wide log on the standard error stream instead of a file, for
+// command-line tools: same entries, no debug echo. Closing it leaves stderr open.
+bool openLogOnStderr();
+
 // Appends one entry "<prefix> <message>    File: <sourceFile> Line: <line>",
 // flushed at once. A no-op while no log is open.
 void writeLog(LogLevel level, const QString& message, const QString& sourceFile, int line);
