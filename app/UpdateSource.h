@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+// Where an update comes from and goes to, shared by the dialog and `vt update`.
+
+// The archive's name on the server and, while it is being applied, on disk.
+inline const QString updateArchiveName = QStringLiteral("update.vt");
+
+// The base URL as stored: always ending in "/", so "" becomes "/".
+QString normalizedBaseUrl(const QString& baseUrl);
+
+// The archive's address: the normalized base URL followed by the archive's name,
+// parsed as it stands (nothing such as a query is added).
+QUrl updateArchiveUrl(const QString& baseUrl);

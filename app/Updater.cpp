@@ -1,0 +1,184 @@
+#include "Updater.h"
+
+#include "FileGrabber.h"
+#include "TimeRemaining.h"
+#include "UpdateSource.h"
+#include "VessariTar.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QUrl>
+
+Updater::Updater(QWidget* parent) : QDialog(parent)
+{
+    form.setupForm(this);
+    // The buttons act when the mouse button goes down, not on a completed click.
+    connect(form.cancelButton, &QPushButton::pressed, this, &Updater::cancelClicked);
+    connect(form.playButton, &QPushButton::pressed, this, &Updater::playGame);
+}
+
+Updater::~Updater()
+{
+    if (grabber) {
+        grabber->cancel();
+        delete grabber;
+        grabber = nullptr;
+    }
+    updateTimer.stop();
+}
+
+void Updater::setBaseUrl(const QString& url)
+{
+    baseUrl = normalizedBaseUrl(url);
+}
+
+void Updater::setGamePath(const QString& path)
+{
+    gamePath = path;
+}
+
+void Updater::startUpdating()
+{
+    connect(&updateTimer, &QTimer::timeout, this, &Updater::update);
+    updateTimer.start(0);
+    refreshClock.start();
+}
+
+void Updater::update()
+{
+    QString timeText;
+
+    // Each stage sets its flag before its work: a question box runs a nested event
+    // loop in which this timer slot is called again, and must not repeat a stage.
+    if (errorOccurred && !errorPrompted) {
+        errorPrompted = true;
+        const bool retry = askQuestion(QStringLiteral("Update error"),
+                                       QStringLiteral("An error has occurred while updating\n"
+                                                      "Would you like to try again?"));
+        if (!retry) {
+            if (!gamePath.isEmpty()) {
+                startGame();
+                endRun();
+            }
+        } else {
+            if (grabber) {
+                grabber->cancel();
+                delete grabber;
+                grabber = nullptr;
+            }
+            downloadStarted = downloadComplete = extractionStarted = false;
+            updateSucceeded = errorOccurred = errorPrompted = false;
+        }
+    }
+
+    if (!downloadStarted) {
+        downloadStarted = true;
+        downloadStartTime = currentTimeSeconds();
+        form.statusLabel->setText(QStringLiteral("Downloading update..."));
+        grabber = new FileGrabber(updateArchiveUrl(baseUrl), updateArchiveName, 0);
+        connect(grabber, &FileGrabber::finished, this, &Updater::downloadFinished);
+        grabber->start();
+    }
+
+    if (downloadComplete && !extractionStarted) {
+        extractionStarted = true;
+        VessariTar reader;
+        if (reader.extract(updateArchiveName, QStringLiteral("./"))) {
+            updateSucceeded = true;
+            QDir::current().remove(updateArchiveName);
+        } else {
+            errorOccurred = true;
+        }
+        form.progressBar->setValue(100);
+        form.statusLabel->setText(QStringLiteral("Update complete"));
+        form.playButton->setEnabled(true);
+        form.cancelButton->setEnabled(false);
+    }
+
+    if (downloadStarted && !downloadComplete && grabber && refreshClock.elapsed() > 50) {
+        refreshClock.restart();
+        const float progress = grabber->progress();
+        const quint32 elapsed = currentTimeSeconds() - downloadStartTime;
+        if (!nearlyEqual(progress, 0.0))
+            timeText = timeRemainingText(elapsed, progress);
+        form.timeLabel->setText(timeText);
+        form.progressBar->setValue(int(double(progress) * 100.0));
+    }
+}
+
+void Updater::downloadFinished(bool error, int requestId)
+{
+    Q_UNUSED(requestId);
+    if (error)
+        errorOccurred = true;
+    else
+        downloadComplete = true;
+}
+
+bool Updater::cancelClicked()
+{
+    if (isUpdateSuccessful())
+        return false;
+    if (!askQuestion(QStringLiteral("Cancel Update?"),
+                     QStringLiteral("Are you sure you want to cancel the update?")))
+        return false;
+    if (!gamePath.isEmpty())
+        startGame();
+    endRun();
+    return true;
+}
+
+void Updater::playGame()
+{
+    if (gamePath.isEmpty())
+        return;
+    startGame();
+    endRun();
+}
+
+void Updater::closeEvent(QCloseEvent* e)
+{
+    if (isUpdateSuccessful()) {
+        if (askQuestion(
+                QStringLiteral("Play Game?"),
+                QStringLiteral("The update has finished.\nDo you want to play the game?")) &&
+            !gamePath.isEmpty()) {
+            startGame();
+            endRun();
+        }
+        return; // accepted whatever the answer: the dialog closes
+    }
+    if (!cancelClicked())
+        e->ignore();
+}
+
+// Yes is the only answer that counts as yes: No, Escape and the close button
+// all come back as No.
+bool Updater::askQuestion(const QString& title, const QString& text)
+{
+    return QMessageBox::question(this, title, text, QMessageBox::Yes | QMessageBox::No) ==
+           QMessageBox::Yes;
+}
+
+// exit(0) rather than quit(): quit() first tries to close every window, which
+// would ask the close question once more over a run that is already ending.
+void Updater::endRun()
+{
+    QCoreApplication::exit(0);
+}
+
+// Detached and never waited for; a game that cannot start is not reported.
+void Updater::startGame()
+{
+    QStringList arguments = QProcess::splitCommand(gamePath);
+    if (arguments.isEmpty())
+        return;
+    const QString program = arguments.takeFirst();
+    QProcess::startDetached(program, arguments);
+}
