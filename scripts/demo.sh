@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# The updater's main job on a built-in example: packs examples/demo-update/ into
+# update.vt, serves it from nginx on a free loopback port, and runs build/updater
+# against it in a fresh directory, with a small script standing in for the game.
+# With a display you see the real window and press Play yourself; without one the
+# dialog runs on Xvfb, a screenshot is saved as demo-screenshot.png and Play is
+# pressed for you.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/setup.sh
+cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF >/dev/null
+cmake --build build -j "$(nproc)" --target updater vt
+
+work=$(mktemp -d /tmp/updater-demo.XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The server: nginx with a configuration of its own, on the first free port.
+mkdir -p "$work/www" "$work/nginx" "$work/game"
+build/vt pack examples/demo-update -o "$work/www/update.vt" --version 1.4.2
+port=
+for candidate in $(seq 18480 18580); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+        port=$candidate
+        break
+    fi
+done
+[ -n "$port" ] || { echo "demo: no free port on 127.0.0.1" >&2; exit 1; }
+cat >"$work/nginx/nginx.conf" <<CONF
+daemon off;
+master_process off;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events {}
+http {
+    access_log $work/nginx/access.log;
+    client_body_temp_path $work/nginx/body;
+    proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    types { application/octet-stream vt; }
+    server {
+        listen 127.0.0.1:$port;
+        root $work/www;
+        # Slow enough to watch the bar move for a moment.
+        limit_rate 256k;
+    }
+}
+CONF
+/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
+pids+=($!)
+for _ in $(seq 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.05
+done
+
+# The game directory starts with the demo game's launcher script only.
+cp examples/play-demo.sh "$work/game/"
+cd "$work/game"
+url="http://127.0.0.1:$port/"
+game="./play-demo.sh --from-updater"
+
+if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_HEADLESS:-}" ]; then
+    echo "Updating from $url in $work/game; press Play when the update is complete."
+    "$root/build/updater" "$url" "$game" 2>"$work/updater.err" || true
+else
+    display=:$((90 + RANDOM % 100))
+    Xvfb "$display" -screen 0 640x400x24 -nolisten tcp >/dev/null 2>&1 &
+    pids+=($!)
+    export DISPLAY=$display
+    for _ in $(seq 100); do
+        xdpyinfo >/dev/null 2>&1 && break
+        sleep 0.05
+    done
+    QT_QPA_PLATFORM=xcb "$root/build/updater" "$url" "$game" 2>"$work/updater.err" &
+    updater=$!
+    pids+=($updater)
+
+    # The update is complete when the archive has been extracted and removed.
+    for _ in $(seq 600); do
+        [ -f VERSION ] && [ ! -e update.vt ] && break
+        sleep 0.1
+    done
+    window=$(xdotool search --sync --name "Tovolia Updater" | head -n 1)
+    sleep 0.5 # let the last paint land
+    import -window "$window" "$root/demo-screenshot.png"
+    echo "Screenshot of the finished update: demo-screenshot.png"
+
+    # Press Play: the button sits at (267, 203), 78 x 26, in the dialog.
+    xdotool mousemove --window "$window" 306 216 mousedown 1 mouseup 1
+    wait "$updater" && status=0 || status=$?
+    echo "updater exited with status $status"
+fi
+
+echo
+echo "Extracted into $work/game:"
+find . -path ./update.vt -prune -o -type f -print | sort | sed 's/^/  /'
+echo
+echo "The game said:"
+for _ in $(seq 50); do
+    [ -f game-output.txt ] && break
+    sleep 0.1
+done
+sed 's/^/  /' game-output.txt 2>/dev/null || echo "  (nothing: the game was not started)"
+echo
+echo "log.txt has $(wc -l <log.txt) entries."
