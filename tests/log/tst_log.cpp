@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
+#include <unistd.h>
 
 // Captures what the log echoes to the debug output.
 static QStringList echoed;
@@ -45,6 +47,7 @@ private slots:
     void sourceName_data();
     void sourceName();
     void macroNamesTheCallingFile();
+    void openOnStderr();
 };
 
 void TestLog::entryFormat_data()
@@ -191,6 +194,39 @@ void TestLog::macroNamesTheCallingFile()
     QCOMPARE(
         contents(path()),
         QStringLiteral("Error:  from the macro    File: tst_log Line: %1\n").arg(line).toLatin1());
+}
+
+void TestLog::openOnStderr()
+{
+    // Point the process's stderr at a file for the length of the test.
+    const QString file = path(QStringLiteral("stderr.txt"));
+    std::fflush(stderr);
+    const int savedStderr = ::dup(2);
+    QVERIFY(savedStderr >= 0);
+    FILE* capture = std::fopen(QFile::encodeName(file).constData(), "w");
+    QVERIFY(capture);
+    ::dup2(::fileno(capture), 2);
+    std::fclose(capture);
+
+    qInstallMessageHandler(captureMessages);
+    const bool opened = openLogOnStderr();
+    const bool openedTwice = openLogOnStderr();
+    const bool fileOpenRefused = !openLog(path(), false);
+    writeLog(Warning, QStringLiteral("to stderr"), QStringLiteral("S"), 4);
+    closeLog();
+    // Closing the log must leave the stream itself usable.
+    std::fputs("still open\n", stderr);
+    std::fflush(stderr);
+    qInstallMessageHandler(nullptr);
+
+    ::dup2(savedStderr, 2);
+    ::close(savedStderr);
+
+    QVERIFY(opened);
+    QVERIFY(!openedTwice);
+    QVERIFY(fileOpenRefused);
+    QVERIFY(echoed.isEmpty());
+    QCOMPARE(contents(file), QByteArray("Warning:  to stderr    File: S Line: 4\nstill open\n"));
 }
 
 QTEST_APPLESS_MAIN(TestLog)
