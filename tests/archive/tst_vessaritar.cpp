@@ -1,6 +1,7 @@
 #include "ArchiveBytes.h"
 #include "Log.h"
 #include "PathSafety.h"
+#include "TreeUtil.h"
 #include "VessariTar.h"
 
 #include <QDir>
@@ -12,49 +13,6 @@
 #include <memory>
 
 using namespace ArchiveBytes;
-using Tree = QMap<QString, QByteArray>;
-
-namespace {
-
-const QByteArray kDir("<dir>");
-
-// Every file, directory and link under root: files map to their contents.
-Tree treeOf(const QString& root)
-{
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString name = QDir(root).relativeFilePath(info.filePath());
-        if (info.isSymLink()) {
-            tree.insert(name, "<link " + info.symLinkTarget().toUtf8() + ">");
-        } else if (info.isDir()) {
-            tree.insert(name, kDir);
-        } else {
-            QFile f(info.filePath());
-            tree.insert(name, f.open(QIODevice::ReadOnly) ? f.readAll() : "<unreadable>");
-        }
-    }
-    return tree;
-}
-
-void makeTree(const QString& root, const Tree& tree)
-{
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        const QString path = root + QLatin1Char('/') + it.key();
-        if (it.value() == kDir) {
-            QVERIFY(QDir().mkpath(path));
-        } else {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(it.value());
-        }
-    }
-}
-
-} // namespace
 
 class TestVessariTar : public QObject
 {
