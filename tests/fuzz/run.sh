@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Usage: tests/fuzz/run.sh BINARY SECONDS
+# Fuzzes the archive reader for SECONDS inside a fresh temporary directory, which
+# is both the current directory and where inputs are extracted, seeded from
+# tests/fuzz/corpus. Fails on any crash, printing the input; removes the
+# directory afterwards.
+set -euo pipefail
+if [ $# -ne 2 ]; then
+    echo "usage: $0 BINARY SECONDS" >&2
+    exit 2
+fi
+binary=$(realpath "$1")
+seconds=$2
+here=$(cd "$(dirname "$0")" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/fuzz-archive.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/corpus" "$work/artifacts"
+cp "$here"/corpus/* "$work/corpus/"
+touch "$work/.fuzz-sandbox"
+cd "$work"
+
+status=0
+LSAN_OPTIONS="suppressions=$here/../sanitizer/lsan.supp:print_suppressions=0" \
+    "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+    -print_final_stats=1 -artifact_prefix=artifacts/ corpus >fuzz.log 2>&1 || status=$?
+
+if [ "$status" -ne 0 ] || [ -n "$(ls -A artifacts)" ]; then
+    tail -n 60 fuzz.log
+    for input in artifacts/*; do
+        [ -e "$input" ] || continue
+        echo "== failing input $(basename "$input"):"
+        xxd "$input" | head -n 40
+    done
+    echo "fuzz_archive: FAILED" >&2
+    exit 1
+fi
+grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss_mb)' fuzz.log || true
+echo "fuzz_archive: no crash in ${seconds} s"
