@@ -146,8 +146,6 @@ void HTTPMessage::run()
                                   : manager->sendCustomRequest(request, "GET", requestBody);
     connect(reply, &QNetworkReply::metaDataChanged, this, &HTTPMessage::responseHeaderReceived,
             Qt::DirectConnection);
-    connect(reply, &QNetworkReply::downloadProgress, this, &HTTPMessage::readProgress,
-            Qt::DirectConnection);
     connect(reply, &QNetworkReply::readyRead, this, &HTTPMessage::readBody, Qt::DirectConnection);
     connect(reply, &QNetworkReply::finished, this, &HTTPMessage::replyFinished,
             Qt::DirectConnection);
@@ -187,12 +185,9 @@ void HTTPMessage::responseHeaderReceived()
 
 void HTTPMessage::readProgress(qint64 bytesDone, qint64 total)
 {
-    // A close-delimited body ends with total equal to what arrived, which would
-    // claim completion for a length that was never announced.
-    Q_UNUSED(total);
     float fraction = 0.0f;
-    if (contentLength > 0)
-        fraction = float(qBound(0.0, double(bytesDone) / double(contentLength), 1.0));
+    if (total > 0)
+        fraction = float(qBound(0.0, double(bytesDone) / double(total), 1.0));
     std::lock_guard<std::mutex> lock(mutex);
     readFraction = fraction;
 }
@@ -203,7 +198,10 @@ void HTTPMessage::readBody()
     if (available <= 0)
         return;
     if (!keepBody) {
-        reply->skip(available);
+        const qint64 skipped = reply->skip(available);
+        if (skipped > 0)
+            bytesSeen += skipped;
+        readProgress(bytesSeen, contentLength);
         return;
     }
     const qint64 needed = receivedSize + available;
@@ -212,21 +210,35 @@ void HTTPMessage::readBody()
         received.resize(qsizetype(qMax(needed, qMax(qint64(received.size()) * 2, qint64(65536)))));
     }
     const qint64 got = reply->read(received.data() + receivedSize, available);
-    if (got > 0)
+    if (got > 0) {
         receivedSize += got;
+        bytesSeen += got;
+    }
+    // Counted here rather than taken from the reply's downloadProgress, which is
+    // throttled to one per 100 ms and stays silent about the first chunk. The
+    // total is the announced Content-Length (unknown gives 0.0), never the
+    // signal's total: a close-delimited body would end up claiming 1.0.
+    readProgress(bytesSeen, contentLength);
 }
 
 void HTTPMessage::replyFinished()
 {
     readBody();
     const QNetworkReply::NetworkError code = reply->error();
-    const bool clientError = code != QNetworkReply::NoError;
+    bool clientError = code != QNetworkReply::NoError;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (aborted)
             return;
         transportFailure = clientError && !(statusCode != 0 && isStatusError(code));
         clientErrorString = reply->errorString();
+        // Qt can take a connection closed in mid-body for the end of a body
+        // without length; the announced length says otherwise.
+        if (!clientError && contentLength >= 0 && bytesSeen != contentLength) {
+            clientError = true;
+            transportFailure = true;
+            clientErrorString = QStringLiteral("Connection closed");
+        }
         if (!clientError && statusCode == 200) {
             received.truncate(qsizetype(receivedSize));
             responseBody = std::move(received);

@@ -42,7 +42,7 @@ signals:
 protected slots:
     // Worker thread: records the status code and sizes the body buffer.
     void responseHeaderReceived();
-    // Worker thread: the total comes from Content-Length, not from the signal.
+    // Worker thread: stores bytesDone / total, 0.0 when total is unknown.
     void readProgress(qint64 bytesDone, qint64 total);
     // Creating thread, queued from the worker once the reply has ended.
     void done(bool error);
@@ -76,4 +76,5 @@ private:
     bool keepBody = false;
     QByteArray received;
     qint64 receivedSize = 0;
+    qint64 bytesSeen = 0;
 };
