@@ -1,0 +1,70 @@
+// Leaving mid-download and quitting at once ends the process cleanly: exit code
+// 0, no warning about a thread destroyed while running, no sanitizer report.
+#include "NginxServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class QuitTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void quitsCleanly_data();
+    void quitsCleanly();
+
+private:
+    QTemporaryDir docRoot;
+    QTemporaryDir work;
+    NginxServer nginx;
+};
+
+void QuitTest::initTestCase()
+{
+    QVERIFY(QDir(docRoot.path()).mkpath(QStringLiteral("slow")));
+    QFile file(docRoot.filePath(QStringLiteral("slow/update.vt")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.resize(16 << 20));
+    file.close();
+    // About 16 s for the whole file: always in flight when the helper leaves.
+    nginx.addRateLimit(QStringLiteral("/slow/"), 1 << 20);
+    QVERIFY2(nginx.start(docRoot.path()), qPrintable(nginx.errorString()));
+}
+
+void QuitTest::quitsCleanly_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("repeat");
+    QTest::newRow("cancel mid-download, then quit") << "mid" << 3;
+    QTest::newRow("cancel right after start") << "at-once" << 5;
+    QTest::newRow("quit with the download running") << "leave-running" << 3;
+}
+
+void QuitTest::quitsCleanly()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, repeat);
+    const QString helper = QStringLiteral(QUIT_HELPER);
+    QVERIFY2(QFile::exists(helper), qPrintable(helper));
+    const QString url = nginx.baseUrl().resolved(QUrl(QStringLiteral("slow/update.vt"))).toString();
+    for (int i = 0; i < repeat; ++i) {
+        QProcess process;
+        process.start(helper, {url, work.filePath(QStringLiteral("update.vt")), mode});
+        QVERIFY(process.waitForFinished(60000));
+        const QByteArray err = process.readAllStandardError();
+        QVERIFY2(process.exitStatus() == QProcess::NormalExit, err.constData());
+        QVERIFY2(process.exitCode() == 0,
+                 (QByteArray::number(process.exitCode()) + " " + err).constData());
+        QVERIFY2(!err.contains("QThread"), err.constData());
+        QVERIFY2(!err.contains("Sanitizer"), err.constData());
+        QVERIFY2(!err.contains("runtime error"), err.constData());
+        QVERIFY(!QFile::exists(work.filePath(QStringLiteral("update.vt"))));
+    }
+}
+
+QTEST_GUILESS_MAIN(QuitTest)
+#include "tst_quit.moc"
