@@ -74,14 +74,14 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_HEADLESS:-}" ]; then
     echo "Updating from $url in $work/game; press Play when the update is complete."
     "$root/build/updater" "$url" "$game" 2>"$work/updater.err" || true
 else
-    display=:$((90 + RANDOM % 100))
-    Xvfb "$display" -screen 0 640x400x24 -nolisten tcp >/dev/null 2>&1 &
+    # Xvfb picks a free display and names it once it accepts clients.
+    Xvfb -displayfd 3 -screen 0 640x400x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
     pids+=($!)
-    export DISPLAY=$display
     for _ in $(seq 100); do
-        xdpyinfo >/dev/null 2>&1 && break
+        [ -s "$work/display" ] && break
         sleep 0.05
     done
+    export DISPLAY=":$(cat "$work/display")"
     QT_QPA_PLATFORM=xcb "$root/build/updater" "$url" "$game" 2>"$work/updater.err" &
     updater=$!
     pids+=($updater)
