@@ -34,6 +34,15 @@ bool isWithin(const QString& path, const QString& root)
     return path.startsWith(prefix, kPathCase);
 }
 
+qsizetype lastSeparator(const QString& path)
+{
+#ifdef Q_OS_WIN
+    return qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+#else
+    return path.lastIndexOf(QLatin1Char('/'));
+#endif
+}
+
 QStringList pathComponents(const QString& path)
 {
     QString separated = path;
@@ -98,7 +107,7 @@ bool VessariTar::run()
         // relative to the current directory.
         targetRoot = QDir::cleanPath(QDir(archivePath).absolutePath());
         canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
-        lastCheckedDirectory.clear();
+        checkedParent = QString();
     }
     if (nameBuffer.size() < kMaxNameLength + 1)
         nameBuffer.resize(kMaxNameLength + 1);
@@ -209,18 +218,19 @@ bool VessariTar::readDirectory(EntryHeader& header)
         (*visitor)(EntryInfo{EntryType::Directory, 0, path});
         return true;
     }
-    if (!passesOnlySafeLinks(path, false)) {
+    const QString full = resolve(path);
+    if (!passesOnlySafeLinks(path, full, false)) {
         LOG(Error, QStringLiteral("Refusing to extract through a symbolic link that leads outside "
                                   "the target directory: ") +
                        path);
         return false;
     }
-    const QString full = resolve(path);
     if (!QDir().mkpath(full))
         return false;
     if (canonicalTargetRoot.isEmpty())
         canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
-    lastCheckedDirectory = full;
+    // Everything on the way was checked or has just been made a real directory.
+    checkedParent = path;
     return true;
 }
 
@@ -267,14 +277,15 @@ bool VessariTar::readFile(EntryHeader& header)
         return true;
     }
 
-    if (!passesOnlySafeLinks(path, true)) {
+    const QString full = resolve(path);
+    if (!passesOnlySafeLinks(path, full, true)) {
         LOG(Error, QStringLiteral("Refusing to extract through a symbolic link that leads outside "
                                   "the target directory: ") +
                        path);
         return false;
     }
     // Unbuffered: data goes out in whole chunks, so a second copy buys nothing.
-    QFile out(resolve(path));
+    QFile out(full);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         LOG(Error, QStringLiteral("Could not create file ") + path);
         return false;
@@ -341,39 +352,43 @@ bool VessariTar::refuseUnsafe(const QString& path)
     return true;
 }
 
-bool VessariTar::passesOnlySafeLinks(const QString& path, bool lastIsFile)
+bool VessariTar::linkStaysInside(const QFileInfo& info)
+{
+    if (!info.isSymLink())
+        return true;
+    const QString target = info.canonicalFilePath();
+    return !target.isEmpty() && !canonicalTargetRoot.isEmpty() &&
+           isWithin(target, canonicalTargetRoot);
+}
+
+bool VessariTar::passesOnlySafeLinks(const QString& path, const QString& full, bool isFile)
 {
     // A link planted under the target earlier (by a user or an older archive) must
     // not carry a write elsewhere; links that stay inside the target are followed.
-    const QStringList parts = pathComponents(path);
-    QString current = targetRoot;
-    qsizetype first = 0;
-    if (lastIsFile && !lastCheckedDirectory.isEmpty()) {
-        const QString parent = QDir::cleanPath(resolve(path) + QStringLiteral("/.."));
-        if (parent.compare(lastCheckedDirectory, kPathCase) == 0) {
-            current = lastCheckedDirectory;
-            first = parts.size() - 1;
-        }
-    }
     if (canonicalTargetRoot.isEmpty())
         canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
+    const qsizetype cut = lastSeparator(path);
+    const QString parent = cut < 0 ? QString() : path.left(cut);
+    // Files of one directory usually follow each other: their common parent was
+    // checked with the first of them.
+    if (isFile && cut >= 0 && parent == checkedParent)
+        return linkStaysInside(QFileInfo(full));
 
+    const QStringList parts = pathComponents(path);
+    QString current = targetRoot;
     bool allExist = true;
-    for (qsizetype i = first; i < parts.size(); ++i) {
-        current += QLatin1Char('/') + parts.at(i);
+    for (const QString& part : parts) {
+        current += QLatin1Char('/') + part;
         const QFileInfo info(current);
-        if (info.isSymLink()) {
-            const QString target = info.canonicalFilePath();
-            if (target.isEmpty() || canonicalTargetRoot.isEmpty() ||
-                !isWithin(target, canonicalTargetRoot))
-                return false;
-        } else if (!info.exists()) {
+        if (!linkStaysInside(info))
+            return false;
+        if (!info.isSymLink() && !info.exists()) {
             allExist = false;
             break;
         }
-        if (lastIsFile && i == parts.size() - 2 && allExist)
-            lastCheckedDirectory = current;
     }
+    if (isFile && allExist)
+        checkedParent = parent;
     return true;
 }
 

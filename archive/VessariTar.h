@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <functional>
 
@@ -61,7 +62,8 @@ private:
     bool copyFileData(QFile& out, qint32 length, const QString& path);
     QString resolve(const QString& path) const;
     bool refuseUnsafe(const QString& path);
-    bool passesOnlySafeLinks(const QString& path, bool lastIsFile);
+    bool passesOnlySafeLinks(const QString& path, const QString& full, bool isFile);
+    bool linkStaysInside(const QFileInfo& info);
     void reportProgress();
 
     qint32 state;
@@ -69,12 +71,11 @@ private:
     QString archiveName;
     QString archivePath;
 
-    // Absolute target directory, its canonical form, and the last directory whose
-    // components were found free of links leading outside (saves a stat per
-    // component for files that follow each other in one directory).
+    // Absolute target directory, its canonical form, and the entry path of the
+    // last directory found free of links leading outside (null when none).
     QString targetRoot;
     QString canonicalTargetRoot;
-    QString lastCheckedDirectory;
+    QString checkedParent;
     const EntryVisitor* visitor = nullptr;
     ProgressHandler progress;
     qint64 archiveSize = 0;
