@@ -73,7 +73,9 @@ HTTPMessage::HTTPMessage(const QUrl& url, const QNetworkRequest& header,
 {
     // QThread's own destructor waits for a thread still inside its finishing
     // steps, so deleting on this notification never destroys a running thread.
-    connect(this, &QThread::finished, this, &QObject::deleteLater);
+    // Direct: the request to delete is posted from the worker thread itself,
+    // after the run's last use of this object's fields.
+    connect(this, &QThread::finished, this, &QObject::deleteLater, Qt::DirectConnection);
     if (liveWorkers().isEmpty())
         qAddPostRoutine(reapWorkers);
     liveWorkers().insert(this);

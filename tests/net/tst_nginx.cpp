@@ -103,7 +103,10 @@ void NginxTest::archiveWithRisingProgress()
     QSignalSpy spy(&grabber, &FileGrabber::finished);
     QList<float> samples;
     QTimer poll;
-    connect(&poll, &QTimer::timeout, this, [&] { samples.append(grabber.progress()); });
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (grabber.isRunning())
+            samples.append(grabber.progress());
+    });
     poll.start(20);
     grabber.start();
     QVERIFY(spy.wait(30000));

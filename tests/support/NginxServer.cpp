@@ -77,26 +77,30 @@ QString NginxServer::accessLogPath() const
 
 bool NginxServer::isRunning() const
 {
-    return process && process->state() == QProcess::Running;
+    return process && process->isRunning();
 }
 
 bool NginxServer::makeCertificate()
 {
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                   QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"),
-                   QStringLiteral("-keyout"), dir->filePath(QStringLiteral("key.pem")),
-                   QStringLiteral("-out"), dir->filePath(QStringLiteral("cert.pem"))});
-    if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit ||
+    const QString output = dir->filePath(QStringLiteral("openssl.out"));
+    ChildProcess openssl;
+    const bool started =
+        openssl.start(QStringLiteral("openssl"),
+                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                       QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                       QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                       QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                       QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
+                       QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"),
+                       QStringLiteral("-keyout"), dir->filePath(QStringLiteral("key.pem")),
+                       QStringLiteral("-out"), dir->filePath(QStringLiteral("cert.pem"))},
+                      output);
+    if (!started || !openssl.waitForFinished(30000) || !openssl.exitedNormally() ||
         openssl.exitCode() != 0) {
-        lastError = QStringLiteral("openssl failed: ") + QString::fromLocal8Bit(openssl.readAll()) +
-                    openssl.errorString();
+        QFile out(output);
+        out.open(QIODevice::ReadOnly);
+        lastError = QStringLiteral("openssl failed: ") + openssl.errorString() +
+                    QString::fromLocal8Bit(out.readAll());
         return false;
     }
     return true;
@@ -161,7 +165,7 @@ bool NginxServer::waitUntilListening(quint16 port, int msecs)
 {
     QDeadlineTimer deadline(msecs);
     while (!deadline.hasExpired()) {
-        if (process->state() != QProcess::Running)
+        if (!process->isRunning())
             return false;
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, port);
@@ -194,14 +198,13 @@ bool NginxServer::start(const QString& docRoot)
             continue;
         if (!writeConfig(docRoot))
             return false;
-        process = std::make_unique<QProcess>();
-        process->setProcessChannelMode(QProcess::MergedChannels);
-        process->start(QString::fromLatin1(nginxBinary),
-                       {QStringLiteral("-p"), dir->path() + QLatin1Char('/'), QStringLiteral("-c"),
-                        dir->filePath(QStringLiteral("nginx.conf")), QStringLiteral("-e"),
-                        errorLogPath()});
-        if (!process->waitForStarted(10000)) {
-            lastError = QStringLiteral("cannot run nginx: ") + process->errorString();
+        process = std::make_unique<ChildProcess>();
+        if (!process->start(QString::fromLatin1(nginxBinary),
+                            {QStringLiteral("-p"), dir->path() + QLatin1Char('/'),
+                             QStringLiteral("-c"), dir->filePath(QStringLiteral("nginx.conf")),
+                             QStringLiteral("-e"), errorLogPath()},
+                            dir->filePath(QStringLiteral("logs/nginx.out")))) {
+            lastError = process->errorString();
             process.reset();
             return false;
         }
@@ -209,9 +212,8 @@ bool NginxServer::start(const QString& docRoot)
             return true;
         QFile log(errorLogPath());
         log.open(QIODevice::ReadOnly);
-        lastError = QStringLiteral("nginx did not come up: ") +
-                    QString::fromLocal8Bit(process->readAll()) +
-                    QString::fromLocal8Bit(log.readAll());
+        lastError =
+            QStringLiteral("nginx did not come up: ") + QString::fromLocal8Bit(log.readAll());
         stop();
     }
     plainPort = securePort = 0;
@@ -222,12 +224,6 @@ void NginxServer::stop()
 {
     if (!process)
         return;
-    if (process->state() != QProcess::NotRunning) {
-        process->terminate();
-        if (!process->waitForFinished(5000)) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
-    }
+    process->stop();
     process.reset();
 }

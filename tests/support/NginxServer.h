@@ -1,7 +1,8 @@
 #pragma once
 
+#include "ChildProcess.h"
+
 #include <QList>
-#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <QUrl>
@@ -10,7 +11,7 @@
 // A real nginx for tests, on free 127.0.0.1 ports, with its configuration, logs,
 // pid and temporary files in a directory of its own. Runs in the foreground as a
 // single process, so it works with or without root and dies with stop() or the
-// destructor.
+// destructor. Started with posix_spawn (see ChildProcess).
 //
 //   NginxServer nginx;
 //   nginx.addRedirect("/old.vt", "/update.vt");
@@ -74,7 +75,7 @@ private:
     bool waitUntilListening(quint16 port, int msecs);
 
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<QProcess> process;
+    std::unique_ptr<ChildProcess> process;
     QList<Redirect> redirects;
     QList<RateLimit> rateLimits;
     bool tls = false;

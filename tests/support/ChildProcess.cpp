@@ -1,0 +1,93 @@
+#include "ChildProcess.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <vector>
+
+extern char** environ;
+
+ChildProcess::~ChildProcess()
+{
+    stop();
+}
+
+bool ChildProcess::start(const QString& program, const QStringList& args, const QString& outputFile)
+{
+    stop();
+    normalExit = false;
+    code = -1;
+    error.clear();
+
+    std::vector<QByteArray> storage;
+    storage.push_back(program.toLocal8Bit());
+    for (const QString& arg : args)
+        storage.push_back(arg.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    const QByteArray output =
+        outputFile.isEmpty() ? QByteArray("/dev/null") : outputFile.toLocal8Bit();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.constData(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        pid = -1;
+        error = QStringLiteral("cannot start %1: %2")
+                    .arg(program, QString::fromLocal8Bit(strerror(rc)));
+        return false;
+    }
+    return true;
+}
+
+bool ChildProcess::waitForFinished(int msecs)
+{
+    if (pid <= 0)
+        return true;
+    QDeadlineTimer deadline(msecs);
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            pid = -1;
+            normalExit = WIFEXITED(status);
+            code = normalExit ? WEXITSTATUS(status) : -1;
+            return true;
+        }
+        if (r < 0 && errno != EINTR) {
+            pid = -1;
+            return true;
+        }
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+}
+
+void ChildProcess::stop(int msecs)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    if (!waitForFinished(msecs)) {
+        kill(pid, SIGKILL);
+        waitForFinished(-1);
+    }
+}
+
+bool ChildProcess::isRunning()
+{
+    return pid > 0 && !waitForFinished(0);
+}

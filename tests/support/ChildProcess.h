@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <sys/types.h>
+
+// A child process started with posix_spawn. QProcess starts children with a
+// vfork-like clone that leaves the thread sanitizer's runtime believing the
+// parent is a forked child, which silences every later report in the process;
+// tests that run under it start their helpers and servers through this instead.
+class ChildProcess
+{
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts program with args; stdout and stderr go to outputFile (appended),
+    // or to /dev/null when it is empty. False (with errorString()) on failure.
+    bool start(const QString& program, const QStringList& args,
+               const QString& outputFile = QString());
+    // Waits up to msecs for the child to end; true if it has ended.
+    bool waitForFinished(int msecs);
+    // SIGTERM, then SIGKILL if it does not end within msecs; reaps the child.
+    void stop(int msecs = 5000);
+
+    bool isRunning();
+    bool exitedNormally() const { return normalExit; }
+    int exitCode() const { return code; }
+    QString errorString() const { return error; }
+
+private:
+    pid_t pid = -1;
+    bool normalExit = false;
+    int code = -1;
+    QString error;
+};
