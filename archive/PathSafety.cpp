@@ -1,29 +1,47 @@
 #include "PathSafety.h"
 
-#include <QStringList>
+#include <QStringView>
 
 namespace {
 
-bool isReservedWindowsName(const QString& component)
+bool isReservedWindowsName(QStringView component)
 {
     // A device name is reserved with any extension too ("NUL.txt"), and Windows
-    // strips trailing dots and spaces before comparing.
-    QString base = component.section(QLatin1Char('.'), 0, 0).toUpper();
+    // strips trailing spaces before comparing.
+    QStringView base = component.left(component.indexOf(QLatin1Char('.')));
     while (base.endsWith(QLatin1Char(' ')))
         base.chop(1);
     static const char* const names[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char* name : names) {
-        if (base == QLatin1String(name))
+        if (base.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }
-    if (base.size() == 4 &&
-        (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))) {
+    if (base.size() == 4 && (base.startsWith(QLatin1String("COM"), Qt::CaseInsensitive) ||
+                             base.startsWith(QLatin1String("LPT"), Qt::CaseInsensitive))) {
         const QChar digit = base.at(3);
         // Windows also treats the superscript digits 1-3 as port numbers.
         return (digit >= QLatin1Char('0') && digit <= QLatin1Char('9')) || digit == QChar(0xB9) ||
                digit == QChar(0xB2) || digit == QChar(0xB3);
     }
     return false;
+}
+
+bool isSafeComponent(QStringView component, bool first, PathRules rules)
+{
+    if (component == QLatin1String(".."))
+        return false;
+    // "C:x", "c:/x" and the like name another drive or a stream.
+    if (first && component.contains(QLatin1Char(':')))
+        return false;
+    if (rules != PathRules::Windows || component.isEmpty() || component == QLatin1String("."))
+        return true;
+    return !component.contains(QLatin1Char(':')) && !component.endsWith(QLatin1Char('.')) &&
+           !component.endsWith(QLatin1Char(' ')) && !isReservedWindowsName(component);
+}
+
+bool isSeparator(QChar c)
+{
+    return c == QLatin1Char('/') || c == QLatin1Char('\\');
 }
 
 } // namespace
@@ -39,28 +57,19 @@ PathRules hostPathRules()
 
 bool isSafeEntryPath(const QString& path, PathRules rules)
 {
-    if (path.isEmpty())
+    if (path.isEmpty() || isSeparator(path.front()))
         return false;
-    if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
-        return false;
-
-    QString normalised = path;
-    normalised.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    const QStringList components = normalised.split(QLatin1Char('/'));
-    if (components.first().contains(QLatin1Char(':')))
-        return false;
-
-    for (const QString& component : components) {
-        if (component == QLatin1String(".."))
+    // Walked in place: this runs once per entry, and archives may hold many.
+    qsizetype start = 0;
+    bool first = true;
+    while (start <= path.size()) {
+        qsizetype end = start;
+        while (end < path.size() && !isSeparator(path.at(end)))
+            ++end;
+        if (!isSafeComponent(QStringView(path).mid(start, end - start), first, rules))
             return false;
-        if (rules != PathRules::Windows || component.isEmpty() || component == QLatin1String("."))
-            continue;
-        if (component.contains(QLatin1Char(':')))
-            return false;
-        if (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
-            return false;
-        if (isReservedWindowsName(component))
-            return false;
+        first = false;
+        start = end + 1;
     }
     return true;
 }

@@ -8,6 +8,12 @@
 #include <QStringList>
 #include <cstring>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 using VessariFormat::EntryType;
 using VessariFormat::isType;
 using VessariFormat::kHeaderSize;
@@ -219,7 +225,7 @@ bool VessariTar::readDirectory(EntryHeader& header)
         return true;
     }
     const QString full = resolve(path);
-    if (!passesOnlySafeLinks(path, full, false)) {
+    if (!passesOnlySafeLinks(path, true)) {
         LOG(Error, QStringLiteral("Refusing to extract through a symbolic link that leads outside "
                                   "the target directory: ") +
                        path);
@@ -278,15 +284,16 @@ bool VessariTar::readFile(EntryHeader& header)
     }
 
     const QString full = resolve(path);
-    if (!passesOnlySafeLinks(path, full, true)) {
+    QFile out;
+    const OpenResult opened =
+        passesOnlySafeLinks(path, false) ? openOutput(out, full) : OpenResult::Escapes;
+    if (opened == OpenResult::Escapes) {
         LOG(Error, QStringLiteral("Refusing to extract through a symbolic link that leads outside "
                                   "the target directory: ") +
                        path);
         return false;
     }
-    // Unbuffered: data goes out in whole chunks, so a second copy buys nothing.
-    QFile out(full);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    if (opened == OpenResult::Failed) {
         LOG(Error, QStringLiteral("Could not create file ") + path);
         return false;
     }
@@ -341,7 +348,35 @@ bool VessariTar::skipFileData(qint32 length, qint64& written)
 
 QString VessariTar::resolve(const QString& path) const
 {
-    return targetRoot + QLatin1Char('/') + path;
+    QString full;
+    full.reserve(targetRoot.size() + 1 + path.size());
+    full.append(targetRoot).append(QLatin1Char('/')).append(path);
+    return full;
+}
+
+VessariTar::OpenResult VessariTar::openOutput(QFile& out, const QString& full)
+{
+    // Unbuffered: data goes out in whole chunks, so a second copy buys nothing.
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
+#ifdef Q_OS_UNIX
+    // Not following a link at the last step also closes the gap between checking
+    // the name and opening it.
+    const int fd = ::open(QFile::encodeName(full).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0) {
+        if (out.open(fd, mode, QFileDevice::AutoCloseHandle))
+            return OpenResult::Opened;
+        ::close(fd);
+        return OpenResult::Failed;
+    }
+    if (errno != ELOOP && errno != EMLINK)
+        return OpenResult::Failed;
+#endif
+    // The name is a symbolic link (or may be): follow it only when it stays inside.
+    if (!linkStaysInside(QFileInfo(full)))
+        return OpenResult::Escapes;
+    out.setFileName(full);
+    return out.open(mode) ? OpenResult::Opened : OpenResult::Failed;
 }
 
 bool VessariTar::refuseUnsafe(const QString& path)
@@ -361,34 +396,35 @@ bool VessariTar::linkStaysInside(const QFileInfo& info)
            isWithin(target, canonicalTargetRoot);
 }
 
-bool VessariTar::passesOnlySafeLinks(const QString& path, const QString& full, bool isFile)
+bool VessariTar::passesOnlySafeLinks(const QString& path, bool includeLast)
 {
     // A link planted under the target earlier (by a user or an older archive) must
     // not carry a write elsewhere; links that stay inside the target are followed.
     if (canonicalTargetRoot.isEmpty())
         canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
-    const qsizetype cut = lastSeparator(path);
-    const QString parent = cut < 0 ? QString() : path.left(cut);
-    // Files of one directory usually follow each other: their common parent was
-    // checked with the first of them.
-    if (isFile && cut >= 0 && parent == checkedParent)
-        return linkStaysInside(QFileInfo(full));
+    QString checked = path;
+    if (!includeLast) {
+        const qsizetype cut = lastSeparator(path);
+        if (cut < 0)
+            return true;
+        checked.truncate(cut);
+        // Files of one directory usually follow each other: their common parent
+        // was checked with the first of them.
+        if (checked == checkedParent)
+            return true;
+    }
 
-    const QStringList parts = pathComponents(path);
+    const QStringList parts = pathComponents(checked);
     QString current = targetRoot;
-    bool allExist = true;
     for (const QString& part : parts) {
         current += QLatin1Char('/') + part;
         const QFileInfo info(current);
         if (!linkStaysInside(info))
             return false;
-        if (!info.isSymLink() && !info.exists()) {
-            allExist = false;
-            break;
-        }
+        if (!info.isSymLink() && !info.exists())
+            return true; // nothing further down exists yet
     }
-    if (isFile && allExist)
-        checkedParent = parent;
+    checkedParent = checked;
     return true;
 }
 

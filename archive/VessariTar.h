@@ -62,7 +62,14 @@ private:
     bool copyFileData(QFile& out, qint32 length, const QString& path);
     QString resolve(const QString& path) const;
     bool refuseUnsafe(const QString& path);
-    bool passesOnlySafeLinks(const QString& path, const QString& full, bool isFile);
+    enum class OpenResult
+    {
+        Opened,
+        Failed,
+        Escapes
+    };
+    bool passesOnlySafeLinks(const QString& path, bool includeLast);
+    OpenResult openOutput(QFile& out, const QString& full);
     bool linkStaysInside(const QFileInfo& info);
     void reportProgress();
 
