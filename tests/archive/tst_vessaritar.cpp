@@ -10,7 +10,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
 
 using namespace ArchiveBytes;
 
@@ -95,6 +97,7 @@ private slots:
     void symlinks_data();
     void symlinks();
     void entryReadersRefuseOtherTypes();
+    void writeFailure();
     void list();
     void listFailsLikeExtract_data();
     void listFailsLikeExtract();
@@ -446,6 +449,28 @@ void TestVessariTar::entryReadersRefuseOtherTypes()
     QVERIFY(!reader.readDirectory(header));
     QVERIFY(!reader.readFile(header));
     QCOMPARE(logEntries(), QStringList(3, QStringLiteral("Error:  invalid entry type")));
+}
+
+void TestVessariTar::writeFailure()
+{
+    // A file size limit makes writes past 1000 bytes fail, as a full disk would.
+    writeArchive(file("f", QByteArray(5000, 'w')) + directory("after"));
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 1000;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    VessariTar reader;
+    const bool ok = reader.extract(archiveFile, target);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QVERIFY(!ok);
+    QCOMPARE(logEntries(), (QStringList{QStringLiteral("Error:  Could not write to file f"),
+                                        QStringLiteral("Error:  Error reading from archive")}));
+    // The partial file stays; nothing after the failing entry is extracted.
+    QCOMPARE(treeOf(target), (Tree{{"f", QByteArray(1000, 'w')}}));
 }
 
 void TestVessariTar::list()
