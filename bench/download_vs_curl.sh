@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Usage: bench/download_vs_curl.sh [BENCH_DOWNLOAD_BINARY] [RUNS] [SIZE_MIB]
+# Downloads a file of SIZE_MIB MiB (default 512) of random bytes from a local
+# nginx on a free 127.0.0.1 port, into a file, with the updater's FileGrabber
+# (bench_download) and with `curl -o`, side by side, RUNS rounds (default 5)
+# alternating which goes first. Prints each round's wall time and peak resident
+# memory (/usr/bin/time -v), then the best and median times, their ratio
+# (grabber / curl; the target is 1.0 or below) and the grabber's peak memory as
+# a multiple of the body (the target is below 2.2). Work files live in a
+# temporary directory under /tmp that is removed at the end.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+grabber=$(realpath -m "${1:-$root/build/bench_download}")
+runs=${2:-5}
+size_mib=${3:-512}
+[ -x "$grabber" ] || { echo "no bench_download at $grabber (build the target first)" >&2; exit 2; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is missing (package time)" >&2; exit 2; }
+command -v curl >/dev/null || { echo "curl is missing" >&2; exit 2; }
+[ -x /usr/sbin/nginx ] || { echo "nginx is missing" >&2; exit 2; }
+
+work=$(mktemp -d /tmp/bench-download.XXXXXX)
+nginx_pid=
+cleanup() {
+    if [ -n "$nginx_pid" ]; then
+        kill "$nginx_pid" 2>/dev/null || true
+        wait "$nginx_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/www" "$work/logs" "$work/temp"
+echo "writing ${size_mib} MiB of random bytes ..." >&2
+head -c "${size_mib}M" /dev/urandom >"$work/www/update.vt"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
+pid $work/nginx.pid;
+error_log $work/logs/error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path $work/temp/body;
+    proxy_temp_path $work/temp/proxy;
+    fastcgi_temp_path $work/temp/fastcgi;
+    uwsgi_temp_path $work/temp/uwsgi;
+    scgi_temp_path $work/temp/scgi;
+    default_type application/octet-stream;
+    sendfile on;
+    server {
+        listen 127.0.0.1:$port;
+        root $work/www;
+    }
+}
+CONF
+/usr/sbin/nginx -p "$work/" -c "$work/nginx.conf" -e "$work/logs/error.log" &
+nginx_pid=$!
+url="http://127.0.0.1:$port/update.vt"
+for _ in $(seq 100); do
+    curl -s -o /dev/null -r 0-0 "$url" && break
+    sleep 0.05
+done
+curl -s -o /dev/null -r 0-0 "$url" || { echo "nginx did not come up" >&2; cat "$work/logs/error.log" >&2; exit 1; }
+# Warm the page cache, so that both read the file from memory.
+cat "$work/www/update.vt" >/dev/null
+
+# Seconds of wall time and peak RSS (KiB) of one command, from time -v.
+measure() {
+    local out=$1
+    shift
+    /usr/bin/time -v -o "$out" "$@" >/dev/null 2>&1
+    awk -F': ' '
+        /Elapsed \(wall clock\)/ {
+            n = split($2, p, ":"); s = 0
+            for (i = 1; i <= n; i++) s = s * 60 + p[i]
+            secs = s
+        }
+        /Maximum resident set size/ { rss = $2 }
+        END { printf "%.3f %d\n", secs, rss }' "$out"
+}
+
+run_grabber() {
+    rm -f "$work/out-grabber.vt"
+    sync
+    measure "$work/time.txt" "$grabber" "$url" "$work/out-grabber.vt"
+}
+run_curl() {
+    rm -f "$work/out-curl.vt"
+    sync
+    measure "$work/time.txt" curl -s -f -o "$work/out-curl.vt" "$url"
+}
+
+min_of() { tr ' ' '\n' | sed '/^$/d' | sort -g | head -n 1; }
+median_of() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+printf '%-6s %10s %10s %7s %16s %14s\n' round "grabber s" "curl s" ratio "grabber peak KiB" "curl peak KiB"
+g_times="" c_times="" g_peak=0 c_peak=0
+for r in $(seq "$runs"); do
+    if [ $((r % 2)) -eq 1 ]; then
+        read -r gs gk < <(run_grabber)
+        read -r cs ck < <(run_curl)
+    else
+        read -r cs ck < <(run_curl)
+        read -r gs gk < <(run_grabber)
+    fi
+    cmp -s "$work/www/update.vt" "$work/out-grabber.vt" || { echo "grabber's file differs" >&2; exit 1; }
+    cmp -s "$work/www/update.vt" "$work/out-curl.vt" || { echo "curl's file differs" >&2; exit 1; }
+    g_times="$g_times $gs" c_times="$c_times $cs"
+    [ "$gk" -gt "$g_peak" ] && g_peak=$gk
+    [ "$ck" -gt "$c_peak" ] && c_peak=$ck
+    printf '%-6s %10s %10s %7s %16s %14s\n' "$r" "$gs" "$cs" \
+        "$(awk -v a="$gs" -v b="$cs" 'BEGIN { printf "%.2f", a / b }')" "$gk" "$ck"
+done
+
+g_best=$(echo "$g_times" | min_of) c_best=$(echo "$c_times" | min_of)
+g_med=$(echo "$g_times" | median_of) c_med=$(echo "$c_times" | median_of)
+body_kib=$((size_mib * 1024))
+echo
+printf 'best:   grabber %s s, curl %s s, ratio %s\n' "$g_best" "$c_best" \
+    "$(awk -v a="$g_best" -v b="$c_best" 'BEGIN { printf "%.2f", a / b }')"
+printf 'median: grabber %s s, curl %s s, ratio %s\n' "$g_med" "$c_med" \
+    "$(awk -v a="$g_med" -v b="$c_med" 'BEGIN { printf "%.2f", a / b }')"
+printf 'peak memory: grabber %d KiB (%s x the %d MiB body), curl %d KiB\n' "$g_peak" \
+    "$(awk -v a="$g_peak" -v b="$body_kib" 'BEGIN { printf "%.2f", a / b }')" "$size_mib" "$c_peak"
