@@ -59,9 +59,9 @@ void writeLog(LogLevel level, const QString& message, const QString& sourceFile,
 
     // The multi-argument arg() fills all placeholders in one pass, so a "%3" inside
     // the message stays as written.
-    QString entry = QStringLiteral("%1 %2    File: %3 Line: %4")
-                        .arg(QLatin1String(levelPrefix[level]), message, sourceFile,
-                             QString::number(line));
+    QString entry =
+        QStringLiteral("%1 %2    File: %3 Line: %4")
+            .arg(QLatin1String(levelPrefix[level]), message, sourceFile, QString::number(line));
 
     if (theLog->echoToDebug) {
         // Echo the same 8-bit text the file gets, passed as data and never as a format.
@@ -87,7 +87,8 @@ void closeLog()
 QString logSourceName(const char* path)
 {
     const QString full = QString::fromUtf8(path);
-    const qsizetype slash = qMax(full.lastIndexOf(QLatin1Char('/')), full.lastIndexOf(QLatin1Char('\\')));
+    const qsizetype slash =
+        qMax(full.lastIndexOf(QLatin1Char('/')), full.lastIndexOf(QLatin1Char('\\')));
     QString name = full.mid(slash + 1);
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     if (dot > 0)

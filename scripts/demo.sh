@@ -103,7 +103,7 @@ else
 fi
 
 echo
-echo "Extracted into $work/game:"
+echo "The game directory $work/game now holds:"
 find . -path ./update.vt -prune -o -type f -print | sort | sed 's/^/  /'
 echo
 echo "The game said:"
