@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/lib/nginx.sh
 
 scripts/setup.sh
 cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF >/dev/null
@@ -24,50 +25,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The server: nginx with a configuration of its own, on the first free port.
+# The server: nginx with a configuration of its own, on a free port.
 mkdir -p "$work/www" "$work/nginx" "$work/game"
 build/vt pack examples/demo-update -o "$work/www/update.vt" --version 1.4.2
-port=
-for candidate in $(seq 18480 18580); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
-        port=$candidate
-        break
-    fi
-done
-[ -n "$port" ] || { echo "demo: no free port on 127.0.0.1" >&2; exit 1; }
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-master_process off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events {}
-http {
-    access_log $work/nginx/access.log;
-    client_body_temp_path $work/nginx/body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    types { application/octet-stream vt; }
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-        # Slow enough to watch the bar move for a moment.
-        limit_rate 256k;
-    }
-}
-CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" &
-pids+=($!)
-for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    sleep 0.05
-done
+# Slow enough to watch the bar move for a moment.
+nginx_start "$work/nginx" "$work/www" "limit_rate 256k;"
+pids+=("$NGINX_PID")
 
 # The game directory starts with the demo game's launcher script only.
 cp examples/play-demo.sh "$work/game/"
 cd "$work/game"
-url="http://127.0.0.1:$port/"
+url="http://127.0.0.1:$NGINX_PORT/"
 game="./play-demo.sh --from-updater"
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_HEADLESS:-}" ]; then

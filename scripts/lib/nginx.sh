@@ -1,0 +1,67 @@
+# Sourced by the demo and the benchmarks: a throw-away nginx on a free loopback
+# port, with its configuration, logs and temporary files under one directory.
+#
+#   nginx_start WORKDIR DOCROOT [EXTRA_SERVER_DIRECTIVES]
+#       sets NGINX_PORT and NGINX_PID; fails when nginx does not come up
+#   nginx_stop
+
+# A 127.0.0.1 port nobody listens on, from START (default 18000) upwards.
+free_port() {
+    local port
+    for port in $(seq "${1:-18000}" 65000); do
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+            echo "$port"
+            return 0
+        fi
+    done
+    return 1
+}
+
+nginx_start() {
+    local work=$1 docroot=$2 extra=${3:-}
+    mkdir -p "$work/logs" "$work/temp"
+    NGINX_PORT=$(free_port $((18000 + RANDOM % 20000)))
+    cat >"$work/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+$([ "$(id -u)" -eq 0 ] && echo "user root;")
+pid $work/nginx.pid;
+error_log $work/logs/error.log;
+events { worker_connections 64; }
+http {
+    access_log $work/logs/access.log;
+    client_body_temp_path $work/temp/body;
+    proxy_temp_path $work/temp/proxy;
+    fastcgi_temp_path $work/temp/fastcgi;
+    uwsgi_temp_path $work/temp/uwsgi;
+    scgi_temp_path $work/temp/scgi;
+    default_type application/octet-stream;
+    sendfile on;
+    server {
+        listen 127.0.0.1:$NGINX_PORT;
+        root $docroot;
+        $extra
+    }
+}
+CONF
+    /usr/sbin/nginx -p "$work/" -c "$work/nginx.conf" -e "$work/logs/error.log" &
+    NGINX_PID=$!
+    local _
+    for _ in $(seq 200); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$NGINX_PORT") 2>/dev/null && return 0
+        kill -0 "$NGINX_PID" 2>/dev/null || break
+        sleep 0.05
+    done
+    echo "nginx did not come up:" >&2
+    cat "$work/logs/error.log" >&2 2>/dev/null || true
+    return 1
+}
+
+nginx_stop() {
+    if [ -n "${NGINX_PID:-}" ]; then
+        kill "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+        NGINX_PID=
+    fi
+}
