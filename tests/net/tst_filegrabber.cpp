@@ -62,7 +62,6 @@ private slots:
     void startTwiceMakesOneRequest();
     void cancelNeverReportsAndCanRestart();
     void destroyingRunningGrabberAborts();
-    void progressWhileRunning();
 
 private:
     std::unique_ptr<ScriptedHttpServer> server;
@@ -259,21 +258,6 @@ void FileGrabberTest::destroyingRunningGrabberAborts()
     QTest::qWait(100);
     QCOMPARE(reports, 0);
     QCOMPARE(log->entries(), QStringList());
-}
-
-void FileGrabberTest::progressWhileRunning()
-{
-    server->setScript({S::send(S::response(200, "", false, {"Content-Length: 8"}) + "ab"),
-                       S::pause(300), S::send("cdef"), S::pause(300), S::send("gh"), S::hold()});
-    FileGrabber grabber(server->url(QStringLiteral("/update.vt")),
-                        dir->filePath(QStringLiteral("update.vt")), 0);
-    QCOMPARE(grabber.progress(), 0.0f);
-    QSignalSpy spy(&grabber, &FileGrabber::finished);
-    grabber.start();
-    QVERIFY(QTest::qWaitFor([&] { return grabber.progress() == 0.25f; }, 5000));
-    QVERIFY(QTest::qWaitFor([&] { return grabber.progress() == 0.75f; }, 5000));
-    QVERIFY(spy.wait(5000));
-    QCOMPARE(grabber.progress(), 0.0f);
 }
 
 QTEST_GUILESS_MAIN(FileGrabberTest)
