@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSet>
+#include <cstdlib>
 
 #ifdef Q_OS_LINUX
 #include <sys/mman.h>
@@ -180,8 +181,13 @@ void HTTPMessage::responseHeaderReceived()
     // Only a 200 body is kept; any other is read and dropped.
     keepBody = code == 200;
     if (keepBody && receivedSize == 0 && contentLength > 0 && contentLength <= maxPreallocation) {
-        received = QByteArray(qsizetype(contentLength), Qt::Uninitialized);
-        adviseHugePages(received);
+        // A length the system cannot grant must not bring the process down; the
+        // body then grows as it arrives and the transfer fails on its own terms.
+        if (void* probe = std::malloc(size_t(contentLength) + 64)) {
+            std::free(probe);
+            received = QByteArray(qsizetype(contentLength), Qt::Uninitialized);
+            adviseHugePages(received);
+        }
     }
 }
 

@@ -218,6 +218,10 @@ void TransferTest::outcome_data()
         << Script{S::send(S::response(200, "", false, {"Content-Length: 1054"}) + big.left(54)),
                   S::close()}
         << true << QByteArray() << QStringList{"info Connection closed"};
+    QTest::newRow("length far beyond the body")
+        << Script{S::send(S::response(200, "", false, {"Content-Length: 3000000000"}) + "abc"),
+                  S::close()}
+        << true << QByteArray() << QStringList{"info Connection closed"};
     // Qt drops an oversized field and then waits for a body end that never
     // comes: the stall limit ends it.
     QTest::newRow("huge header") << Script{S::send("HTTP/1.1 200 OK\r\nX-Filler: " +
