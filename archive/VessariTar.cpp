@@ -119,9 +119,14 @@ bool VessariTar::run()
         nameBuffer.resize(kMaxNameLength + 1);
 
     bool ok = true;
-    while (!archive.atEnd()) {
+    for (;;) {
+        // Reading, rather than asking for the end, also works for pipes, where the
+        // end is only known once the writer has closed its side.
         EntryHeader header;
-        if (!readHeader(header)) {
+        const qint64 got = readHeader(header);
+        if (got == 0)
+            break;
+        if (got != kHeaderSize) {
             LOG(Error, QStringLiteral("Error reading from archive"));
             ok = false;
             break;
@@ -150,13 +155,27 @@ bool VessariTar::run()
     return ok;
 }
 
-bool VessariTar::readHeader(EntryHeader& header)
+qint64 VessariTar::readHeader(EntryHeader& header)
 {
     char bytes[kHeaderSize];
-    if (archive.read(bytes, kHeaderSize) != kHeaderSize)
-        return false;
-    header = VessariFormat::decodeHeader(bytes);
-    return true;
+    const qint64 got = readFully(bytes, kHeaderSize);
+    if (got == kHeaderSize)
+        header = VessariFormat::decodeHeader(bytes);
+    return got;
+}
+
+qint64 VessariTar::readFully(char* buffer, qint64 size)
+{
+    qint64 have = 0;
+    while (have < size) {
+        const qint64 got = archive.read(buffer + have, size - have);
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        have += got;
+    }
+    return have;
 }
 
 bool VessariTar::readName(qint32 length, QString& name)
@@ -259,7 +278,7 @@ bool VessariTar::readFile(EntryHeader& header)
         return false;
 
     EntryHeader dataHeader;
-    if (!readHeader(dataHeader)) {
+    if (readHeader(dataHeader) != kHeaderSize) {
         LOG(Error, QStringLiteral("Error reading from archive"));
         return false;
     }
@@ -309,7 +328,7 @@ bool VessariTar::copyFileData(QFile& out, qint32 length, const QString& path)
     char* buffer = dataBuffer.data();
     qint64 remaining = qMax<qint32>(length, 0);
     qint64 sinceProgress = 0;
-    while (remaining > 0 && !archive.atEnd()) {
+    while (remaining > 0) {
         const qint64 got = archive.read(buffer, qMin(kDataChunk, remaining));
         if (got < 0) {
             LOG(Error, QStringLiteral("Error reading from archive"));
@@ -338,10 +357,25 @@ bool VessariTar::skipFileData(qint32 length, qint64& written)
     // Like an extraction, data cut short by the end of the archive still counts,
     // as the bytes that are there.
     const qint64 wanted = qMax<qint32>(length, 0);
-    written = qMin(wanted, qMax<qint64>(archiveSize - archive.pos(), 0));
-    if (!archive.seek(archive.pos() + written)) {
+    if (!archive.isSequential()) {
+        written = qMin(wanted, qMax<qint64>(archiveSize - archive.pos(), 0));
+        if (archive.seek(archive.pos() + written))
+            return true;
         LOG(Error, QStringLiteral("Error reading from archive"));
         return false;
+    }
+    if (dataBuffer.size() < kDataChunk)
+        dataBuffer.resize(kDataChunk);
+    written = 0;
+    while (written < wanted) {
+        const qint64 got = archive.read(dataBuffer.data(), qMin(kDataChunk, wanted - written));
+        if (got < 0) {
+            LOG(Error, QStringLiteral("Error reading from archive"));
+            return false;
+        }
+        if (got == 0)
+            break;
+        written += got;
     }
     return true;
 }

@@ -56,7 +56,9 @@ private:
     };
 
     bool run();
-    bool readHeader(EntryHeader& header);
+    // Bytes read: kHeaderSize when a whole header arrived, 0 at the end, -1 on error.
+    qint64 readHeader(EntryHeader& header);
+    qint64 readFully(char* buffer, qint64 size);
     bool readName(qint32 length, QString& name);
     bool skipFileData(qint32 length, qint64& written);
     bool copyFileData(QFile& out, qint32 length, const QString& path);

@@ -14,12 +14,21 @@ struct Run
     QByteArray err;
 };
 
-Run vt(const QStringList& args, const QString& workingDirectory = QString())
+Run vt(const QStringList& args, const QString& workingDirectory = QString(),
+       const QByteArray& input = QByteArray())
 {
     QProcess process;
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), args);
+    // Fed in pieces so that the reader meets short reads on its pipe.
+    if (process.waitForStarted()) {
+        for (qsizetype at = 0; at < input.size(); at += 7) {
+            process.write(input.mid(at, 7));
+            process.waitForBytesWritten();
+        }
+    }
+    process.closeWriteChannel();
     Run run;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return run;
@@ -69,6 +78,7 @@ private slots:
     void commandLine();
     void packListExtract();
     void extractIntoCurrentDirectory();
+    void fromPipe();
     void extractFailures_data();
     void extractFailures();
     void listBrokenArchive();
@@ -160,6 +170,29 @@ void TestVt::extractIntoCurrentDirectory()
     const Run run = vt({"extract", "../a.vt"}, path("here"));
     QCOMPARE(run.code, 0);
     QCOMPARE(treeOf(path("here")), (Tree{{"d", kDir}, {"d/f", "x"}}));
+}
+
+void TestVt::fromPipe()
+{
+    using namespace ArchiveBytes;
+    const QByteArray archive = version("p") + directory("d") + file("d/f", "piped data") +
+                               entry(3, "d/cut") + entry(2, 50, "only this");
+    Run run = vt({"list", "/dev/stdin"}, QString(), archive);
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.out, QByteArray("version            1  p\n"
+                                 "directory          0  d\n"
+                                 "file              10  d/f\n"
+                                 "file               9  d/cut\n"));
+    QVERIFY(QDir().mkpath(path("dest")));
+    run = vt({"extract", "/dev/stdin", "-C", path("dest")}, QString(), archive);
+    QCOMPARE(run.code, 0);
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(treeOf(path("dest")),
+             (Tree{{"d", kDir}, {"d/f", "piped data"}, {"d/cut", "only this"}}));
+
+    run = vt({"extract", "/dev/stdin", "-C", path("dest")}, QString(), directory("e") + "\1\2\3");
+    QCOMPARE(run.code, 1);
+    QCOMPARE(logMessages(run.err).first(), QStringLiteral("Error:  Error reading from archive"));
 }
 
 void TestVt::extractFailures_data()

@@ -35,13 +35,16 @@ void Progress::update(qint64 done, qint64 total)
         return;
     if (shown && lastDrawn.elapsed() < kRedrawMs)
         return;
-    const int percent = total > 0 ? int(done * 100 / total) : 100;
-    const QByteArray line = QStringLiteral("vt: %1 %2% (%3 of %4 MiB)")
-                                .arg(verb)
-                                .arg(percent, 3)
-                                .arg(done / (1024 * 1024))
-                                .arg(total / (1024 * 1024))
-                                .toLocal8Bit();
+    const qint64 mib = 1024 * 1024;
+    // A pipe has no known size: show the amount alone.
+    const QByteArray line =
+        (total > 0 ? QStringLiteral("vt: %1 %2% (%3 of %4 MiB)")
+                         .arg(verb)
+                         .arg(int(done * 100 / total), 3)
+                         .arg(done / mib)
+                         .arg(total / mib)
+                   : QStringLiteral("vt: %1 (%2 MiB)").arg(verb).arg(done / mib))
+            .toLocal8Bit();
     // Cursor back at the start of a cleared tail: a log line written meanwhile
     // overwrites the progress instead of running on after it.
     std::fprintf(stderr, "%s\033[K\r", line.constData());
