@@ -19,6 +19,8 @@ namespace {
 // body grows as it arrives instead.
 constexpr qint64 maxPreallocation = qint64(4) << 30;
 
+constexpr qint64 readBufferSize = qint64(4) << 20;
+
 // Faulting in a fresh buffer page by page costs more than the transfer itself on
 // large bodies; huge pages cut that cost several times over.
 void adviseHugePages(QByteArray& buffer)
@@ -147,6 +149,9 @@ void HTTPMessage::run()
     }
     reply = requestBody.isEmpty() ? manager->get(request)
                                   : manager->sendCustomRequest(request, "GET", requestBody);
+    // Bounded, so that a worker thread that falls behind the socket makes the
+    // client wait instead of piling the body up a second time.
+    reply->setReadBufferSize(readBufferSize);
     connect(reply, &QNetworkReply::metaDataChanged, this, &HTTPMessage::responseHeaderReceived,
             Qt::DirectConnection);
     connect(reply, &QNetworkReply::readyRead, this, &HTTPMessage::readBody, Qt::DirectConnection);
