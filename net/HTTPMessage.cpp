@@ -247,7 +247,7 @@ void HTTPMessage::replyFinished()
         clientErrorString = reply->errorString();
         // Qt can take a connection closed in mid-body for the end of a body
         // without length; the announced length says otherwise.
-        if (!clientError && contentLength >= 0 && bytesSeen != contentLength) {
+        if (!clientError && statusCode == 200 && contentLength >= 0 && bytesSeen != contentLength) {
             clientError = true;
             transportFailure = true;
             clientErrorString = QStringLiteral("Connection closed");

@@ -191,8 +191,10 @@ void TransferTest::outcome_data()
         << S::answer(404, "not here") << true << QByteArray() << QStringList{"debug 404"};
     QTest::newRow("500") << S::answer(500, "oops") << true << QByteArray()
                          << QStringList{"debug 500"};
-    QTest::newRow("304") << Script{S::send("HTTP/1.1 304 Not Modified\r\n\r\n"), S::hold()} << true
-                         << QByteArray() << QStringList{"debug 304"};
+    QTest::newRow("304") << Script{S::send("HTTP/1.1 304 Not Modified\r\nContent-Length: "
+                                           "500\r\n\r\n"),
+                                   S::hold()}
+                         << true << QByteArray() << QStringList{"debug 304"};
     QTest::newRow("redirect not followed")
         << Script{S::send(S::response(301, "moved", true, {"Location: /elsewhere.vt", cr})),
                   S::close()}
