@@ -61,7 +61,8 @@ private:
     qint64 readFully(char* buffer, qint64 size);
     bool readName(qint32 length, QString& name);
     bool skipFileData(qint32 length, qint64& written);
-    bool copyFileData(QFile& out, qint32 length, const QString& path);
+    class OutputFile;
+    bool copyFileData(OutputFile& out, qint32 length, const QString& path);
     QString resolve(const QString& path) const;
     bool refuseUnsafe(const QString& path);
     enum class OpenResult
@@ -71,7 +72,7 @@ private:
         Escapes
     };
     bool passesOnlySafeLinks(const QString& path, bool includeLast);
-    OpenResult openOutput(QFile& out, const QString& full);
+    OpenResult openOutput(OutputFile& out, const QString& full);
     bool linkStaysInside(const QFileInfo& info);
     void reportProgress();
 
