@@ -199,11 +199,17 @@ bool NginxServer::start(const QString& docRoot)
         if (!writeConfig(docRoot))
             return false;
         process = std::make_unique<ChildProcess>();
-        if (!process->start(QString::fromLatin1(nginxBinary),
-                            {QStringLiteral("-p"), dir->path() + QLatin1Char('/'),
-                             QStringLiteral("-c"), dir->filePath(QStringLiteral("nginx.conf")),
-                             QStringLiteral("-e"), errorLogPath()},
-                            dir->filePath(QStringLiteral("logs/nginx.out")))) {
+        QString program = QString::fromLatin1(nginxBinary);
+        QStringList args = {QStringLiteral("-p"), dir->path() + QLatin1Char('/'),
+                            QStringLiteral("-c"), dir->filePath(QStringLiteral("nginx.conf")),
+                            QStringLiteral("-e"), errorLogPath()};
+        // A test that crashes or is killed on a timeout takes its server along.
+        if (QFile::exists(QStringLiteral("/usr/bin/setpriv"))) {
+            args =
+                QStringList{QStringLiteral("--pdeathsig"), QStringLiteral("TERM"), program} + args;
+            program = QStringLiteral("/usr/bin/setpriv");
+        }
+        if (!process->start(program, args, dir->filePath(QStringLiteral("logs/nginx.out")))) {
             lastError = process->errorString();
             process.reset();
             return false;
