@@ -18,53 +18,22 @@ size_mib=${3:-512}
 command -v curl >/dev/null || { echo "curl is missing" >&2; exit 2; }
 [ -x /usr/sbin/nginx ] || { echo "nginx is missing" >&2; exit 2; }
 
+# shellcheck source=../scripts/lib/nginx.sh
+. "$root/scripts/lib/nginx.sh"
+
 work=$(mktemp -d /tmp/bench-download.XXXXXX)
-nginx_pid=
 cleanup() {
-    if [ -n "$nginx_pid" ]; then
-        kill "$nginx_pid" 2>/dev/null || true
-        wait "$nginx_pid" 2>/dev/null || true
-    fi
+    nginx_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-mkdir -p "$work/www" "$work/logs" "$work/temp"
+mkdir -p "$work/www"
 echo "writing ${size_mib} MiB of random bytes ..." >&2
 head -c "${size_mib}M" /dev/urandom >"$work/www/update.vt"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-cat >"$work/nginx.conf" <<CONF
-daemon off;
-master_process off;
-worker_processes 1;
-$( [ "$(id -u)" -eq 0 ] && echo "user root;" )
-pid $work/nginx.pid;
-error_log $work/logs/error.log;
-events { worker_connections 64; }
-http {
-    access_log off;
-    client_body_temp_path $work/temp/body;
-    proxy_temp_path $work/temp/proxy;
-    fastcgi_temp_path $work/temp/fastcgi;
-    uwsgi_temp_path $work/temp/uwsgi;
-    scgi_temp_path $work/temp/scgi;
-    default_type application/octet-stream;
-    sendfile on;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-CONF
-/usr/sbin/nginx -p "$work/" -c "$work/nginx.conf" -e "$work/logs/error.log" &
-nginx_pid=$!
-url="http://127.0.0.1:$port/update.vt"
-for _ in $(seq 100); do
-    curl -s -o /dev/null -r 0-0 "$url" && break
-    sleep 0.05
-done
-curl -s -o /dev/null -r 0-0 "$url" || { echo "nginx did not come up" >&2; cat "$work/logs/error.log" >&2; exit 1; }
+nginx_start "$work" "$work/www"
+url="http://127.0.0.1:$NGINX_PORT/update.vt"
 # Warm the page cache, so that both read the file from memory.
 cat "$work/www/update.vt" >/dev/null
 
