@@ -4,7 +4,8 @@
 # 64 files and (b) 20,000 files of 1 KiB in 100 directories. Prints the best wall
 # time of RUNS rounds (default 5) for each, their ratio (vt / tar; the target is 1.0
 # or below) and the peak resident memory from /usr/bin/time -v. Work files live in
-# a temporary directory under /tmp that is removed at the end.
+# a temporary directory under /tmp (or $BENCH_TMP, e.g. /dev/shm to leave the disk
+# out of the comparison) that is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 vt=$(realpath -m "${1:-$root/build/vt}")
@@ -12,7 +13,7 @@ runs=${2:-5}
 [ -x "$vt" ] || { echo "no vt binary at $vt (build it first)" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is missing (package time)" >&2; exit 2; }
 
-work=$(mktemp -d /tmp/bench-vt.XXXXXX)
+work=$(mktemp -d "${BENCH_TMP:-/tmp}/bench-vt.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 echo "building content in $work ..." >&2
