@@ -171,6 +171,8 @@ bool VessariTar::run()
         targetRoot = QDir::cleanPath(QDir(archivePath).absolutePath());
         canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
         checkedParent = QString();
+        archiveCanonical = QFileInfo(archiveName).canonicalFilePath();
+        archiveFileName = QFileInfo(archiveName).fileName();
     }
     if (nameBuffer.size() < kMaxNameLength + 1)
         nameBuffer.resize(kMaxNameLength + 1);
@@ -360,6 +362,13 @@ bool VessariTar::readFile(EntryHeader& header)
     }
 
     const QString full = resolve(path);
+    // Truncating the archive while it is read would lose its data and end the
+    // extraction early as if it had succeeded.
+    if (!archiveCanonical.isEmpty() && path.endsWith(archiveFileName, kPathCase) &&
+        QFileInfo(full).canonicalFilePath().compare(archiveCanonical, kPathCase) == 0) {
+        LOG(Error, QStringLiteral("Refusing to overwrite the archive being read: ") + path);
+        return false;
+    }
     OutputFile out;
     const OpenResult opened =
         passesOnlySafeLinks(path, false) ? openOutput(out, full) : OpenResult::Escapes;

@@ -86,6 +86,9 @@ private:
     QString targetRoot;
     QString canonicalTargetRoot;
     QString checkedParent;
+    // The archive itself, which no entry may overwrite.
+    QString archiveCanonical;
+    QString archiveFileName;
     const EntryVisitor* visitor = nullptr;
     ProgressHandler progress;
     qint64 archiveSize = 0;

@@ -90,6 +90,7 @@ private slots:
     void extract_data();
     void extract();
     void workedExampleBytes();
+    void archiveInsideTarget();
     void relativeArchivePath();
     void argumentErrors();
     void reuseOfOneReader();
@@ -293,6 +294,21 @@ void TestVessariTar::extract()
     QFile f(archiveFile);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), archive);
+}
+
+void TestVessariTar::archiveInsideTarget()
+{
+    // As the updater runs: the archive sits in the directory it is extracted to.
+    const QString inside = target + QStringLiteral("/update.vt");
+    const QByteArray bytes = directory("d") + file("update.vt", "x") + directory("e");
+    writeArchive(bytes, inside);
+    VessariTar reader;
+    QVERIFY(!reader.extract(inside, target));
+    QCOMPARE(logEntries(),
+             (QStringList{QStringLiteral("Error:  Refusing to overwrite the archive being read: "
+                                         "update.vt"),
+                          QStringLiteral("Error:  Error reading from archive")}));
+    QCOMPARE(treeOf(target), (Tree{{"d", kDir}, {"update.vt", bytes}}));
 }
 
 void TestVessariTar::workedExampleBytes()
