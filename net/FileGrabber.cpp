@@ -40,6 +40,16 @@ bool FileGrabber::isRunning() const
     return running;
 }
 
+qint64 FileGrabber::bytesReceived() const
+{
+    return message ? message->transferred().received : 0;
+}
+
+qint64 FileGrabber::bytesTotal() const
+{
+    return message ? message->transferred().total : -1;
+}
+
 float FileGrabber::progress() const
 {
     return message ? message->progress() : 0.0f;

@@ -23,6 +23,9 @@ public:
     bool isRunning() const;
     // Fraction of the body received; 0.0 when idle or when no length is announced.
     float progress() const;
+    // Bytes received and announced (-1 when unknown) of the download in flight.
+    qint64 bytesReceived() const;
+    qint64 bytesTotal() const;
 
 signals:
     // error is false exactly when the file holds the whole body.

@@ -20,6 +20,13 @@ float GETServerMessage::progress() const
     return worker ? worker->progress() : 0.0f;
 }
 
+ServerMessage::Transferred GETServerMessage::transferred() const
+{
+    if (!worker)
+        return {};
+    return {worker->bytesReceived(), worker->bytesExpected()};
+}
+
 void GETServerMessage::abort()
 {
     if (!worker)

@@ -23,6 +23,7 @@ public:
     float progress() const override;
     void abort() override;
     bool send() override;
+    Transferred transferred() const override;
 
     // Handed to every worker this message starts; see HTTPMessage::setStallTimeout.
     void setStallTimeout(int msecs);

@@ -99,6 +99,18 @@ float HTTPMessage::progress() const
     return readFraction;
 }
 
+qint64 HTTPMessage::bytesReceived() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return readBytes;
+}
+
+qint64 HTTPMessage::bytesExpected() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return expectedBytes;
+}
+
 QByteArray HTTPMessage::responseData() const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -203,6 +215,8 @@ void HTTPMessage::readProgress(qint64 bytesDone, qint64 total)
         fraction = float(qBound(0.0, double(bytesDone) / double(total), 1.0));
     std::lock_guard<std::mutex> lock(mutex);
     readFraction = fraction;
+    readBytes = bytesDone;
+    expectedBytes = total;
 }
 
 void HTTPMessage::readBody()

@@ -27,6 +27,9 @@ public:
 
     // Fraction of the announced body received so far; 0.0 without a Content-Length.
     float progress() const;
+    // Body bytes received so far, and the announced Content-Length (-1 when none).
+    qint64 bytesReceived() const;
+    qint64 bytesExpected() const;
     // The body of a successful exchange. The worker never touches it again once it
     // has been handed over, so sharing the buffer is safe and saves a copy.
     QByteArray responseData() const;
@@ -65,6 +68,8 @@ private:
     qint32 statusCode = 0;
     QNetworkAccessManager* client = nullptr;
     float readFraction = 0.0f;
+    qint64 readBytes = 0;
+    qint64 expectedBytes = -1;
     bool aborted = false;
     bool transportFailure = false;
     QString clientErrorString;

@@ -21,6 +21,15 @@ public:
     // Issues the request; false when one is already in flight.
     virtual bool send() = 0;
 
+    // Bytes of the body received so far and the announced length (-1 when none),
+    // for displays that show sizes and speed; nothing in flight gives {0, -1}.
+    struct Transferred
+    {
+        qint64 received = 0;
+        qint64 total = -1;
+    };
+    virtual Transferred transferred() const { return {}; }
+
 signals:
     // Once per sent request that is not aborted. data is empty when error is true.
     void response(const QByteArray& data, bool error);

@@ -31,23 +31,28 @@ Progress::~Progress()
 
 void Progress::update(qint64 done, qint64 total)
 {
-    if (!enabled || started.elapsed() < kQuietMs)
-        return;
-    if (shown && lastDrawn.elapsed() < kRedrawMs)
+    if (!due())
         return;
     const qint64 mib = 1024 * 1024;
     // A pipe has no known size: show the amount alone.
-    const QByteArray line =
-        (total > 0 ? QStringLiteral("vt: %1 %2% (%3 of %4 MiB)")
+    draw(total > 0 ? QStringLiteral("%1 %2% (%3 of %4 MiB)")
                          .arg(verb)
                          .arg(int(done * 100 / total), 3)
                          .arg(done / mib)
                          .arg(total / mib)
-                   : QStringLiteral("vt: %1 (%2 MiB)").arg(verb).arg(done / mib))
-            .toLocal8Bit();
+                   : QStringLiteral("%1 (%2 MiB)").arg(verb).arg(done / mib));
+}
+
+bool Progress::due() const
+{
+    return enabled && started.elapsed() >= kQuietMs && (!shown || lastDrawn.elapsed() >= kRedrawMs);
+}
+
+void Progress::draw(const QString& text)
+{
     // Cursor back at the start of a cleared tail: a log line written meanwhile
     // overwrites the progress instead of running on after it.
-    std::fprintf(stderr, "%s\033[K\r", line.constData());
+    std::fprintf(stderr, "vt: %s\033[K\r", text.toLocal8Bit().constData());
     std::fflush(stderr);
     shown = true;
     lastDrawn.start();

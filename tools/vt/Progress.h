@@ -14,6 +14,9 @@ public:
     ~Progress();
 
     void update(qint64 done, qint64 total);
+    // For lines of a caller's own: draw(text) shows "vt: text" when due() allows.
+    bool due() const;
+    void draw(const QString& text);
     // Clears the line; idempotent.
     void finish();
 

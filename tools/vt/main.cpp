@@ -10,6 +10,7 @@ namespace vt {
 extern const Command packCommand;
 extern const Command listCommand;
 extern const Command extractCommand;
+extern const Command updateCommand;
 } // namespace vt
 
 namespace {
@@ -19,6 +20,7 @@ const vt::Command* const commands[] = {
     &vt::packCommand,
     &vt::listCommand,
     &vt::extractCommand,
+    &vt::updateCommand,
 };
 
 const vt::Command* findCommand(const QString& name)
@@ -32,8 +34,9 @@ const vt::Command* findCommand(const QString& name)
 
 void printOverview(FILE* stream)
 {
-    std::fprintf(stream, "Usage: vt COMMAND [ARGUMENTS]\n"
-                         "Makes, lists and extracts update archives.\n\nCommands:\n");
+    std::fprintf(stream,
+                 "Usage: vt COMMAND [ARGUMENTS]\n"
+                 "Makes, lists and extracts update archives, and applies updates.\n\nCommands:\n");
     for (const vt::Command* command : commands)
         std::fprintf(stream, "  %-10s %s\n", command->name, command->summary);
     std::fprintf(stream,

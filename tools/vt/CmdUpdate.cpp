@@ -1,0 +1,170 @@
+#include "Command.h"
+#include "FileGrabber.h"
+#include "Log.h"
+#include "Progress.h"
+#include "TimeRemaining.h"
+#include "UpdateSource.h"
+#include "VessariTar.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTimer>
+
+namespace vt {
+
+namespace {
+
+int runUpdate(const QStringList& args);
+
+} // namespace
+
+extern const Command updateCommand = {
+    "update", "download and apply an update, as the updater does, without a screen",
+    "Usage: vt update BASEURL [-C DIR] [--retries N]\n"
+    "Downloads BASEURL followed by update.vt (a \"/\" is put in between when\n"
+    "BASEURL does not end in one) into DIR, extracts it there and removes it:\n"
+    "what the updater dialog does, for servers, scripts and CI. The log is\n"
+    "written to DIR/log.txt, emptied first, and echoed on stderr. A failed\n"
+    "download or extraction is tried again N more times, a second apart; the\n"
+    "archive is kept after a failed extraction.\n"
+    "\n"
+    "  -C, --directory DIR   update DIR (default: the current directory)\n"
+    "  --retries N           tries after the first failure (default 0)\n"
+    "\n"
+    "Exit status: 0 when the update was applied, 1 when it failed, 2 on a usage\n"
+    "error.\n",
+    runUpdate};
+
+namespace {
+
+QString mib(qint64 bytes)
+{
+    return QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1);
+}
+
+// Downloads url into file; true when the file holds the whole body.
+bool download(const QUrl& url, const QString& file)
+{
+    FileGrabber grabber(url, file, 0);
+    QEventLoop loop;
+    bool failed = true;
+    QObject::connect(&grabber, &FileGrabber::finished, &loop, [&](bool error, int) {
+        failed = error;
+        loop.quit();
+    });
+
+    Progress progress(QStringLiteral("downloading"));
+    QElapsedTimer clock;
+    clock.start();
+    const quint32 startSeconds = currentTimeSeconds();
+    QTimer refresh;
+    QObject::connect(&refresh, &QTimer::timeout, &loop, [&] {
+        if (!progress.due())
+            return;
+        const qint64 done = grabber.bytesReceived();
+        const qint64 total = grabber.bytesTotal();
+        const float fraction = grabber.progress();
+        QString line = QStringLiteral("downloading");
+        if (total > 0)
+            line += QStringLiteral(" %1% (%2 of %3 MiB)")
+                        .arg(int(done * 100 / total), 3)
+                        .arg(mib(done), mib(total));
+        else
+            line += QStringLiteral(" (%1 MiB)").arg(mib(done));
+        if (clock.elapsed() > 0)
+            line += QStringLiteral(", %1 MiB/s").arg(mib(done * 1000 / clock.elapsed()));
+        // The dialog's own estimate, in whole seconds of wall-clock time.
+        if (!nearlyEqual(fraction, 0.0))
+            line += QStringLiteral(", ") +
+                    timeRemainingText(currentTimeSeconds() - startSeconds, fraction);
+        progress.draw(line);
+    });
+    refresh.start(100);
+    grabber.start();
+    loop.exec();
+    progress.finish();
+    return !failed;
+}
+
+bool extract(const QString& archive, const QString& target)
+{
+    VessariTar reader;
+    Progress progress(QStringLiteral("extracting"));
+    reader.setProgressHandler(
+        [&progress](qint64 done, qint64 total) { progress.update(done, total); });
+    const bool ok = reader.extract(archive, target);
+    progress.finish();
+    return ok;
+}
+
+int runUpdate(const QStringList& args)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption directoryOption({QStringLiteral("C"), QStringLiteral("directory")},
+                                             QString(), QStringLiteral("DIR"));
+    const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(),
+                                           QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOption(directoryOption);
+    parser.addOption(retriesOption);
+    if (!parseArguments(parser, updateCommand, args))
+        return ExitUsage;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1) {
+        printError(QStringLiteral("update: expected one BASEURL; see 'vt help update'"));
+        return ExitUsage;
+    }
+    bool isNumber = false;
+    const int retries = parser.value(retriesOption).toInt(&isNumber);
+    if (!isNumber || retries < 0) {
+        printError(QStringLiteral("update: --retries takes a whole number from 0 up, not '%1'")
+                       .arg(parser.value(retriesOption)));
+        return ExitUsage;
+    }
+    const QString target =
+        parser.isSet(directoryOption) ? parser.value(directoryOption) : QStringLiteral(".");
+    if (!QFileInfo(target).isDir()) {
+        printError(QStringLiteral("update: no such directory: %1").arg(target));
+        return ExitFailure;
+    }
+
+    const QDir dir(target);
+    const QUrl url = updateArchiveUrl(positional.first());
+    const QString archive = dir.filePath(updateArchiveName);
+    if (!openLog(dir.filePath(QStringLiteral("log.txt")), true))
+        printError(QStringLiteral("update: cannot write %1; going on without a log")
+                       .arg(dir.filePath(QStringLiteral("log.txt"))));
+
+    QString failure;
+    for (int attempt = 0; attempt <= retries; ++attempt) {
+        if (attempt > 0) {
+            printError(QStringLiteral("update: %1; trying again (%2 of %3)")
+                           .arg(failure)
+                           .arg(attempt + 1)
+                           .arg(retries + 1));
+            QEventLoop pause;
+            QTimer::singleShot(1000, &pause, &QEventLoop::quit);
+            pause.exec();
+        }
+        if (!download(url, archive)) {
+            failure = QStringLiteral("download of %1 failed").arg(url.toString());
+            continue;
+        }
+        if (!extract(archive, target)) {
+            failure = QStringLiteral("extraction of %1 failed").arg(archive);
+            continue;
+        }
+        QFile::remove(archive);
+        closeLog();
+        return ExitSuccess;
+    }
+    closeLog();
+    printError(QStringLiteral("update: %1 (see %2)")
+                   .arg(failure, dir.filePath(QStringLiteral("log.txt"))));
+    return ExitFailure;
+}
+
+} // namespace
+} // namespace vt
