@@ -1,0 +1,29 @@
+# Sourced by the benchmark scripts.
+
+# Runs a command under /usr/bin/time -v, its report in FILE; prints
+# "seconds peak_kib" (wall time, maximum resident set size).
+measure() {
+    local out=$1
+    shift
+    /usr/bin/time -v -o "$out" "$@" >/dev/null 2>&1 || { cat "$out" >&2; return 1; }
+    time_report "$out"
+}
+
+# "seconds peak_kib" from a report of /usr/bin/time -v.
+time_report() {
+    awk -F': ' '
+        /Elapsed \(wall clock\)/ {
+            n = split($2, p, ":"); s = 0
+            for (i = 1; i <= n; i++) s = s * 60 + p[i]
+            secs = s
+        }
+        /Maximum resident set size/ { rss = $2 }
+        END { printf "%.3f %d\n", secs, rss }' "$1"
+}
+
+# Smallest and median of whitespace-separated numbers on stdin.
+min_of() { tr ' ' '\n' | sed '/^$/d' | sort -g | head -n 1; }
+median_of() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# a / b to two places.
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
