@@ -32,57 +32,58 @@ class QuestionAnswerer : public QObject
     Q_OBJECT
 
 public:
-    // Answers every box that opens, in order, with the next answer of the list;
-    // boxes beyond the list are left open (a test can still answer them later).
+    // Answers every box that opens, in the order they open, with the next answer
+    // of the list; boxes beyond the list are left open.
     explicit QuestionAnswerer(QList<Answer> answers, QObject* parent = nullptr)
         : QObject(parent), pending(std::move(answers))
     {
-        connect(&poll, &QTimer::timeout, this, &QuestionAnswerer::check);
-        poll.start(5);
+        // Boxes are caught as they are shown, not by polling for the active one:
+        // a second box may open on top of the first before a poll comes round.
+        qApp->installEventFilter(this);
     }
+    ~QuestionAnswerer() override { qApp->removeEventFilter(this); }
 
     QList<AskedQuestion> asked;
     // Called with the open box just before it is answered; lets a test act while
     // the question is up (the box's nested event loop keeps everything running).
     std::function<void(QMessageBox*)> beforeAnswer;
-    int delayMs = 0;
 
-    void addAnswer(Answer a) { pending << a; }
-
-private:
-    void check()
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
     {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible() || box == current || pending.isEmpty())
-            return;
-        current = box;
-        AskedQuestion q;
-        q.title = box->windowTitle();
-        q.text = box->text();
-        q.icon = box->icon();
-        for (QAbstractButton* b : box->buttons())
-            q.buttons << box->standardButton(b);
-        q.parent = box->parentWidget();
-        asked << q;
-        const Answer answer = pending.takeFirst();
-        QPointer<QMessageBox> guard(box);
-        QTimer::singleShot(delayMs, this, [this, guard, answer] {
-            if (!guard)
-                return;
-            if (beforeAnswer)
-                beforeAnswer(guard);
-            if (!guard)
-                return;
-            if (answer == Answer::Dismiss)
-                QTest::keyClick(guard, Qt::Key_Escape);
-            else
-                guard->button(answer == Answer::Yes ? QMessageBox::Yes : QMessageBox::No)->click();
-        });
+        auto* box = qobject_cast<QMessageBox*>(watched);
+        if (box && event->type() == QEvent::Show && !seen.contains(box) && !pending.isEmpty()) {
+            seen << box;
+            AskedQuestion q;
+            q.title = box->windowTitle();
+            q.text = box->text();
+            q.icon = box->icon();
+            for (QAbstractButton* b : box->buttons())
+                q.buttons << box->standardButton(b);
+            q.parent = box->parentWidget();
+            asked << q;
+            const Answer answer = pending.takeFirst();
+            QPointer<QMessageBox> guard(box);
+            QTimer::singleShot(0, this, [this, guard, answer] { respond(guard, answer); });
+        }
+        return QObject::eventFilter(watched, event);
     }
 
-    QTimer poll;
+private:
+    void respond(QPointer<QMessageBox> box, Answer answer)
+    {
+        if (box && beforeAnswer)
+            beforeAnswer(box);
+        if (!box)
+            return;
+        if (answer == Answer::Dismiss)
+            QTest::keyClick(box, Qt::Key_Escape);
+        else
+            box->button(answer == Answer::Yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    }
+
     QList<Answer> pending;
-    QPointer<QMessageBox> current;
+    QList<QPointer<QMessageBox>> seen;
 };
 
 // Runs the application's event loop until something quits it or timeoutMs pass.
