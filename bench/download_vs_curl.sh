@@ -10,6 +10,7 @@
 # temporary directory under /tmp that is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.sh"
 grabber=$(realpath -m "${1:-$root/build/bench_download}")
 runs=${2:-5}
 size_mib=${3:-512}
@@ -37,20 +38,6 @@ url="http://127.0.0.1:$NGINX_PORT/update.vt"
 # Warm the page cache, so that both read the file from memory.
 cat "$work/www/update.vt" >/dev/null
 
-# Seconds of wall time and peak RSS (KiB) of one command, from time -v.
-measure() {
-    local out=$1
-    shift
-    /usr/bin/time -v -o "$out" "$@" >/dev/null 2>&1
-    awk -F': ' '
-        /Elapsed \(wall clock\)/ {
-            n = split($2, p, ":"); s = 0
-            for (i = 1; i <= n; i++) s = s * 60 + p[i]
-            secs = s
-        }
-        /Maximum resident set size/ { rss = $2 }
-        END { printf "%.3f %d\n", secs, rss }' "$out"
-}
 
 run_grabber() {
     rm -f "$work/out-grabber.vt"
@@ -63,8 +50,6 @@ run_curl() {
     measure "$work/time.txt" curl -s -f -o "$work/out-curl.vt" "$url"
 }
 
-min_of() { tr ' ' '\n' | sed '/^$/d' | sort -g | head -n 1; }
-median_of() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 printf '%-6s %10s %10s %7s %16s %14s\n' round "grabber s" "curl s" ratio "grabber peak KiB" "curl peak KiB"
 g_times="" c_times="" g_peak=0 c_peak=0

@@ -8,6 +8,7 @@
 # out of the comparison) that is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.sh"
 vt=$(realpath -m "${1:-$root/build/vt}")
 runs=${2:-5}
 [ -x "$vt" ] || { echo "no vt binary at $vt (build it first)" >&2; exit 2; }
@@ -26,20 +27,6 @@ for d in $(seq -w 0 99); do
     head -c 204800 /dev/urandom | split -b 1024 -a 3 -d - "$work/small/dir$d/file"
 done
 
-# Seconds of wall time and peak RSS (KiB) of one command, from time -v.
-measure() {
-    local out=$1
-    shift
-    /usr/bin/time -v -o "$out" "$@" >/dev/null
-    awk -F': ' '
-        /Elapsed \(wall clock\)/ {
-            n = split($2, p, ":"); s = 0
-            for (i = 1; i <= n; i++) s = s * 60 + p[i]
-            secs = s
-        }
-        /Maximum resident set size/ { rss = $2 }
-        END { printf "%.3f %d\n", secs, rss }' "$out"
-}
 
 # One timed extraction into a fresh, empty directory: "seconds peak_kib".
 timed_run() {
@@ -48,9 +35,6 @@ timed_run() {
     measure "$work/time.txt" "$@"
 }
 
-# Smallest of a list of numbers, and its median.
-min_of() { tr ' ' '\n' | sort -g | head -n 1; }
-median_of() { tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 printf '%-22s %-6s %9s %9s %7s %12s %12s\n' case "" "vt s" "tar s" ratio "vt peak KiB" "tar peak KiB"
 for name in big small; do
@@ -86,7 +70,6 @@ for name in big small; do
         big) label="1 GiB in 64 files" ;;
         small) label="20000 files of 1 KiB" ;;
     esac
-    ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
     printf '%-22s %-6s %9s %9s %7s %12s %12s\n' "$label" best "$vt_s" "$tar_s" \
         "$(ratio "$vt_s" "$tar_s")" "$vt_kib" "$tar_kib"
     printf '%-22s %-6s %9s %9s %7s\n' "" median "$vt_med" "$tar_med" "$(ratio "$vt_med" "$tar_med")"
