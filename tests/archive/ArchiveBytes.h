@@ -2,16 +2,15 @@
 
 // Archives built byte by byte, independent of the writer under test.
 #include <QByteArray>
+#include <QtEndian>
 #include <QtGlobal>
 
 namespace ArchiveBytes {
 
 inline QByteArray le32(qint32 value)
 {
-    const auto v = static_cast<quint32>(value);
-    QByteArray bytes;
-    for (int i = 0; i < 4; ++i)
-        bytes.append(static_cast<char>((v >> (8 * i)) & 0xFF));
+    QByteArray bytes(4, '\0');
+    qToLittleEndian(value, bytes.data());
     return bytes;
 }
 

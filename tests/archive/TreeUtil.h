@@ -18,17 +18,15 @@ inline Tree treeOf(const QString& root)
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
+        const QFileInfo info(it.next());
         const QString name = QDir(root).relativeFilePath(info.filePath());
-        if (info.isSymLink()) {
+        QFile f(info.filePath());
+        if (info.isSymLink())
             tree.insert(name, "<link " + info.symLinkTarget().toUtf8() + ">");
-        } else if (info.isDir()) {
+        else if (info.isDir())
             tree.insert(name, kDir);
-        } else {
-            QFile f(info.filePath());
+        else
             tree.insert(name, f.open(QIODevice::ReadOnly) ? f.readAll() : "<unreadable>");
-        }
     }
     return tree;
 }
@@ -38,11 +36,9 @@ inline void makeTree(const QString& root, const Tree& tree)
 {
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
         const QString path = root + QLatin1Char('/') + it.key();
-        if (it.value() == kDir) {
-            QVERIFY(QDir().mkpath(path));
-        } else {
-            QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-            QFile f(path);
+        QVERIFY(QDir().mkpath(it.value() == kDir ? path : QFileInfo(path).absolutePath()));
+        QFile f(path);
+        if (it.value() != kDir) {
             QVERIFY(f.open(QIODevice::WriteOnly));
             QCOMPARE(f.write(it.value()), it.value().size());
         }
