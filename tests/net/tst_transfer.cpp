@@ -141,6 +141,26 @@ private slots:
             << QStringList{"debug 0", "info Connection closed"};
     }
 
+    void refusedPort()
+    {
+        const QUrl url(
+            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(ScriptedHttpServer::refusedPort()));
+        GETServerMessage message(url);
+        QSignalSpy spy(&message, &ServerMessage::response);
+        QVERIFY(message.send());
+        QVERIFY(spy.wait(10000));
+        QCOMPARE(spy.size(), 1);
+        QVERIFY(spy.at(0).at(1).toBool());
+        QVERIFY(spy.at(0).at(0).toByteArray().isEmpty());
+        // No status line arrived: the status entry says 0, then the transport error.
+        const QString tail = QStringLiteral(".  The URL was ") + url.toString();
+        QCOMPARE(log->messages(QStringLiteral("HTTPMessage")),
+                 QStringList({"Debug:  HTTPMessage failed with status code 0" + tail,
+                              "Info:  HTTPMessage failed with the following error: "
+                              "Connection refused" +
+                                  tail}));
+    }
+
     void outcome()
     {
         QFETCH(Script, script);
