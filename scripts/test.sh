@@ -12,6 +12,16 @@ jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
 
+# Runs ctest and adds its count to the total reported at the end.
+total=0
+run_ctest() {
+    local out
+    out=$(mktemp)
+    ctest "$@" 2>&1 | tee "$out"
+    total=$((total + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$out" | tail -n 1)))
+    rm -f "$out"
+}
+
 configure() {
     local dir=$1
     shift
@@ -21,7 +31,7 @@ configure() {
 echo "== plain build (build/)"
 configure build
 cmake --build build -j "$jobs"
-ctest --test-dir build -j "$jobs" --timeout 600
+run_ctest --test-dir build -j "$jobs" --timeout 600
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build (build-asan/)"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON
@@ -29,13 +39,13 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan -j "$jobs" --timeout 900
+    run_ctest --test-dir build-asan -j "$jobs" --timeout 900
 
 echo "== ThreadSanitizer build of the transfer tests (build-tsan/)"
 configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_TSAN=ON
 cmake --build build-tsan -j "$jobs" --target net_tests
 TSAN_OPTIONS=suppressions=$root/tests/sanitizer/tsan.supp:halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build-tsan -L net --timeout 900
+    run_ctest --test-dir build-tsan -L net --timeout 900
 
 echo "== fuzzing the archive reader (build-fuzz/)"
 configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
@@ -44,3 +54,4 @@ cmake --build build-fuzz -j "$jobs" --target fuzz_archive
 tests/fuzz/run.sh build-fuzz/fuzz_archive "${FUZZ_SECONDS:-60}"
 
 echo "== all tests passed"
+echo "ctest: $total passed, 0 failed"
