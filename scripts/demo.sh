@@ -11,7 +11,7 @@ root=$PWD
 . scripts/lib/nginx.sh
 
 scripts/setup.sh
-cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j "$(nproc)" --target updater vt
 
 work=$(mktemp -d /tmp/updater-demo.XXXXXX)

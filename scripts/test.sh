@@ -25,7 +25,7 @@ run_ctest() {
 configure() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -G Ninja -DUPDATER_WERROR=ON "$@" >/dev/null
+    cmake -S . -B "$dir" -G Ninja -DUPDATER_WERROR=ON -DBUILD_TESTING=ON "$@" >/dev/null
 }
 
 echo "== plain build (build/)"
