@@ -40,7 +40,7 @@ game="./play-demo.sh --from-updater"
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_HEADLESS:-}" ]; then
     echo "Updating from $url in $work/game; press Play when the update is complete."
-    "$root/build/updater" "$url" "$game" 2>"$work/updater.err" || true
+    "$root/build/updater" "$url" "$game" >"$work/updater.out" 2>"$work/updater.err" || true
 else
     # Xvfb picks a free display and names it once it accepts clients.
     Xvfb -displayfd 3 -screen 0 640x400x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
@@ -50,7 +50,7 @@ else
         sleep 0.05
     done
     export DISPLAY=":$(cat "$work/display")"
-    QT_QPA_PLATFORM=xcb "$root/build/updater" "$url" "$game" 2>"$work/updater.err" &
+    QT_QPA_PLATFORM=xcb "$root/build/updater" "$url" "$game" >"$work/updater.out" 2>"$work/updater.err" &
     updater=$!
     pids+=($updater)
 
