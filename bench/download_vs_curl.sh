@@ -54,20 +54,16 @@ run_curl() {
 printf '%-6s %10s %10s %7s %16s %14s\n' round "grabber s" "curl s" ratio "grabber peak KiB" "curl peak KiB"
 g_times="" c_times="" g_peak=0 c_peak=0
 for r in $(seq "$runs"); do
-    if [ $((r % 2)) -eq 1 ]; then
-        read -r gs gk < <(run_grabber)
-        read -r cs ck < <(run_curl)
-    else
-        read -r cs ck < <(run_curl)
-        read -r gs gk < <(run_grabber)
-    fi
+    pair_round "$r" run_grabber run_curl
+    read -r gs gk <<<"$FIRST"
+    read -r cs ck <<<"$SECOND"
     cmp -s "$work/www/update.vt" "$work/out-grabber.vt" || { echo "grabber's file differs" >&2; exit 1; }
     cmp -s "$work/www/update.vt" "$work/out-curl.vt" || { echo "curl's file differs" >&2; exit 1; }
     g_times="$g_times $gs" c_times="$c_times $cs"
     [ "$gk" -gt "$g_peak" ] && g_peak=$gk
     [ "$ck" -gt "$c_peak" ] && c_peak=$ck
     printf '%-6s %10s %10s %7s %16s %14s\n' "$r" "$gs" "$cs" \
-        "$(awk -v a="$gs" -v b="$cs" 'BEGIN { printf "%.2f", a / b }')" "$gk" "$ck"
+        "$(ratio "$gs" "$cs")" "$gk" "$ck"
 done
 
 g_best=$(echo "$g_times" | min_of) c_best=$(echo "$c_times" | min_of)
@@ -75,8 +71,8 @@ g_med=$(echo "$g_times" | median_of) c_med=$(echo "$c_times" | median_of)
 body_kib=$((size_mib * 1024))
 echo
 printf 'best:   grabber %s s, curl %s s, ratio %s\n' "$g_best" "$c_best" \
-    "$(awk -v a="$g_best" -v b="$c_best" 'BEGIN { printf "%.2f", a / b }')"
+    "$(ratio "$g_best" "$c_best")"
 printf 'median: grabber %s s, curl %s s, ratio %s\n' "$g_med" "$c_med" \
-    "$(awk -v a="$g_med" -v b="$c_med" 'BEGIN { printf "%.2f", a / b }')"
+    "$(ratio "$g_med" "$c_med")"
 printf 'peak memory: grabber %d KiB (%s x the %d MiB body), curl %d KiB\n' "$g_peak" \
-    "$(awk -v a="$g_peak" -v b="$body_kib" 'BEGIN { printf "%.2f", a / b }')" "$size_mib" "$c_peak"
+    "$(ratio "$g_peak" "$body_kib")" "$size_mib" "$c_peak"

@@ -27,3 +27,15 @@ median_of() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { pr
 
 # a / b to two places.
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+
+# One round of two measured commands (each printing "seconds peak_kib"), the
+# order alternating from round to round so that writeback left by one weighs on
+# both alike. Sets FIRST and SECOND to what they printed; fails when either does.
+pair_round() {
+    local round=$1 first=$2 second=$3
+    if [ $((round % 2)) -eq 1 ]; then
+        FIRST=$("$first") && SECOND=$("$second")
+    else
+        SECOND=$("$second") && FIRST=$("$first")
+    fi
+}

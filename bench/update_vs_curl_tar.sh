@@ -60,13 +60,9 @@ run_curl_tar() {
 printf '%-6s %10s %14s %7s %12s\n' round "vt s" "curl+tar s" ratio "vt peak KiB"
 vt_times="" ct_times="" vt_peak=0
 for r in $(seq "$runs"); do
-    if [ $((r % 2)) -eq 1 ]; then
-        read -r vs vk < <(run_vt)
-        read -r cs _ < <(run_curl_tar)
-    else
-        read -r cs _ < <(run_curl_tar)
-        read -r vs vk < <(run_vt)
-    fi
+    pair_round "$r" run_vt run_curl_tar
+    read -r vs vk <<<"$FIRST"
+    read -r cs _ <<<"$SECOND"
     vt_times="$vt_times $vs" ct_times="$ct_times $cs"
     [ "$vk" -gt "$vt_peak" ] && vt_peak=$vk
     printf '%-6s %10s %14s %7s %12s\n' "$r" "$vs" "$cs" "$(ratio "$vs" "$cs")" "$vk"
