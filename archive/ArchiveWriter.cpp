@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <vector>
 
 using VessariFormat::EntryHeader;
@@ -24,6 +27,28 @@ bool isLatin1(const QString& text)
     return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() <= 0xFF; });
 }
 
+// A name or text as quoted in a message: one line of modest length, so that a
+// 16 KB path or a multi-line version text cannot flood the terminal.
+QString shown(const QString& text)
+{
+    constexpr qsizetype kShownLength = 80;
+    qsizetype end = text.indexOf(QLatin1Char('\n'));
+    if (end < 0)
+        end = text.size();
+    if (end > kShownLength)
+        end = kShownLength;
+    return end == text.size() ? text : text.left(end) + QStringLiteral("...");
+}
+
+// Empty when path is a directory; else the system's reason, e.g. "No such file or directory".
+QString directoryProblem(const QString& path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return S_ISDIR(st.st_mode) ? QString() : QString::fromLocal8Bit(std::strerror(ENOTDIR));
+}
+
 struct TreeItem
 {
     QString name; // relative, "/"-separated
@@ -38,14 +63,33 @@ public:
     std::vector<TreeItem> items;
     qint64 totalBytes = 0;
     QString error;
+    bool dereference = false;
 
     bool collect(const QString& absoluteDir, const QString& prefix)
     {
         const QFileInfo dirInfo(absoluteDir);
         if (!dirInfo.isReadable() || !dirInfo.isExecutable()) {
-            error = QStringLiteral("cannot read directory %1").arg(shown(prefix));
+            error = QStringLiteral("cannot read directory %1").arg(shown(displayed(prefix)));
             return false;
         }
+        // Followed links may lead back up the tree; a directory already being
+        // walked would be walked without end.
+        const QString canonical = dirInfo.canonicalFilePath();
+        if (ancestors.contains(canonical)) {
+            error = QStringLiteral("symbolic link loop: %1").arg(shown(displayed(prefix)));
+            return false;
+        }
+        ancestors.append(canonical);
+        const bool ok = collectEntries(absoluteDir, prefix);
+        ancestors.removeLast();
+        return ok;
+    }
+
+private:
+    QStringList ancestors;
+
+    bool collectEntries(const QString& absoluteDir, const QString& prefix)
+    {
         QFileInfoList entries = QDir(absoluteDir)
                                     .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                                        QDir::NoDotAndDotDot,
@@ -53,7 +97,7 @@ public:
         for (const QFileInfo& entry : entries) {
             if (!isLatin1(entry.fileName())) {
                 error = QStringLiteral("name not representable in Latin-1: %1")
-                            .arg(shown(prefix + entry.fileName()));
+                            .arg(shown(displayed(prefix + entry.fileName())));
                 return false;
             }
         }
@@ -65,8 +109,15 @@ public:
             const QString name = prefix + entry.fileName();
             if (!checkName(name))
                 return false;
-            if (entry.isSymLink()) {
-                error = QStringLiteral("symbolic links are not supported: %1").arg(name);
+            if (entry.isSymLink() && !dereference) {
+                error = QStringLiteral("symbolic links are not supported: %1").arg(shown(name));
+                return false;
+            }
+            struct stat st;
+            if (entry.isSymLink() &&
+                ::stat(QFile::encodeName(entry.absoluteFilePath()).constData(), &st) != 0) {
+                error = QStringLiteral("%1: %2").arg(shown(name),
+                                                     QString::fromLocal8Bit(std::strerror(errno)));
                 return false;
             }
             if (entry.isDir()) {
@@ -75,37 +126,40 @@ public:
                     return false;
             } else if (entry.isFile()) {
                 if (entry.size() > kMaxFileSize) {
-                    error = QStringLiteral("file too large (2 GiB or more): %1").arg(name);
+                    error = QStringLiteral("file too large (2 GiB or more): %1").arg(shown(name));
                     return false;
                 }
                 if (!entry.isReadable()) {
-                    error = QStringLiteral("cannot read file %1").arg(name);
+                    error = QStringLiteral("cannot read file %1").arg(shown(name));
                     return false;
                 }
                 items.push_back(TreeItem{name, entry.absoluteFilePath(), false, entry.size()});
                 totalBytes += entry.size();
             } else {
-                error = QStringLiteral("not a regular file or directory: %1").arg(name);
+                error = QStringLiteral("not a regular file or directory: %1").arg(shown(name));
                 return false;
             }
         }
         return true;
     }
 
-private:
-    static QString shown(const QString& name)
+    static QString displayed(const QString& name)
     {
-        return name.isEmpty() ? QStringLiteral(".") : name;
+        if (name.isEmpty())
+            return QStringLiteral(".");
+        return name.endsWith(QLatin1Char('/')) ? name.chopped(1) : name;
     }
 
     bool checkName(const QString& name)
     {
         if (name.toLatin1().size() > kMaxNameLength) {
-            error = QStringLiteral("path longer than %1 bytes: %2").arg(kMaxNameLength).arg(name);
+            error = QStringLiteral("path longer than %1 bytes: %2")
+                        .arg(kMaxNameLength)
+                        .arg(shown(name));
             return false;
         }
         if (!isSafeEntryPath(name, hostPathRules())) {
-            error = QStringLiteral("name that extraction would refuse: %1").arg(name);
+            error = QStringLiteral("name that extraction would refuse: %1").arg(shown(name));
             return false;
         }
         return true;
@@ -134,8 +188,8 @@ bool ArchiveWriter::writeHeader(EntryType type, qint64 length)
 bool ArchiveWriter::writeName(EntryType type, const QString& name, const char* what)
 {
     if (!isLatin1(name)) {
-        error =
-            QStringLiteral("%1 not representable in Latin-1: %2").arg(QLatin1String(what), name);
+        error = QStringLiteral("%1 not representable in Latin-1: %2")
+                    .arg(QLatin1String(what), shown(name));
         return false;
     }
     const QByteArray bytes = name.toLatin1();
@@ -147,7 +201,7 @@ bool ArchiveWriter::writeName(EntryType type, const QString& name, const char* w
         error = QStringLiteral("%1 longer than %2 bytes: %3")
                     .arg(QLatin1String(what))
                     .arg(kMaxNameLength)
-                    .arg(name);
+                    .arg(shown(name));
         return false;
     }
     return writeHeader(type, bytes.size()) && writeBytes(bytes.constData(), bytes.size());
@@ -210,10 +264,10 @@ bool packDirectory(const QString& dir, const QString& output, const PackOptions&
         return false;
     };
 
-    const QFileInfo dirInfo(dir);
-    if (!dirInfo.isDir())
-        return fail(QStringLiteral("not a directory: %1").arg(dir));
-    const QString root = dirInfo.canonicalFilePath();
+    const QString dirProblem = directoryProblem(dir);
+    if (!dirProblem.isEmpty())
+        return fail(QStringLiteral("%1: %2").arg(shown(dir), dirProblem));
+    const QString root = QFileInfo(dir).canonicalFilePath();
 
     // The archive must not end up among the files it packs: compare where the
     // output would really land, links resolved.
@@ -231,8 +285,11 @@ bool packDirectory(const QString& dir, const QString& output, const PackOptions&
 
     if (options.withVersion && !isLatin1(options.version))
         return fail(QStringLiteral("version text not representable in Latin-1"));
+    if (options.withVersion && options.version.size() > kMaxNameLength)
+        return fail(QStringLiteral("version text longer than %1 bytes").arg(kMaxNameLength));
 
     TreeCollector tree;
+    tree.dereference = options.dereference;
     if (!tree.collect(root, QString()))
         return fail(tree.error);
 

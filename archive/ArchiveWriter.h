@@ -35,6 +35,8 @@ struct PackOptions
     // Written as the first entry when set.
     bool withVersion = false;
     QString version;
+    // Store what symbolic links point to instead of refusing them.
+    bool dereference = false;
     // Bytes of file data written so far and in all, called now and then.
     std::function<void(qint64 done, qint64 total)> progress;
 };

@@ -315,6 +315,8 @@ bool VessariTar::readDirectory(EntryHeader& header)
         canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
     // Everything on the way was checked or has just been made a real directory.
     checkedParent = path;
+    if (extracted)
+        extracted(EntryInfo{EntryType::Directory, 0, path});
     return true;
 }
 
@@ -382,12 +384,15 @@ bool VessariTar::readFile(EntryHeader& header)
         LOG(Error, QStringLiteral("Could not create file ") + path);
         return false;
     }
-    const bool ok = copyFileData(out, dataHeader.length, path);
+    qint64 written = 0;
+    const bool ok = copyFileData(out, dataHeader.length, path, written);
     out.close();
+    if (ok && extracted)
+        extracted(EntryInfo{EntryType::File, written, path});
     return ok;
 }
 
-bool VessariTar::copyFileData(OutputFile& out, qint32 length, const QString& path)
+bool VessariTar::copyFileData(OutputFile& out, qint32 length, const QString& path, qint64& written)
 {
     if (dataBuffer.size() < kDataChunk)
         dataBuffer.resize(kDataChunk);
@@ -409,6 +414,7 @@ bool VessariTar::copyFileData(OutputFile& out, qint32 length, const QString& pat
             return false;
         }
         remaining -= got;
+        written += got;
         sinceProgress += got;
         if (sinceProgress >= kProgressStep) {
             sinceProgress = 0;

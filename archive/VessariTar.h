@@ -41,6 +41,8 @@ public:
     bool list(const QString& archiveName, const EntryVisitor& visitor);
 
     void setProgressHandler(ProgressHandler handler) { progress = std::move(handler); }
+    // Called by extract after each directory is made and each file is written.
+    void setExtractedHandler(EntryVisitor handler) { extracted = std::move(handler); }
 
     // Entry readers, called by extract after each header; each reads the rest of
     // its entry from the open archive.
@@ -62,7 +64,7 @@ private:
     bool readName(qint32 length, QString& name);
     bool skipFileData(qint32 length, qint64& written);
     class OutputFile;
-    bool copyFileData(OutputFile& out, qint32 length, const QString& path);
+    bool copyFileData(OutputFile& out, qint32 length, const QString& path, qint64& written);
     QString resolve(const QString& path) const;
     bool refuseUnsafe(const QString& path);
     enum class OpenResult
@@ -91,6 +93,7 @@ private:
     QString archiveFileName;
     const EntryVisitor* visitor = nullptr;
     ProgressHandler progress;
+    EntryVisitor extracted;
     qint64 archiveSize = 0;
     QByteArray nameBuffer;
     QByteArray dataBuffer;

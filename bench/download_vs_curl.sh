@@ -14,7 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 grabber=$(realpath -m "${1:-$root/build/bench_download}")
 runs=${2:-5}
 size_mib=${3:-512}
-[ -x "$grabber" ] || { echo "no bench_download at $grabber (build the target first)" >&2; exit 2; }
+[ -x "$grabber" ] || { echo "no bench_download at $grabber (configure with -DUPDATER_BENCH=ON and build it)" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is missing (package time)" >&2; exit 2; }
 command -v curl >/dev/null || { echo "curl is missing" >&2; exit 2; }
 [ -x /usr/sbin/nginx ] || { echo "nginx is missing" >&2; exit 2; }

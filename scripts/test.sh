@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the plain build, the
 # AddressSanitizer/UBSan build, the ThreadSanitizer build of the transfer tests and
-# a bounded fuzz run of the archive reader. Exits non-zero on any failure.
+# a bounded fuzz run of the archive reader; the plain build is also packaged
+# (cpack -G DEB) and its package checked. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -28,9 +29,11 @@ configure() {
     cmake -S . -B "$dir" -G Ninja -DUPDATER_WERROR=ON -DBUILD_TESTING=ON "$@" >/dev/null
 }
 
-echo "== plain build (build/)"
-configure build
+echo "== plain build (build/), with the benchmark drivers, and its Debian package"
+configure build -DUPDATER_BENCH=ON
 cmake --build build -j "$jobs"
+rm -f build/*.deb
+(cd build && cpack -G DEB >/dev/null)
 run_ctest --test-dir build -j "$jobs" --timeout 600
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build (build-asan/)"

@@ -110,7 +110,7 @@ private slots:
         QTest::newRow("output inside through a link") << "inside-link"
                                                       << "is inside the directory being packed";
         QTest::newRow("source not a directory") << "not-dir"
-                                                << "not a directory: ";
+                                                << "/a: Not a directory";
     }
 
     void refusals()

@@ -82,8 +82,10 @@ private slots:
         row("version", {"--version"}, 0, "vt " UPDATER_VERSION "\n");
         row("help", {"--help"}, 0, "Usage: vt COMMAND");
         row("no arguments", {}, 2, {}, "Usage: vt COMMAND");
-        row("help for a command", {"help", "extract"}, 0, "Usage: vt extract FILE [-C DIR]\n");
+        row("help for a command", {"help", "extract"}, 0, "Usage: vt extract FILE [-C DIR] [-v]\n");
         row("command --help", {"pack", "x", "--help"}, 0, "Usage: vt pack DIR -o FILE");
+        row("pack -h follows links, not help", {"pack", "-h"}, 2, {},
+            "vt: pack: expected DIR and -o FILE");
         row("unknown command", {"frob"}, 2, {}, "vt: unknown command 'frob'");
         row("pack without output", {"pack", "dir"}, 2, {}, "vt: pack: expected DIR and -o FILE");
         row("option without value", {"extract", "a", "-C"}, 2, {},
@@ -108,7 +110,9 @@ private slots:
     {
         const Tree tree{{"data", kDir}, {"data/a.txt", "hello"}, {"empty", kDir}, {"z", "zz"}};
         makeTree(path("src"), tree);
-        Run run = vt({"pack", path("src"), "-o", path("out.vt"), "--version", "1.2"});
+        // -h stores what the link points to.
+        QVERIFY(QFile::link(QStringLiteral("data/a.txt"), path("src/zlink")));
+        Run run = vt({"pack", path("src"), "-o", path("out.vt"), "--archive-version", "1.2", "-h"});
         QCOMPARE(run.code, 0);
         QCOMPARE(run.out + run.err, QByteArray());
 
@@ -118,13 +122,16 @@ private slots:
                                                "directory          0  data\n"
                                                "file               5  data/a.txt\n"
                                                "directory          0  empty\n"
-                                               "file               2  z\n"));
+                                               "file               2  z\n"
+                                               "file               5  zlink\n"));
 
         // Relative names, and the current directory as the default target.
-        run = vt({"extract", "../out.vt"}, path("dest"));
+        run = vt({"extract", "-v", "../out.vt"}, path("dest"));
         QCOMPARE(run.code, 0);
-        QCOMPARE(run.out + run.err, QByteArray());
-        QCOMPARE(treeOf(path("dest")), tree);
+        QCOMPARE(run.out + run.err, QByteArray("data/\ndata/a.txt\nempty/\nz\nzlink\n"));
+        Tree extracted = tree;
+        extracted.insert(QStringLiteral("zlink"), "hello");
+        QCOMPARE(treeOf(path("dest")), extracted);
     }
 
     void fromPipeAndFile()
@@ -171,12 +178,39 @@ private slots:
             << QStringList{"list", "bad.vt"}
             << refused + QStringList{"vt: list: bad.vt is not a valid archive"}
             << QByteArray("directory          0  d\n") << Tree();
+        // Missing paths are named with the system's reason, whatever the command.
+        const auto missing = [](const QString& command, const QString& what) {
+            return QStringList{
+                QStringLiteral("vt: %1: %2: No such file or directory").arg(command, what)};
+        };
         QTest::newRow("extract, missing directory")
-            << QStringList{"extract", "bad.vt", "-C", "nowhere"}
-            << QStringList{"vt: extract: no such directory: nowhere"} << QByteArray() << Tree();
+            << QStringList{"extract", "bad.vt", "-C", "nowhere"} << missing("extract", "nowhere")
+            << QByteArray() << Tree();
+        QTest::newRow("extract, missing archive")
+            << QStringList{"extract", "none.vt", "-C", "dest"} << missing("extract", "none.vt")
+            << QByteArray() << Tree();
+        QTest::newRow("list, missing archive")
+            << QStringList{"list", "none.vt"} << missing("list", "none.vt") << QByteArray()
+            << Tree();
+        QTest::newRow("pack, missing directory")
+            << QStringList{"pack", "nowhere", "-o", "out.vt"} << missing("pack", "nowhere")
+            << QByteArray() << Tree();
         QTest::newRow("pack, symbolic link")
             << QStringList{"pack", "src", "-o", "out.vt"}
             << QStringList{"vt: pack: symbolic links are not supported: l"} << QByteArray()
+            << Tree();
+        QTest::newRow("pack -h, link to a directory above")
+            << QStringList{"pack", "-h", "src", "-o", "out.vt"}
+            << QStringList{"vt: pack: symbolic link loop: sub/up"} << QByteArray() << Tree();
+        // The text is not echoed back: one short line.
+        QTest::newRow("pack, version text too long")
+            << QStringList{"pack",
+                           "src",
+                           "-o",
+                           "out.vt",
+                           "--archive-version",
+                           QString(20000, QLatin1Char('v'))}
+            << QStringList{"vt: pack: version text longer than 16384 bytes"} << QByteArray()
             << Tree();
     }
 
@@ -186,8 +220,11 @@ private slots:
         QFETCH(QStringList, err);
         QFETCH(QByteArray, out);
         QFETCH(Tree, dest);
-        makeTree(tmp->path(), {{"bad.vt", directory("d") + file("../evil", "x")}, {"src/a", "1"}});
+        makeTree(
+            tmp->path(),
+            {{"bad.vt", directory("d") + file("../evil", "x")}, {"src/a", "1"}, {"src/sub", kDir}});
         QVERIFY(QFile::link(path("src/a"), path("src/l")));
+        QVERIFY(QFile::link(QStringLiteral(".."), path("src/sub/up")));
 
         const Run run = vt(args, tmp->path());
         QCOMPARE(run.code, 1);

@@ -145,7 +145,7 @@ void TestVtUpdate::usageErrors_data()
         << "--retries takes a whole number";
     QTest::newRow("missing directory")
         << QStringList({"update", "http://127.0.0.1:1/", "-C", "/nonexistent/dir"}) << 1
-        << "no such directory: /nonexistent/dir";
+        << "/nonexistent/dir: No such file or directory";
 }
 
 void TestVtUpdate::usageErrors()

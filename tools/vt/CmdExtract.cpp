@@ -4,7 +4,8 @@
 #include "VessariTar.h"
 
 #include <QCommandLineParser>
-#include <QFileInfo>
+#include <cstdio>
+#include <utility>
 
 namespace vt {
 
@@ -16,14 +17,16 @@ int runExtract(const QStringList& args);
 
 extern const Command extractCommand = {
     "extract", "extract an archive into a directory",
-    "Usage: vt extract FILE [-C DIR]\n"
+    "Usage: vt extract FILE [-C DIR] [-v]\n"
     "Recreates the directories and files of the archive FILE under DIR (the\n"
     "current directory by default; it must exist). Existing files are\n"
     "replaced. Paths that would leave DIR, and writes through a symbolic link\n"
     "under DIR that points outside it, are refused. Problems are logged on\n"
     "stderr; what was extracted before a failure is kept.\n"
     "\n"
-    "  -C, --directory DIR   extract into DIR\n",
+    "  -C, --directory DIR   extract into DIR\n"
+    "  -v, --verbose         print the path of each directory (ending in /) and\n"
+    "                        file on stdout once it is written\n",
     runExtract};
 
 namespace {
@@ -33,7 +36,10 @@ int runExtract(const QStringList& args)
     QCommandLineParser parser;
     const QCommandLineOption directoryOption({QStringLiteral("C"), QStringLiteral("directory")},
                                              QString(), QStringLiteral("DIR"));
+    const QCommandLineOption verboseOption(
+        QStringList{QStringLiteral("v"), QStringLiteral("verbose")});
     parser.addOption(directoryOption);
+    parser.addOption(verboseOption);
     if (!parseArguments(parser, extractCommand, args))
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
@@ -43,18 +49,31 @@ int runExtract(const QStringList& args)
     }
     const QString target =
         parser.isSet(directoryOption) ? parser.value(directoryOption) : QStringLiteral(".");
-    if (!QFileInfo(target).isDir()) {
-        printError(QStringLiteral("extract: no such directory: %1").arg(target));
-        return ExitFailure;
+    for (const auto& [path, kind] :
+         {std::pair(positional.first(), PathKind::File), std::pair(target, PathKind::Directory)}) {
+        const QString problem = pathProblem(path, kind);
+        if (!problem.isEmpty()) {
+            printError(QStringLiteral("extract: %1: %2").arg(path, problem));
+            return ExitFailure;
+        }
     }
 
     openLogOnStderr();
     VessariTar reader;
     Progress progress(QStringLiteral("extracting"));
-    reader.setProgressHandler(
-        [&progress](qint64 done, qint64 total) { progress.update(done, total); });
+    if (parser.isSet(verboseOption)) {
+        // The listing shows the progress; a progress line would only cut into it.
+        reader.setExtractedHandler([](const VessariTar::EntryInfo& entry) {
+            const bool directory = entry.type == VessariFormat::EntryType::Directory;
+            std::printf("%s%s\n", entry.name.toLocal8Bit().constData(), directory ? "/" : "");
+        });
+    } else {
+        reader.setProgressHandler(
+            [&progress](qint64 done, qint64 total) { progress.update(done, total); });
+    }
     const bool ok = reader.extract(positional.first(), target);
     progress.finish();
+    std::fflush(stdout);
     closeLog();
     if (!ok) {
         printError(QStringLiteral("extract: extraction of %1 failed").arg(positional.first()));

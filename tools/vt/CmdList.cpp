@@ -50,6 +50,12 @@ int runList(const QStringList& args)
         return ExitUsage;
     }
 
+    const QString problem = pathProblem(positional.first(), PathKind::File);
+    if (!problem.isEmpty()) {
+        printError(QStringLiteral("list: %1: %2").arg(positional.first(), problem));
+        return ExitFailure;
+    }
+
     openLogOnStderr();
     VessariTar reader;
     const bool ok = reader.list(positional.first(), [](const VessariTar::EntryInfo& entry) {

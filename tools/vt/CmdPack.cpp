@@ -14,16 +14,18 @@ int runPack(const QStringList& args);
 
 extern const Command packCommand = {
     "pack", "pack a directory tree into an archive",
-    "Usage: vt pack DIR -o FILE [--version TEXT]\n"
+    "Usage: vt pack DIR -o FILE [--archive-version TEXT] [-h]\n"
     "Writes the files and directories under DIR to the archive FILE.\n"
     "\n"
-    "  -o, --output FILE   the archive to write (replaced if it exists)\n"
-    "  --version TEXT      store TEXT as a version entry at the start\n"
+    "  -o, --output FILE         the archive to write (replaced if it exists)\n"
+    "  --archive-version TEXT    store TEXT as a version entry at the start\n"
+    "  -h, --dereference         store what symbolic links point to\n"
     "\n"
     "The same tree always gives the same bytes. Nothing is written, and an\n"
-    "existing FILE is kept, when DIR holds a symbolic link or special file, a\n"
-    "name that is not Latin-1, a file of 2 GiB or more, or when FILE lies\n"
-    "inside DIR.\n",
+    "existing FILE is kept, when DIR holds a symbolic link (unless -h is given)\n"
+    "or a special file, a name that is not Latin-1, a file of 2 GiB or more, or\n"
+    "when FILE lies inside DIR. With -h a dangling link or a link to a directory\n"
+    "that contains it is refused. As for tar, -h is not help here: use --help.\n",
     runPack};
 
 namespace {
@@ -33,10 +35,13 @@ int runPack(const QStringList& args)
     QCommandLineParser parser;
     const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")},
                                           QString(), QStringLiteral("FILE"));
-    const QCommandLineOption versionOption(QStringLiteral("version"), QString(),
+    const QCommandLineOption versionOption(QStringLiteral("archive-version"), QString(),
                                            QStringLiteral("TEXT"));
+    const QCommandLineOption dereferenceOption({QStringLiteral("h"), QStringLiteral("dereference")},
+                                               QString());
     parser.addOption(outputOption);
     parser.addOption(versionOption);
+    parser.addOption(dereferenceOption);
     if (!parseArguments(parser, packCommand, args))
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
@@ -53,6 +58,7 @@ int runPack(const QStringList& args)
     PackOptions options;
     options.withVersion = parser.isSet(versionOption);
     options.version = parser.value(versionOption);
+    options.dereference = parser.isSet(dereferenceOption);
     Progress progress(QStringLiteral("packing"));
     options.progress = [&progress](qint64 done, qint64 total) { progress.update(done, total); };
 

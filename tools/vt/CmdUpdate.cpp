@@ -125,8 +125,8 @@ int runUpdate(const QStringList& args)
     }
     const QString target =
         parser.isSet(directoryOption) ? parser.value(directoryOption) : QStringLiteral(".");
-    if (!QFileInfo(target).isDir()) {
-        printError(QStringLiteral("update: no such directory: %1").arg(target));
+    if (const QString problem = pathProblem(target, PathKind::Directory); !problem.isEmpty()) {
+        printError(QStringLiteral("update: %1: %2").arg(target, problem));
         return ExitFailure;
     }
 

@@ -27,6 +27,14 @@ struct Command
 // "vt: message" on stderr.
 void printError(const QString& message);
 
+enum class PathKind
+{
+    File,     // to be read
+    Directory // to be written into
+};
+// Empty when path is usable as kind; else the system's reason, e.g. "No such file or directory".
+QString pathProblem(const QString& path, PathKind kind);
+
 // Parses args for command; on a usage error prints it with a hint and returns false.
 bool parseArguments(QCommandLineParser& parser, const Command& command, const QStringList& args);
 

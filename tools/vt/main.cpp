@@ -3,8 +3,13 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vt {
 extern const Command packCommand;
@@ -41,9 +46,10 @@ void printOverview(FILE* stream)
         std::fprintf(stream, "  %-10s %s\n", command->name, command->summary);
     std::fprintf(stream,
                  "\nOptions:\n"
-                 "  -h, --help     show this help; \"vt help COMMAND\" shows a command's\n"
+                 "  -h, --help     show this help\n"
                  "  --version      show the version of vt\n"
-                 "\nExit status: 0 on success, 1 when the work failed, 2 on a usage error.\n");
+                 "\n\"vt help COMMAND\" or \"vt COMMAND --help\" shows the help of one command.\n"
+                 "Exit status: 0 on success, 1 when the work failed, 2 on a usage error.\n");
 }
 
 int showCommandHelp(const QString& name)
@@ -57,12 +63,13 @@ int showCommandHelp(const QString& name)
     return vt::ExitSuccess;
 }
 
-bool asksForHelp(const QStringList& args)
+// pack takes -h as tar does, for following symbolic links; --help works everywhere.
+bool asksForHelp(const QStringList& args, bool shortHelp)
 {
     for (const QString& arg : args) {
         if (arg == QLatin1String("--"))
             return false;
-        if (arg == QLatin1String("-h") || arg == QLatin1String("--help"))
+        if ((shortHelp && arg == QLatin1String("-h")) || arg == QLatin1String("--help"))
             return true;
     }
     return false;
@@ -76,6 +83,22 @@ void printError(const QString& message)
 {
     std::fprintf(stderr, "vt: %s\n", message.toLocal8Bit().constData());
     std::fflush(stderr);
+}
+
+QString pathProblem(const QString& path, PathKind kind)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    int error = 0;
+    if (::stat(name.constData(), &st) != 0)
+        error = errno;
+    else if (kind == PathKind::Directory && !S_ISDIR(st.st_mode))
+        error = ENOTDIR;
+    else if (kind == PathKind::File && S_ISDIR(st.st_mode))
+        error = EISDIR;
+    else if (::access(name.constData(), kind == PathKind::File ? R_OK : W_OK | X_OK) != 0)
+        error = errno;
+    return error ? QString::fromLocal8Bit(std::strerror(error)) : QString();
 }
 
 bool parseArguments(QCommandLineParser& parser, const Command& command, const QStringList& args)
@@ -120,7 +143,7 @@ int main(int argc, char* argv[])
         vt::printError(QStringLiteral("unknown command '%1'; see 'vt --help'").arg(first));
         return vt::ExitUsage;
     }
-    if (asksForHelp(args))
+    if (asksForHelp(args, command != &vt::packCommand))
         return showCommandHelp(first);
     return command->run(args);
 }
