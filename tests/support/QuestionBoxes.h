@@ -45,6 +45,8 @@ public:
     ~QuestionAnswerer() override { qApp->removeEventFilter(this); }
 
     QList<AskedQuestion> asked;
+    // Whether exactly n boxes have been asked and none is open any more.
+    bool answered(int n) const { return asked.size() == n && !QApplication::activeModalWidget(); }
     // Called with the open box just before it is answered; lets a test act while
     // the question is up (the box's nested event loop keeps everything running).
     std::function<void(QMessageBox*)> beforeAnswer;
