@@ -11,8 +11,6 @@ private slots:
     void remaining();
     void estimate_data();
     void estimate();
-    void nearlyEqualBounds_data();
-    void nearlyEqualBounds();
 };
 
 void TestTimeRemaining::remaining_data()
@@ -60,24 +58,6 @@ void TestTimeRemaining::estimate()
     QFETCH(float, progress);
     QFETCH(QString, text);
     QCOMPARE(timeRemainingText(elapsed, progress), text);
-}
-
-void TestTimeRemaining::nearlyEqualBounds_data()
-{
-    QTest::addColumn<double>("a");
-    QTest::addColumn<bool>("equal");
-    QTest::newRow("zero") << 0.0 << true;
-    QTest::newRow("at upper bound") << 1e-10 << true;
-    QTest::newRow("at lower bound") << -1e-10 << true;
-    QTest::newRow("just above") << 1.0001e-10 << false;
-    QTest::newRow("float epsilon") << double(1e-7f) << false;
-}
-
-void TestTimeRemaining::nearlyEqualBounds()
-{
-    QFETCH(double, a);
-    QFETCH(bool, equal);
-    QCOMPARE(nearlyEqual(a, 0.0), equal);
 }
 
 QTEST_APPLESS_MAIN(TestTimeRemaining)

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QtTest>
+#include <functional>
 
 struct AskedQuestion
 {
@@ -44,6 +45,8 @@ public:
     ~QuestionAnswerer() override { qApp->removeEventFilter(this); }
 
     QList<AskedQuestion> asked;
+    // Whether exactly n boxes have been asked and none is open any more.
+    bool answered(int n) const { return asked.size() == n && !QApplication::activeModalWidget(); }
     // Called with the open box just before it is answered; lets a test act while
     // the question is up (the box's nested event loop keeps everything running).
     std::function<void(QMessageBox*)> beforeAnswer;
@@ -86,18 +89,37 @@ private:
     QList<QPointer<QMessageBox>> seen;
 };
 
-// Runs the application's event loop until something quits it or timeoutMs pass.
-// Returns true when the loop was ended by the code under test.
-inline bool runUntilQuit(int timeoutMs)
+// Runs the application's event loop until something quits it (true), or until settled() has held
+// on `passes` passes of the loop in a row, or timeoutMs have passed (false). Counting passes rather
+// than time gives the code under test the same number of turns on a slow machine as on a fast one.
+inline bool runUntilQuit(int timeoutMs, const std::function<bool()>& settled = nullptr,
+                         int passes = 50)
 {
-    bool timedOut = false;
+    bool stopped = false;
+    const auto stop = [&stopped] {
+        stopped = true;
+        QCoreApplication::exit(99);
+    };
     QTimer watchdog;
     watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [&timedOut] {
-        timedOut = true;
-        QCoreApplication::exit(99);
-    });
+    QObject::connect(&watchdog, &QTimer::timeout, stop);
     watchdog.start(timeoutMs);
+    QTimer pass;
+    int quiet = 0;
+    QObject::connect(&pass, &QTimer::timeout, [&] {
+        quiet = settled() ? quiet + 1 : 0;
+        if (quiet >= passes)
+            stop();
+    });
+    if (settled)
+        pass.start(0);
     const int result = QCoreApplication::exec();
-    return !timedOut && result == 0;
+    return !stopped && result == 0;
+}
+
+// Runs `passes` passes of the event loop, so that a zero-interval timer fires about that often.
+inline void runPasses(int passes = 50)
+{
+    for (int i = 0; i < passes; ++i)
+        QCoreApplication::processEvents();
 }

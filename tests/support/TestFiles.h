@@ -1,0 +1,103 @@
+#pragma once
+
+// Files, byte patterns, directory trees and log entries as the suites compare them.
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QMap>
+#include <QRegularExpression>
+#include <QtTest>
+
+// The file's contents, or a marker that shows up in a comparison.
+inline QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Writes data to path, creating its parent directories; false on any failure.
+inline bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && f.open(QIODevice::WriteOnly) &&
+           f.write(data) == data.size() && f.flush();
+}
+
+// Bytes whose period is no power of two, so that a block landing in the wrong place shows.
+inline QByteArray bytePattern(int size)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        out[i] = char((i * 131 + i / 256) & 0xff);
+    return out;
+}
+
+// A directory tree as a map: relative path to file contents, "<dir>" for a directory and
+// "<link TARGET>" for a symbolic link.
+using Tree = QMap<QString, QByteArray>;
+inline const QByteArray kDir("<dir>");
+
+inline Tree treeOf(const QString& root)
+{
+    Tree tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        const QString name = QDir(root).relativeFilePath(info.filePath());
+        QFile f(info.filePath());
+        if (info.isSymLink())
+            tree.insert(name, "<link " + info.symLinkTarget().toUtf8() + ">");
+        else if (info.isDir())
+            tree.insert(name, kDir);
+        else
+            tree.insert(name, f.open(QIODevice::ReadOnly) ? f.readAll() : "<unreadable>");
+    }
+    return tree;
+}
+
+// Creates the tree's entries in map order (parents before children).
+inline void makeTree(const QString& root, const Tree& tree)
+{
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QString path = root + QLatin1Char('/') + it.key();
+        if (it.value() == kDir)
+            QVERIFY(QDir().mkpath(path));
+        else
+            QVERIFY(writeFile(path, it.value()));
+    }
+}
+
+// The "    File: SOURCE Line: N" tail that every log entry from SOURCE ends with, at the end
+// of any line.
+inline QRegularExpression logTail(const QString& source)
+{
+    return QRegularExpression(
+        QStringLiteral("    File: %1 Line: \\d+$").arg(QRegularExpression::escape(source)),
+        QRegularExpression::MultilineOption);
+}
+
+// The lines of a log or of stderr, with the tail taken off the entries from source; other lines
+// stay whole, so that they show up in a comparison.
+inline QStringList logMessages(const QByteArray& text, const QString& source)
+{
+    const QRegularExpression tail = logTail(source);
+    QStringList lines;
+    for (const QByteArray& line : text.split('\n'))
+        if (!line.isEmpty())
+            lines << QString::fromLatin1(line).remove(tail);
+    return lines;
+}
+
+// Threads of this process with the given name. QThread names the threads it starts after their
+// class, so a test can wait until every worker of a kind has ended.
+inline int threadsNamed(const QByteArray& name)
+{
+    int count = 0;
+    QDirIterator it(QStringLiteral("/proc/self/task"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        QFile comm(it.next() + QStringLiteral("/comm"));
+        count += comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name;
+    }
+    return count;
+}
