@@ -10,6 +10,7 @@ packages=(
     xvfb xauth x11-utils xdotool imagemagick  # the real window: screenshots, key presses
     fonts-dejavu-core fontconfig      # text in the dialog and the artwork
     time                              # peak memory in the benchmarks
+    libsodium-dev minisign            # signed updates: Ed25519 and BLAKE2b; keys and signatures in tests
 )
 
 missing=()
