@@ -35,11 +35,13 @@ enum class ReadResult
 };
 
 // Reads a small regular file whole. A FIFO or device planted under the name must
-// neither block us nor feed us endlessly, and a link is not followed out.
-ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& contents)
+// neither block us nor feed us endlessly. Links are followed only where the
+// installer, not the game folder, decides (the key beside the program).
+ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& contents,
+                         bool followLink = false)
 {
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
     if (fd < 0)
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     struct stat info;
@@ -95,7 +97,7 @@ TrustAnchor TrustAnchor::forApplication()
 TrustAnchor TrustAnchor::fromFile(const QString& path)
 {
     QByteArray text;
-    if (readSmallFile(path, maxKeySize, text) != ReadResult::Read) {
+    if (readSmallFile(path, maxKeySize, text, true) != ReadResult::Read) {
         TrustAnchor anchor;
         anchor.mode = Mode::Broken;
         anchor.problem = QStringLiteral("Could not read a minisign public key from ") + path;

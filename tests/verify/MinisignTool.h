@@ -21,11 +21,7 @@ inline bool run(const QStringList& args)
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.start(QStringLiteral("minisign"), args);
     p.closeWriteChannel();
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        qWarning("minisign %s failed", qPrintable(args.join(QLatin1Char(' '))));
-        return false;
-    }
-    return true;
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
 // A key pair without a password: dir/name.pub and dir/name.sec.
