@@ -60,8 +60,8 @@ int main(int argc, char** argv)
     }
     const QString path = args.at(1);
     const int rounds = args.at(2).toInt();
-    std::printf("%-6s %9s %9s %10s %9s %12s\n", "round", "Qt s", "sodium s", "straight s", "sliced s",
-                "slice max ms");
+    std::printf("%-6s %9s %9s %10s %9s %12s\n", "round", "Qt s", "sodium s", "straight s",
+                "sliced s", "slice max ms");
     for (int round = 1; round <= rounds; ++round) {
         QByteArray qtDigest, sodiumDigest;
         auto viaQt = [&] {
