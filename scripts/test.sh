@@ -50,11 +50,12 @@ cmake --build build-tsan -j "$jobs" --target net_tests
 TSAN_OPTIONS=suppressions=$root/tests/sanitizer/tsan.supp:halt_on_error=1:second_deadlock_stack=1 \
     run_ctest --test-dir build-tsan -L net --timeout 900
 
-echo "== fuzzing the archive reader (build-fuzz/)"
+echo "== fuzzing the archive reader and the signature parsers (build-fuzz/)"
 configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DUPDATER_FUZZ=ON -DBUILD_TESTING=OFF
-cmake --build build-fuzz -j "$jobs" --target fuzz_archive
+cmake --build build-fuzz -j "$jobs" --target fuzz_archive fuzz_signature
 tests/fuzz/run.sh build-fuzz/fuzz_archive "${FUZZ_SECONDS:-60}"
+tests/fuzz/run.sh build-fuzz/fuzz_signature "${FUZZ_SECONDS:-60}"
 
 echo "== all tests passed"
 echo "ctest: $total passed, 0 failed"

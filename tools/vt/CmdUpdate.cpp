@@ -1,5 +1,6 @@
 #include "Command.h"
 #include "FileGrabber.h"
+#include "KeyOptions.h"
 #include "Log.h"
 #include "Progress.h"
 #include "TimeRemaining.h"
@@ -23,16 +24,23 @@ int runUpdate(const QStringList& args);
 
 extern const Command updateCommand = {
     "update", "download and apply an update, as the updater does, without a screen",
-    "Usage: vt update BASEURL [-C DIR] [--retries N]\n"
+    "Usage: vt update BASEURL [-C DIR] [--retries N] [-p PUBKEYFILE | -P KEY]\n"
     "Downloads BASEURL followed by update.vt (a \"/\" is put in between when\n"
     "BASEURL does not end in one) into DIR, extracts it there and removes it:\n"
     "what the updater dialog does, for servers, scripts and CI. The log is\n"
     "written to DIR/log.txt, emptied first, and echoed on stderr. A failed\n"
     "download or extraction is tried again N more times, a second apart; the\n"
     "archive is kept after a failed extraction.\n"
+    "With a public key (-p, -P, built in, or update.pub beside vt) the update\n"
+    "must be signed: update.vt.minisig is fetched beside it and checked as\n"
+    "'vt verify' does, and an update older than the one applied last (its\n"
+    "timestamp is kept in DIR/update.stamp) is refused; a refused update is\n"
+    "removed, never extracted.\n"
     "\n"
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
+    "  -p PUBKEYFILE         the public key file, as minisign -G writes it\n"
+    "  -P KEY                the public key's base64 line\n"
     "\n"
     "Exit status: 0 when the update was applied, 1 when it failed, 2 on a usage\n"
     "error.\n",
@@ -100,6 +108,29 @@ bool extract(const QString& archive, const QString& target)
     return ok;
 }
 
+// Fetches the signature beside the archive and checks the archive against it;
+// on refusal neither file stays. timestamp: the signed one, once valid.
+bool checkSignature(const TrustAnchor& anchor, const QString& baseUrl, const QDir& dir,
+                    quint64& timestamp)
+{
+    const QString archive = dir.filePath(updateArchiveName);
+    const QString signature = dir.filePath(updateSignatureName);
+    bool ok = false;
+    if (!download(updateSignatureUrl(baseUrl), signature)) {
+        logMissingSignature(updateSignatureUrl(baseUrl).toString());
+    } else {
+        SignatureCheck check(anchor.key, archive, signature, updateArchiveName);
+        ok = check.run() == SignatureCheck::Status::Valid &&
+             isNotOlderThanInstalled(check.timestamp(), dir.filePath(installedStampName));
+        timestamp = check.timestamp();
+    }
+    if (!ok) {
+        QFile::remove(archive);
+        QFile::remove(signature);
+    }
+    return ok;
+}
+
 int runUpdate(const QStringList& args)
 {
     QCommandLineParser parser;
@@ -109,7 +140,10 @@ int runUpdate(const QStringList& args)
                                            QStringLiteral("N"), QStringLiteral("0"));
     parser.addOption(directoryOption);
     parser.addOption(retriesOption);
-    if (!parseArguments(parser, updateCommand, args))
+    KeyOptions keys;
+    keys.addTo(parser);
+    TrustAnchor anchor;
+    if (!parseArguments(parser, updateCommand, args) || !keys.resolve(parser, "update", anchor))
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
@@ -137,7 +171,15 @@ int runUpdate(const QStringList& args)
         printError(QStringLiteral("update: cannot write %1; going on without a log")
                        .arg(dir.filePath(QStringLiteral("log.txt"))));
 
+    if (anchor.mode == TrustAnchor::Mode::Broken) {
+        logBrokenKey(anchor);
+        closeLog();
+        printError(QStringLiteral("update: ") + anchor.problem);
+        return ExitFailure;
+    }
+
     QString failure;
+    quint64 signedAt = 0;
     for (int attempt = 0; attempt <= retries; ++attempt) {
         if (attempt > 0) {
             printError(QStringLiteral("update: %1; trying again (%2 of %3)")
@@ -152,11 +194,20 @@ int runUpdate(const QStringList& args)
             failure = QStringLiteral("download of %1 failed").arg(url.toString());
             continue;
         }
+        if (anchor.mode == TrustAnchor::Mode::Signed &&
+            !checkSignature(anchor, positional.first(), dir, signedAt)) {
+            failure = QStringLiteral("the signature check of %1 failed").arg(url.toString());
+            continue;
+        }
         if (!extract(archive, target)) {
             failure = QStringLiteral("extraction of %1 failed").arg(archive);
             continue;
         }
         QFile::remove(archive);
+        if (anchor.mode == TrustAnchor::Mode::Signed) {
+            storeInstalledStamp(signedAt, dir.filePath(installedStampName));
+            QFile::remove(dir.filePath(updateSignatureName));
+        }
         closeLog();
         return ExitSuccess;
     }
