@@ -12,6 +12,8 @@
 #include <climits>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using S = ScriptedHttpServer;
 
@@ -109,9 +111,9 @@ private slots:
             << 404 << "file" << QByteArray("earlier attempt");
         QTest::newRow("a directory of that name stays")
             << 200 << "directory" << QByteArray("<directory>");
-        // The write stops part-way, like on a full disk.
-        QTest::newRow("short write removes the file")
-            << 200 << "size limit" << QByteArray("<missing>");
+        // The write stops part-way, like on a full disk: the earlier file stays.
+        QTest::newRow("short write keeps an earlier file")
+            << 200 << "size limit" << QByteArray("earlier attempt");
     }
 
     void failureLeavesNoPartialFile()
@@ -140,6 +142,45 @@ private slots:
         QCOMPARE(spy.at(0), QVariantList({true, 3}));
         QVERIFY(!grabber->isRunning());
         QCOMPARE(QFileInfo(target).isDir() ? QByteArray("<directory>") : readFile(target), left);
+        // No temporary is left beside it.
+        QCOMPARE(
+            QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList(QStringLiteral("update.vt")));
+    }
+
+    // Whatever was planted under the archive's name is replaced, never written through.
+    void plantedArchiveIsReplaced_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("symbolic link to a file outside") << "symlink";
+        QTest::newRow("hard link to a file outside") << "hard link";
+        QTest::newRow("FIFO") << "fifo";
+    }
+
+    void plantedArchiveIsReplaced()
+    {
+        QFETCH(QString, planted);
+        const QString victim = dir->filePath(QStringLiteral("victim"));
+        QVERIFY(writeFile(victim, "keep"));
+        const QByteArray name = QFile::encodeName(target);
+        if (planted == "symlink")
+            QVERIFY(QFile::link(victim, target));
+        else if (planted == "hard link")
+            QCOMPARE(::link(QFile::encodeName(victim).constData(), name.constData()), 0);
+        else
+            QCOMPARE(::mkfifo(name.constData(), 0666), 0);
+        server->setScript(S::answer(200, "body"));
+        const auto grabber = this->grabber(1);
+        QSignalSpy spy(grabber.get(), &FileGrabber::finished);
+        grabber->start();
+        QVERIFY(spy.wait(10000));
+        QCOMPARE(spy.at(0), QVariantList({false, 1}));
+        QVERIFY(!QFileInfo(target).isSymLink());
+        QCOMPARE(readFile(target), QByteArray("body"));
+        QCOMPARE(readFile(victim), QByteArray("keep"));
+        QCOMPARE(
+            QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList({QStringLiteral("update.vt"), QStringLiteral("victim")}));
     }
 
     void stoppedDownloadNeverReports_data()
