@@ -128,7 +128,14 @@ bool VessariTar::fail(const QString& message, const QString& path, const QString
                       bool warning)
 {
     LOG(warning ? Warning : Error, message);
-    lastError = path + QStringLiteral(": ") + (reason.isEmpty() ? message : reason);
+    QString why = reason;
+    if (why.isEmpty()) {
+        // "Refusing ...: PATH" names the path once, in front.
+        why = message.endsWith(path) ? message.chopped(path.size()) : message;
+        while (why.endsWith(QLatin1Char(' ')) || why.endsWith(QLatin1Char(':')))
+            why.chop(1);
+    }
+    lastError = path + QStringLiteral(": ") + why;
     return false;
 }
 
