@@ -388,7 +388,8 @@ bool VessariTar::readFile(EntryHeader& header)
                 if (out < 0 && errno != EEXIST)
                     break;
             }
-            if (out < 0 || (keepBits && ::fchmod(out, old.st_mode & 07777) != 0)) {
+            // Set-id bits stay with the old content: they are not the file's to keep.
+            if (out < 0 || (keepBits && ::fchmod(out, old.st_mode & 0777) != 0)) {
                 createFailed = true;
                 return false;
             }

@@ -50,9 +50,10 @@ extract_tar() {
 
 # Ratios of paired numbers: "median worst".
 ratios() {
-    paste -d' ' <(tr ' ' '\n' <<<"$1" | sed '/^$/d') <(tr ' ' '\n' <<<"$2" | sed '/^$/d') |
-        awk '{ r[NR] = ($2 > 0 ? $1 / $2 : 0) } END {
-            n = asort(r); printf "%.2f %.2f\n", r[int((n + 1) / 2)], r[n] }'
+    local sorted
+    sorted=$(paste -d' ' <(tr ' ' '\n' <<<"$1" | sed '/^$/d') <(tr ' ' '\n' <<<"$2" | sed '/^$/d') |
+        awk '{ printf "%.4f\n", ($2 > 0 ? $1 / $2 : 0) }' | sort -g)
+    printf '%.2f %.2f\n' "$(echo $sorted | median_of)" "$(tail -n 1 <<<"$sorted")"
 }
 
 printf '%-22s %9s %9s %7s %7s %12s %12s\n' case "vt s" "tar s" median worst "vt peak KiB" \
