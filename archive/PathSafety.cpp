@@ -86,8 +86,10 @@ bool isSafeEntryPath(const QString& path, PathRules rules)
 
 QString escapeControlCharacters(const QString& text, bool escapeBackslash)
 {
+    // C1 controls (0x80-0x9F) too: some terminals act on them as on ESC sequences.
     const auto needsEscape = [escapeBackslash](QChar c) {
-        return isControl(c) || (escapeBackslash && c == QLatin1Char('\\'));
+        return isControl(c) || (c.unicode() >= 0x80 && c.unicode() <= 0x9F) ||
+               (escapeBackslash && c == QLatin1Char('\\'));
     };
     if (std::none_of(text.begin(), text.end(), needsEscape))
         return text;

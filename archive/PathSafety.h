@@ -21,7 +21,7 @@ PathRules hostPathRules();
 // everywhere.
 bool isSafeEntryPath(const QString& path, PathRules rules);
 
-// text with its control characters written as tar -t shows them: "\n", "\t",
-// "\033" and the like, so a name can neither break a log line nor drive a
+// text with its control characters (C0, DEL and C1) written as tar -t shows
+// them: "\n", "\t", "\033" and the like, so a name can neither break a log line nor drive a
 // terminal. With escapeBackslash a backslash becomes "\\" too (for listings).
 QString escapeControlCharacters(const QString& text, bool escapeBackslash = false);
