@@ -24,16 +24,20 @@ const QSet<QString> expectedEntries = {QStringLiteral(".fuzz-sandbox"), QStringL
                                        QStringLiteral("outside")};
 const QByteArray victimContent("keep");
 
-void plantTarget()
+// The directory beside the target, made once: any change to it ends the run.
+void makeOutside()
 {
-    QDir(QStringLiteral("out")).removeRecursively();
     QDir(QStringLiteral("outside")).removeRecursively();
-    QDir().mkdir(QStringLiteral("out"));
     QDir().mkdir(QStringLiteral("outside"));
     QFile victim(QStringLiteral("outside/victim"));
     if (!victim.open(QIODevice::WriteOnly) || victim.write(victimContent) != victimContent.size())
         std::abort();
-    victim.close();
+}
+
+void plantTarget()
+{
+    QDir(QStringLiteral("out")).removeRecursively();
+    QDir().mkdir(QStringLiteral("out"));
     if (::symlink("../outside", "out/l") != 0 || ::symlink("../outside/victim", "out/f") != 0 ||
         ::link("outside/victim", "out/h") != 0 || ::mkfifo("out/p", 0666) != 0)
         std::abort();
@@ -63,6 +67,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
                              "is not a fuzzing sandbox\n");
         std::exit(2);
     }
+    makeOutside();
     return 0;
 }
 
