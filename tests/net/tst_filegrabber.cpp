@@ -69,21 +69,36 @@ private slots:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("requestId");
+        // What was under the archive's name: it is replaced, never written through.
+        QTest::addColumn<QString>("planted");
         // Just over one of the pieces the file is written in.
         QByteArray binary((1 << 20) + 1, Qt::Uninitialized);
         for (int i = 0; i < binary.size(); ++i)
             binary[i] = char((i * 131 + i / 256) & 0xff);
-        QTest::newRow("binary body, id INT_MIN") << binary << int(INT_MIN);
-        QTest::newRow("empty body, id INT_MAX") << QByteArray() << int(INT_MAX);
+        QTest::newRow("binary body, id INT_MIN") << binary << int(INT_MIN) << "longer file";
+        QTest::newRow("empty body, id INT_MAX") << QByteArray() << int(INT_MAX) << "longer file";
+        QTest::newRow("over a symbolic link outside") << QByteArray("b") << 1 << "symlink";
+        QTest::newRow("over a hard link outside") << QByteArray("b") << 1 << "hard link";
+        QTest::newRow("over a FIFO") << QByteArray("b") << 1 << "fifo";
     }
 
     void downloadsBodyByteForByte()
     {
         QFETCH(QByteArray, body);
         QFETCH(int, requestId);
+        QFETCH(QString, planted);
         server->setScript(S::answer(200, body));
-        // An older, longer file of that name is replaced entirely.
-        QVERIFY(writeFile(target, QByteArray(body.size() + 100, 'o')));
+        const QString victim = dir->filePath(QStringLiteral("victim"));
+        QVERIFY(writeFile(victim, "keep"));
+        const QByteArray name = QFile::encodeName(target);
+        if (planted == "symlink")
+            QVERIFY(QFile::link(victim, target));
+        else if (planted == "hard link")
+            QCOMPARE(::link(QFile::encodeName(victim).constData(), name.constData()), 0);
+        else if (planted == "fifo")
+            QCOMPARE(::mkfifo(name.constData(), 0666), 0);
+        else // an older, longer file of that name is replaced entirely
+            QVERIFY(writeFile(target, QByteArray(body.size() + 100, 'o')));
         const auto grabber = this->grabber(requestId);
         QSignalSpy spy(grabber.get(), &FileGrabber::finished);
         QVERIFY(!grabber->isRunning());
@@ -100,6 +115,10 @@ private slots:
         QCOMPARE(onDisk.size(), body.size());
         QVERIFY(onDisk == body);
         QCOMPARE(log->entries(), QStringList());
+        QCOMPARE(readFile(victim), QByteArray("keep"));
+        QCOMPARE(
+            QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList({QStringLiteral("update.vt"), QStringLiteral("victim")}));
     }
 
     void failureLeavesNoPartialFile_data()
@@ -146,41 +165,6 @@ private slots:
         QCOMPARE(
             QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
             QStringList(QStringLiteral("update.vt")));
-    }
-
-    // Whatever was planted under the archive's name is replaced, never written through.
-    void plantedArchiveIsReplaced_data()
-    {
-        QTest::addColumn<QString>("planted");
-        QTest::newRow("symbolic link to a file outside") << "symlink";
-        QTest::newRow("hard link to a file outside") << "hard link";
-        QTest::newRow("FIFO") << "fifo";
-    }
-
-    void plantedArchiveIsReplaced()
-    {
-        QFETCH(QString, planted);
-        const QString victim = dir->filePath(QStringLiteral("victim"));
-        QVERIFY(writeFile(victim, "keep"));
-        const QByteArray name = QFile::encodeName(target);
-        if (planted == "symlink")
-            QVERIFY(QFile::link(victim, target));
-        else if (planted == "hard link")
-            QCOMPARE(::link(QFile::encodeName(victim).constData(), name.constData()), 0);
-        else
-            QCOMPARE(::mkfifo(name.constData(), 0666), 0);
-        server->setScript(S::answer(200, "body"));
-        const auto grabber = this->grabber(1);
-        QSignalSpy spy(grabber.get(), &FileGrabber::finished);
-        grabber->start();
-        QVERIFY(spy.wait(10000));
-        QCOMPARE(spy.at(0), QVariantList({false, 1}));
-        QVERIFY(!QFileInfo(target).isSymLink());
-        QCOMPARE(readFile(target), QByteArray("body"));
-        QCOMPARE(readFile(victim), QByteArray("keep"));
-        QCOMPARE(
-            QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-            QStringList({QStringLiteral("update.vt"), QStringLiteral("victim")}));
     }
 
     void stoppedDownloadNeverReports_data()
