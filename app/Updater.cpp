@@ -92,13 +92,16 @@ void Updater::update()
                 storeInstalledStamp(signatureCheck->timestamp(), installedStampName);
                 QDir::current().remove(updateSignatureName);
             }
+            form.progressBar->setValue(100);
+            form.statusLabel->setText(QStringLiteral("Update complete"));
+            form.playButton->setEnabled(true);
+            form.cancelButton->setEnabled(false);
         } else {
+            // The bar and buttons keep the download's state, so a retry starts
+            // from a consistent dialog and Play cannot start a half-applied tree.
             errorOccurred = true;
+            form.statusLabel->setText(QStringLiteral("Update error"));
         }
-        form.progressBar->setValue(100);
-        form.statusLabel->setText(QStringLiteral("Update complete"));
-        form.playButton->setEnabled(true);
-        form.cancelButton->setEnabled(false);
     }
 
     if (downloadStarted && !downloadComplete && grabber && refreshClock.elapsed() > 50) {

@@ -35,6 +35,8 @@ protected slots:
     void serverResponse(const QByteArray& data, bool error);
 
 private:
+    static bool writeReplacing(const QString& fileName, const QByteArray& data);
+
     QUrl url;
     QString fileName;
     qint32 requestId;

@@ -362,8 +362,9 @@ void TestEndToEnd::brokenArchive()
     bool completedFirst = false;
     bool archiveKept = false;
     answerer.beforeAnswer = [&](QMessageBox*) {
-        completedFirst = complete() && bar() == 100 && button("playButton")->isEnabled() &&
-                         !button("cancelButton")->isEnabled();
+        // The download's state stays; nothing claims the update completed.
+        completedFirst = status() == QLatin1String("Update error") &&
+                         !button("playButton")->isEnabled() && button("cancelButton")->isEnabled();
         archiveKept = QFile(work->filePath(QStringLiteral("update.vt"))).size() == broken.size();
     };
     QTRY_COMPARE_WITH_TIMEOUT(answerer.asked.size(), 1, 20000);
@@ -375,10 +376,11 @@ void TestEndToEnd::brokenArchive()
 
     expectLogEntriesFrom(QStringLiteral("VessariTar"), 1);
 
-    // Declined without a game: the completed state stays and nothing is asked again.
+    // Declined without a game: the error state stays and nothing is asked again.
     runPasses();
     QCOMPARE(answerer.asked.size(), 1);
-    expectCompletedState();
+    QCOMPARE(status(), QStringLiteral("Update error"));
+    QVERIFY(!button("playButton")->isEnabled());
 }
 
 void TestEndToEnd::cancelMidDownload()

@@ -12,6 +12,8 @@
 #include <climits>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using S = ScriptedHttpServer;
 
@@ -67,21 +69,36 @@ private slots:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("requestId");
+        // What was under the archive's name: it is replaced, never written through.
+        QTest::addColumn<QString>("planted");
         // Just over one of the pieces the file is written in.
         QByteArray binary((1 << 20) + 1, Qt::Uninitialized);
         for (int i = 0; i < binary.size(); ++i)
             binary[i] = char((i * 131 + i / 256) & 0xff);
-        QTest::newRow("binary body, id INT_MIN") << binary << int(INT_MIN);
-        QTest::newRow("empty body, id INT_MAX") << QByteArray() << int(INT_MAX);
+        QTest::newRow("binary body, id INT_MIN") << binary << int(INT_MIN) << "longer file";
+        QTest::newRow("empty body, id INT_MAX") << QByteArray() << int(INT_MAX) << "longer file";
+        QTest::newRow("over a symbolic link outside") << QByteArray("b") << 1 << "symlink";
+        QTest::newRow("over a hard link outside") << QByteArray("b") << 1 << "hard link";
+        QTest::newRow("over a FIFO") << QByteArray("b") << 1 << "fifo";
     }
 
     void downloadsBodyByteForByte()
     {
         QFETCH(QByteArray, body);
         QFETCH(int, requestId);
+        QFETCH(QString, planted);
         server->setScript(S::answer(200, body));
-        // An older, longer file of that name is replaced entirely.
-        QVERIFY(writeFile(target, QByteArray(body.size() + 100, 'o')));
+        const QString victim = dir->filePath(QStringLiteral("victim"));
+        QVERIFY(writeFile(victim, "keep"));
+        const QByteArray name = QFile::encodeName(target);
+        if (planted == "symlink")
+            QVERIFY(QFile::link(victim, target));
+        else if (planted == "hard link")
+            QCOMPARE(::link(QFile::encodeName(victim).constData(), name.constData()), 0);
+        else if (planted == "fifo")
+            QCOMPARE(::mkfifo(name.constData(), 0666), 0);
+        else // an older, longer file of that name is replaced entirely
+            QVERIFY(writeFile(target, QByteArray(body.size() + 100, 'o')));
         const auto grabber = this->grabber(requestId);
         QSignalSpy spy(grabber.get(), &FileGrabber::finished);
         QVERIFY(!grabber->isRunning());
@@ -98,6 +115,10 @@ private slots:
         QCOMPARE(onDisk.size(), body.size());
         QVERIFY(onDisk == body);
         QCOMPARE(log->entries(), QStringList());
+        QCOMPARE(readFile(victim), QByteArray("keep"));
+        QCOMPARE(
+            QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList({QStringLiteral("update.vt"), QStringLiteral("victim")}));
     }
 
     void failureLeavesNoPartialFile_data()
@@ -109,9 +130,9 @@ private slots:
             << 404 << "file" << QByteArray("earlier attempt");
         QTest::newRow("a directory of that name stays")
             << 200 << "directory" << QByteArray("<directory>");
-        // The write stops part-way, like on a full disk.
-        QTest::newRow("short write removes the file")
-            << 200 << "size limit" << QByteArray("<missing>");
+        // The write stops part-way, like on a full disk: the earlier file stays.
+        QTest::newRow("short write keeps an earlier file")
+            << 200 << "size limit" << QByteArray("earlier attempt");
     }
 
     void failureLeavesNoPartialFile()
@@ -140,6 +161,10 @@ private slots:
         QCOMPARE(spy.at(0), QVariantList({true, 3}));
         QVERIFY(!grabber->isRunning());
         QCOMPARE(QFileInfo(target).isDir() ? QByteArray("<directory>") : readFile(target), left);
+        // No temporary is left beside it.
+        QCOMPARE(
+            QDir(dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList(QStringLiteral("update.vt")));
     }
 
     void stoppedDownloadNeverReports_data()
