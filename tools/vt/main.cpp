@@ -86,6 +86,9 @@ void printError(const QString& message)
 
 QString pathProblem(const QString& path, PathKind kind)
 {
+    // "-" is standard input, which the reader opens itself.
+    if (kind == PathKind::File && path == QLatin1String("-"))
+        return QString();
     const QByteArray name = QFile::encodeName(path);
     struct stat st;
     int error = 0;
