@@ -23,7 +23,7 @@ int runUpdate(const QStringList& args);
 
 extern const Command updateCommand = {
     "update", "download and apply an update, as the updater does, without a screen",
-    "Usage: vt update BASEURL [-C DIR] [--retries N]\n"
+    "Usage: vt update BASEURL [-C DIR] [--retries N] [--max-size BYTES]\n"
     "Downloads BASEURL followed by update.vt (a \"/\" is put in between when\n"
     "BASEURL does not end in one) into DIR, extracts it there and removes it:\n"
     "what the updater dialog does, for servers, scripts and CI. The log is\n"
@@ -33,6 +33,8 @@ extern const Command updateCommand = {
     "\n"
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
+    "  --max-size BYTES      largest update accepted; a larger one fails the\n"
+    "                        download (default: half of the physical memory)\n"
     "\n"
     "Exit status: 0 when the update was applied, 1 when it failed, 2 on a usage\n"
     "error.\n",
@@ -46,9 +48,10 @@ QString mib(qint64 bytes)
 }
 
 // Downloads url into file; true when the file holds the whole body.
-bool download(const QUrl& url, const QString& file)
+bool download(const QUrl& url, const QString& file, qint64 maxSize)
 {
     FileGrabber grabber(url, file, 0);
+    grabber.setMaxBodySize(maxSize);
     QEventLoop loop;
     bool failed = true;
     QObject::connect(&grabber, &FileGrabber::finished, &loop, [&](bool error, int) {
@@ -108,7 +111,10 @@ int runUpdate(const QStringList& args)
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(),
                                            QStringLiteral("N"), QStringLiteral("0"));
     parser.addOption(directoryOption);
+    const QCommandLineOption maxSizeOption(QStringLiteral("max-size"), QString(),
+                                           QStringLiteral("BYTES"), QStringLiteral("0"));
     parser.addOption(retriesOption);
+    parser.addOption(maxSizeOption);
     if (!parseArguments(parser, updateCommand, args))
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
@@ -121,6 +127,13 @@ int runUpdate(const QStringList& args)
     if (!isNumber || retries < 0) {
         printError(QStringLiteral("update: --retries takes a whole number from 0 up, not '%1'")
                        .arg(parser.value(retriesOption)));
+        return ExitUsage;
+    }
+    const qint64 maxSize = parser.value(maxSizeOption).toLongLong(&isNumber);
+    if (!isNumber || maxSize < 0 || (parser.isSet(maxSizeOption) && maxSize == 0)) {
+        printError(QStringLiteral("update: --max-size takes a whole number of bytes from 1 up, "
+                                  "not '%1'")
+                       .arg(parser.value(maxSizeOption)));
         return ExitUsage;
     }
     const QString target =
@@ -148,7 +161,7 @@ int runUpdate(const QStringList& args)
             QTimer::singleShot(1000, &pause, &QEventLoop::quit);
             pause.exec();
         }
-        if (!download(url, archive)) {
+        if (!download(url, archive, maxSize)) {
             failure = QStringLiteral("download of %1 failed").arg(url.toString());
             continue;
         }
