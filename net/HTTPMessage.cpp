@@ -32,7 +32,7 @@ void populateAhead(QByteArray& buffer, qint64 needed, qint64& populated)
 #endif
     if (needed <= populated)
         return;
-    constexpr qint64 step = qint64(16) << 20;
+    constexpr qint64 step = qint64(8) << 20;
     const auto page = quintptr(sysconf(_SC_PAGESIZE));
     const auto base = quintptr(buffer.data());
     const quintptr begin = (base + quintptr(populated) + page - 1) & ~(page - 1);
