@@ -19,6 +19,26 @@
 namespace {
 
 constexpr qint64 readBufferSize = qint64(4) << 20;
+// Smaller bodies simply grow; see readBody().
+constexpr qint64 wholeReserveMinimum = qint64(32) << 20;
+
+// Asks for huge pages over the buffer's whole capacity: faulting in a large body
+// 4 KiB at a time cost more than the transfer itself (bench/download_vs_curl.sh).
+// Only for a buffer that never moves: advised pages that a growing buffer
+// carried along through realloc made the same download ten times slower and
+// twice as large in that benchmark.
+void adviseHugePages(QByteArray& buffer)
+{
+#ifdef Q_OS_LINUX
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    const auto begin = (quintptr(buffer.data()) + page - 1) & ~(page - 1);
+    const auto end = (quintptr(buffer.data()) + quintptr(buffer.capacity())) & ~(page - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(buffer);
+#endif
+}
 
 // Faults in the buffer ahead of the bytes about to arrive, a bounded step at a
 // time, in one call instead of one page fault per page: page faults dominated
@@ -277,11 +297,25 @@ void HTTPMessage::readBody()
         fail(QStringLiteral("The update is too large: more than %1 bytes").arg(bodyLimit));
         return;
     }
-    // The buffer grows with what has arrived, never with what the header
-    // announces: QByteArray grows geometrically, through realloc, which glibc
-    // carries out on large blocks by remapping pages rather than copying them.
+    // The buffer grows with what has arrived: QByteArray grows geometrically,
+    // through realloc, which glibc carries out on large blocks by remapping
+    // pages rather than copying them. Only once an eighth of an announced length
+    // has arrived does the buffer take the whole of it, in huge pages and
+    // without moving again: 0.9 s instead of 2.7 s for 512 MiB in
+    // bench/download_vs_curl.sh. A server that announces more than it sends
+    // thus never gets more than eight times what it sent set aside.
+    if (!wholeReserved && contentLength >= wholeReserveMinimum && contentLength <= bodyLimit &&
+        held + available >= contentLength / 8) {
+        QByteArray whole;
+        whole.reserve(qsizetype(contentLength));
+        adviseHugePages(whole);
+        whole.append(received);
+        received = std::move(whole);
+        wholeReserved = true;
+    }
     received.resize(qsizetype(held + available));
-    populateAhead(received, held + available, populated);
+    if (!wholeReserved)
+        populateAhead(received, held + available, populated);
     const qint64 got = reply->read(received.data() + held, available);
     received.truncate(qsizetype(held + qMax(qint64(0), got)));
     if (got > 0)

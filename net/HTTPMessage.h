@@ -91,6 +91,7 @@ private:
     bool keepBody = false;
     bool settled = false;
     QByteArray received;
-    qint64 populated = 0; // bytes of received already faulted in
+    qint64 populated = 0;       // bytes of received already faulted in
+    bool wholeReserved = false; // received holds room for the whole announced body
     qint64 bytesSeen = 0;
 };

@@ -128,6 +128,9 @@ private slots:
         QTest::newRow("200 empty") << S::answer(200, "") << plenty << QByteArray() << QStringList();
         QTest::newRow("close-delimited body")
             << Script{S::send(noLength + big), S::close()} << plenty << big << QStringList();
+        // Large enough to move, partway through, into room for the whole body.
+        const QByteArray large = big.repeated(140);
+        QTest::newRow("large body") << S::answer(200, large) << plenty << large << QStringList();
         QTest::newRow("body exactly at the limit")
             << S::answer(200, big) << qint64(big.size()) << big << QStringList();
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
