@@ -76,7 +76,10 @@ void FileGrabber::start()
 {
     if (running)
         return;
-    message = new GETServerMessage(url);
+    auto* get = new GETServerMessage(url);
+    if (maxBodySize > 0)
+        get->setMaxBodySize(maxBodySize);
+    message = get;
     connect(message, &ServerMessage::response, this, &FileGrabber::serverResponse);
     message->send();
     running = true;
@@ -105,6 +108,11 @@ qint64 FileGrabber::bytesReceived() const
 qint64 FileGrabber::bytesTotal() const
 {
     return message ? message->transferred().total : -1;
+}
+
+void FileGrabber::setMaxBodySize(qint64 bytes)
+{
+    maxBodySize = bytes;
 }
 
 float FileGrabber::progress() const

@@ -26,6 +26,9 @@ public:
     // Bytes received and announced (-1 when unknown) of the download in flight.
     qint64 bytesReceived() const;
     qint64 bytesTotal() const;
+    // Largest body accepted by the downloads started afterwards; 0 keeps the
+    // default (see HTTPMessage::defaultMaxBodySize).
+    void setMaxBodySize(qint64 bytes);
 
 signals:
     // error is false exactly when the file holds the whole body.
@@ -42,4 +45,5 @@ private:
     qint32 requestId;
     bool running = false;
     ServerMessage* message = nullptr;
+    qint64 maxBodySize = 0;
 };

@@ -4,6 +4,7 @@
 #include "GETServerMessage.h"
 #include "LogCapture.h"
 #include "NginxServer.h"
+#include "TestTimeouts.h"
 
 #include <QDir>
 #include <QFile>
@@ -57,7 +58,8 @@ private slots:
         QSignalSpy spy(&grabber, &FileGrabber::finished);
         grabber.start();
         QList<float> samples;
-        while (spy.isEmpty() && samples.size() < 1500) { // 30 s at most
+        const int most = scaledTimeout(30000) / 20;
+        while (spy.isEmpty() && samples.size() < most) {
             samples.append(grabber.progress());
             QTest::qWait(20);
         }
@@ -81,7 +83,7 @@ private slots:
         FileGrabber grabber(url, target, 4);
         QSignalSpy spy(&grabber, &FileGrabber::finished);
         grabber.start();
-        QVERIFY(spy.wait(10000));
+        QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy.at(0), QVariantList({true, 4}));
         QVERIFY(!QFile::exists(target));
         QCOMPARE(log->messages(QStringLiteral("HTTPMessage")),
@@ -114,7 +116,7 @@ private slots:
         GETServerMessage message(url);
         QSignalSpy spy(&message, &ServerMessage::response);
         QVERIFY(message.send());
-        QVERIFY(spy.wait(30000));
+        QVERIFY(spy.wait(scaledTimeout(30000)));
         QCOMPARE(spy.at(0).at(1).toBool(), !trusted);
         QVERIFY(spy.at(0).at(0).toByteArray() == (trusted ? archive : QByteArray()));
         const QStringList entries = log->messages(QStringLiteral("HTTPMessage"));

@@ -2,6 +2,7 @@
 // 0, no warning about a thread destroyed while running, no sanitizer report.
 #include "ChildProcess.h"
 #include "NginxServer.h"
+#include "TestTimeouts.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,7 +50,7 @@ private slots:
             ChildProcess process;
             QVERIFY2(process.start(QStringLiteral(QUIT_HELPER), {url, target, mode}, output),
                      qPrintable(process.errorString()));
-            QVERIFY(process.waitForFinished(60000));
+            QVERIFY(process.waitForFinished(scaledTimeout(60000)));
             QFile file(output);
             QVERIFY(file.open(QIODevice::ReadOnly));
             const QString err = QString::fromLocal8Bit(file.readAll());

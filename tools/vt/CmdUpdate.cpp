@@ -24,7 +24,8 @@ int runUpdate(const QStringList& args);
 
 extern const Command updateCommand = {
     "update", "download and apply an update, as the updater does, without a screen",
-    "Usage: vt update BASEURL [-C DIR] [--retries N] [-p PUBKEYFILE | -P KEY]\n"
+    "Usage: vt update BASEURL [-C DIR] [--retries N] [--max-size BYTES]\n"
+    "                 [-p PUBKEYFILE | -P KEY]\n"
     "Downloads BASEURL followed by update.vt (a \"/\" is put in between when\n"
     "BASEURL does not end in one) into DIR, extracts it there and removes it:\n"
     "what the updater dialog does, for servers, scripts and CI. The log is\n"
@@ -39,6 +40,8 @@ extern const Command updateCommand = {
     "\n"
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
+    "  --max-size BYTES      largest update accepted; a larger one fails the\n"
+    "                        download (default: half of the physical memory)\n"
     "  -p PUBKEYFILE         the public key file, as minisign -G writes it\n"
     "  -P KEY                the public key's base64 line\n"
     "\n"
@@ -54,9 +57,10 @@ QString mib(qint64 bytes)
 }
 
 // Downloads url into file; true when the file holds the whole body.
-bool download(const QUrl& url, const QString& file)
+bool download(const QUrl& url, const QString& file, qint64 maxSize)
 {
     FileGrabber grabber(url, file, 0);
+    grabber.setMaxBodySize(maxSize);
     QEventLoop loop;
     bool failed = true;
     QObject::connect(&grabber, &FileGrabber::finished, &loop, [&](bool error, int) {
@@ -111,12 +115,12 @@ bool extract(const QString& archive, const QString& target)
 // Fetches the signature beside the archive and checks the archive against it;
 // on refusal neither file stays. timestamp: the signed one, once valid.
 bool checkSignature(const TrustAnchor& anchor, const QString& baseUrl, const QDir& dir,
-                    quint64& timestamp)
+                    qint64 maxSize, quint64& timestamp)
 {
     const QString archive = dir.filePath(updateArchiveName);
     const QString signature = dir.filePath(updateSignatureName);
     bool ok = false;
-    if (!download(updateSignatureUrl(baseUrl), signature)) {
+    if (!download(updateSignatureUrl(baseUrl), signature, maxSize)) {
         logMissingSignature(updateSignatureUrl(baseUrl).toString());
     } else {
         SignatureCheck check(anchor.key, archive, signature, updateArchiveName);
@@ -139,7 +143,10 @@ int runUpdate(const QStringList& args)
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(),
                                            QStringLiteral("N"), QStringLiteral("0"));
     parser.addOption(directoryOption);
+    const QCommandLineOption maxSizeOption(QStringLiteral("max-size"), QString(),
+                                           QStringLiteral("BYTES"), QStringLiteral("0"));
     parser.addOption(retriesOption);
+    parser.addOption(maxSizeOption);
     KeyOptions keys;
     keys.addTo(parser);
     TrustAnchor anchor;
@@ -155,6 +162,13 @@ int runUpdate(const QStringList& args)
     if (!isNumber || retries < 0) {
         printError(QStringLiteral("update: --retries takes a whole number from 0 up, not '%1'")
                        .arg(parser.value(retriesOption)));
+        return ExitUsage;
+    }
+    const qint64 maxSize = parser.value(maxSizeOption).toLongLong(&isNumber);
+    if (!isNumber || maxSize < 0 || (parser.isSet(maxSizeOption) && maxSize == 0)) {
+        printError(QStringLiteral("update: --max-size takes a whole number of bytes from 1 up, "
+                                  "not '%1'")
+                       .arg(parser.value(maxSizeOption)));
         return ExitUsage;
     }
     const QString target =
@@ -190,12 +204,12 @@ int runUpdate(const QStringList& args)
             QTimer::singleShot(1000, &pause, &QEventLoop::quit);
             pause.exec();
         }
-        if (!download(url, archive)) {
+        if (!download(url, archive, maxSize)) {
             failure = QStringLiteral("download of %1 failed").arg(url.toString());
             continue;
         }
         if (anchor.mode == TrustAnchor::Mode::Signed &&
-            !checkSignature(anchor, positional.first(), dir, signedAt)) {
+            !checkSignature(anchor, positional.first(), dir, maxSize, signedAt)) {
             failure = QStringLiteral("the signature check of %1 failed").arg(url.toString());
             continue;
         }
