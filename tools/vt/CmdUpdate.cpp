@@ -101,7 +101,8 @@ bool download(const QUrl& url, const QString& file, qint64 maxSize)
     return !failed;
 }
 
-bool extract(const QString& archive, const QString& target)
+// On failure, reason is the reader's "PATH: REASON".
+bool extract(const QString& archive, const QString& target, QString& reason)
 {
     VessariTar reader;
     Progress progress(QStringLiteral("extracting"));
@@ -109,6 +110,7 @@ bool extract(const QString& archive, const QString& target)
         [&progress](qint64 done, qint64 total) { progress.update(done, total); });
     const bool ok = reader.extract(archive, target);
     progress.finish();
+    reason = reader.errorString();
     return ok;
 }
 
@@ -205,7 +207,10 @@ int runUpdate(const QStringList& args)
             pause.exec();
         }
         if (!download(url, archive, maxSize)) {
-            failure = QStringLiteral("download of %1 failed").arg(url.toString());
+            failure =
+                QStringLiteral("download of %1 failed")
+                    .arg(url.isValid() ? url.toString()
+                                       : normalizedBaseUrl(positional.first()) + updateArchiveName);
             continue;
         }
         if (anchor.mode == TrustAnchor::Mode::Signed &&
@@ -213,8 +218,9 @@ int runUpdate(const QStringList& args)
             failure = QStringLiteral("the signature check of %1 failed").arg(url.toString());
             continue;
         }
-        if (!extract(archive, target)) {
-            failure = QStringLiteral("extraction of %1 failed").arg(archive);
+        QString reason;
+        if (!extract(archive, target, reason)) {
+            failure = QStringLiteral("extraction of %1 failed: %2").arg(archive, reason);
             continue;
         }
         QFile::remove(archive);
