@@ -57,5 +57,8 @@ cmake --build build-fuzz -j "$jobs" --target fuzz_archive fuzz_signature
 tests/fuzz/run.sh build-fuzz/fuzz_archive "${FUZZ_SECONDS:-60}"
 tests/fuzz/run.sh build-fuzz/fuzz_signature "${FUZZ_SECONDS:-60}"
 
+echo "== the share of test code"
+scripts/test-share.sh
+
 echo "== all tests passed"
 echo "ctest: $total passed, 0 failed"
