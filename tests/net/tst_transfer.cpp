@@ -1,59 +1,57 @@
-// The GET request and its worker thread against a scripted server on loopback:
-// request bytes, outcomes, log entries, progress, aborts.
+// The GET request, its worker thread and the file grabber against a scripted server on loopback:
+// request bytes, outcomes, memory, log entries, progress, aborts, what ends up on disk.
+#include "FileGrabber.h"
 #include "GETServerMessage.h"
 #include "HTTPMessage.h"
-#include "LogCapture.h"
-#include "ScriptedHttpServer.h"
+#include "HttpReplies.h"
+#include "Log.h"
+#include "TestFiles.h"
 #include "TestTimeouts.h"
 
-#include <QFile>
 #include <QPointer>
 #include <QSignalSpy>
-#include <QTest>
+#include <QTemporaryDir>
+#include <climits>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using S = ScriptedHttpServer;
 using Script = QList<S::Step>;
 
 namespace {
 
-QByteArray bytePattern(int size)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        out[i] = char((i * 131 + i / 256) & 0xff);
-    return out;
-}
-
-// A 200 header announcing length bytes, followed by head of the body.
-QByteArray partial(const QByteArray& length, const QByteArray& head)
-{
-    return S::response(200, "", false, {"Content-Length: " + length}) + head;
-}
+// Planted under the archive's name: longer than any body downloaded over it.
+const QByteArray earlier = "earlier attempt" + QByteArray((1 << 20) + 100, 'o');
 
 // A field of /proc/self/status in KiB ("VmHWM", "VmPeak"); -1 when unreadable.
 qint64 statusKiB(const QByteArray& field)
 {
-    QFile file(QStringLiteral("/proc/self/status"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : file.readAll().split('\n')) {
+    for (const QByteArray& line : readFile(QStringLiteral("/proc/self/status")).split('\n'))
         if (line.startsWith(field + ':'))
             return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
-    }
     return -1;
 }
 
-// Lowers the peak resident size to the current one, so that VmHWM then shows
-// the peak of what follows.
+// Lowers the peak resident size to the current one, so that VmHWM then shows the peak of what
+// follows.
 bool resetPeakResident()
 {
     QFile file(QStringLiteral("/proc/self/clear_refs"));
     return file.open(QIODevice::WriteOnly) && file.write("5") == 1;
 }
 
-QString tooLarge(qint64 limit)
+// "debug <status>" or "info <reason>" as the log words it for url.
+QStringList expand(QStringList entries, const QString& url)
 {
-    return QStringLiteral("info The update is too large: more than %1 bytes").arg(limit);
+    for (QString& e : entries)
+        e = (e.startsWith(QLatin1String("debug "))
+                 ? QStringLiteral("Debug:  HTTPMessage failed with status code ") + e.mid(6)
+                 : QStringLiteral("Info:  HTTPMessage failed with the following error: ") +
+                       e.mid(5)) +
+            QStringLiteral(".  The URL was ") + url;
+    return entries;
 }
 
 } // namespace
@@ -63,16 +61,27 @@ class TransferTest : public QObject
     Q_OBJECT
 
     std::unique_ptr<ScriptedHttpServer> server;
-    std::unique_ptr<LogCapture> log;
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("log/log.txt"));
+    const QString target = dir.filePath(QStringLiteral("files/update.vt"));
+
+    QStringList logged() const
+    {
+        return logMessages(readFile(logPath), QStringLiteral("HTTPMessage"));
+    }
 
 private slots:
     void init()
     {
         server = std::make_unique<ScriptedHttpServer>();
         QVERIFY(server->listen());
-        log.reset(); // one log open at a time
-        log = std::make_unique<LogCapture>();
+        QVERIFY(QDir(dir.filePath(QStringLiteral("files"))).removeRecursively());
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("log"))) &&
+                QDir().mkpath(dir.filePath(QStringLiteral("files"))));
+        QVERIFY(openLog(logPath, false));
     }
+
+    void cleanup() { closeLog(); }
 
     void requestBytes_data()
     {
@@ -107,29 +116,29 @@ private slots:
                  head.constData());
         QCOMPARE(head.count("\r\n"), 9);
         QCOMPARE(server->requests().size(), 1);
-        QCOMPARE(log->entries(), QStringList());
+        QCOMPARE(logged(), QStringList());
     }
 
     void outcome_data()
     {
         QTest::addColumn<Script>("script");
-        QTest::addColumn<qint64>("limit");    // largest body accepted
-        QTest::addColumn<QByteArray>("body"); // expected on success
-        // Expected log entries, "debug <status>" or "info <error text>"; none on success.
-        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<qint64>("limit");        // largest body accepted
+        QTest::addColumn<QByteArray>("body");     // expected on success
+        QTest::addColumn<QStringList>("entries"); // see expand(); none on success
 
         const qint64 plenty = qint64(8) << 30;
         const qint64 small = qint64(4) << 20;
         const QByteArray big = bytePattern(300000);
+        const QByteArray large = big.repeated(140); // moves, partway, into room for all of it
         const QStringList closed{"info Connection closed"};
+        const QStringList tooLarge{
+            QStringLiteral("info The update is too large: more than %1 bytes").arg(small)};
         const QByteArray noLength = S::response(200, "", false, {"Connection: close"});
         const QByteArray chunked = S::response(200, "", false, {"Transfer-Encoding: chunked"});
         QTest::newRow("200 with body") << S::answer(200, big) << plenty << big << QStringList();
         QTest::newRow("200 empty") << S::answer(200, "") << plenty << QByteArray() << QStringList();
         QTest::newRow("close-delimited body")
             << Script{S::send(noLength + big), S::close()} << plenty << big << QStringList();
-        // Large enough to move, partway through, into room for the whole body.
-        const QByteArray large = big.repeated(140);
         QTest::newRow("large body") << S::answer(200, large) << plenty << large << QStringList();
         QTest::newRow("body exactly at the limit")
             << S::answer(200, big) << qint64(big.size()) << big << QStringList();
@@ -141,26 +150,24 @@ private slots:
                       S::hold()}
             << plenty << QByteArray() << QStringList{"debug 304"};
         QTest::newRow("cut off after 200 header")
-            << Script{S::send(partial("1054", big.left(54))), S::close()} << plenty << QByteArray()
+            << Script{S::send(partial(1054, big.left(54))), S::close()} << plenty << QByteArray()
             << closed;
         // Nothing may be set aside for a length that has not arrived.
         QTest::newRow("length far beyond the body")
-            << Script{S::send(partial("3000000000", "abc")), S::close()} << plenty << QByteArray()
+            << Script{S::send(partial(3000000000, "abc")), S::close()} << plenty << QByteArray()
             << closed;
         QTest::newRow("length beyond the limit")
-            << Script{S::send(partial("3000000000", "abc")), S::hold()} << small << QByteArray()
-            << QStringList{tooLarge(small)};
+            << Script{S::send(partial(3000000000, "abc")), S::hold()} << small << QByteArray()
+            << tooLarge;
         QTest::newRow("body grows past the limit")
-            << Script{S::send(noLength), S::endless(big)} << small << QByteArray()
-            << QStringList{tooLarge(small)};
+            << Script{S::send(noLength), S::endless(big)} << small << QByteArray() << tooLarge;
         QTest::newRow("chunked body grows past the limit")
             << Script{S::send(chunked),
                       S::endless(QByteArray::number(big.size(), 16) + "\r\n" + big + "\r\n")}
-            << small << QByteArray() << QStringList{tooLarge(small)};
-        // Qt 6.4 cannot tell these from a complete body: a reset ends a body
-        // without length like an orderly close, and a chunk size it cannot parse
-        // counts as the last chunk. They pass as complete, cut short; only a
-        // signed update catches them.
+            << small << QByteArray() << tooLarge;
+        // Qt 6.4 cannot tell these from a complete body: a reset ends a body without length like
+        // an orderly close, and a chunk size it cannot parse counts as the last chunk. They pass
+        // as complete, cut short; only a signed update catches them.
         QTest::newRow("reset mid-body without a length")
             << Script{S::send(noLength + big.left(54)), S::pause(50), S::reset()} << plenty
             << big.left(54) << QStringList();
@@ -169,7 +176,7 @@ private slots:
                       S::close()}
             << plenty << QByteArray("hello") << QStringList();
         QTest::newRow("stalls mid-body")
-            << Script{S::send(partial("100", "0123456789")), S::hold()} << plenty << QByteArray()
+            << Script{S::send(partial(100, "0123456789")), S::hold()} << plenty << QByteArray()
             << QStringList{"info Operation canceled"};
         QTest::newRow("closed before any answer")
             << Script{S::close()} << plenty << QByteArray()
@@ -194,8 +201,8 @@ private slots:
         QVERIFY(!message.send()); // one request in flight at a time
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QTest::qWait(50); // nothing more may follow
-        // Memory stays near what arrived, whatever was announced or kept coming.
-        // KiB; the margins leave room for threads, their arenas and sanitizer quarantine.
+        // Memory stays near what arrived, whatever was announced or kept coming. KiB; the
+        // margins leave room for threads, their arenas and sanitizer quarantine.
         const qint64 addedVirtual = statusKiB("VmPeak") - peakVirtual;
         const qint64 addedResident = statusKiB("VmHWM") - statusKiB("VmRSS");
         QVERIFY2(addedVirtual < (1 << 20), qPrintable(QString::number(addedVirtual)));
@@ -205,20 +212,12 @@ private slots:
         QCOMPARE(spy.at(0).at(0).toByteArray().size(), body.size());
         QVERIFY(spy.at(0).at(0).toByteArray() == body);
         QCOMPARE(message.progress(), 0.0f);
-        // Where the server closes the connection the client may, by itself, send the
-        // request once more on a fresh one.
+        // Where the server closes the connection the client may, by itself, send the request
+        // once more on a fresh one.
         const int requests = server->requests().size();
         QVERIFY(requests >= 1 &&
                 requests <= (script.contains(S::close()) || script.contains(S::reset()) ? 2 : 1));
-
-        for (QString& e : entries) {
-            e = e.startsWith(QLatin1String("debug "))
-                    ? QStringLiteral("Debug:  HTTPMessage failed with status code ") + e.mid(6)
-                    : QStringLiteral("Info:  HTTPMessage failed with the following error: ") +
-                          e.mid(5);
-            e += QStringLiteral(".  The URL was ") + url.toString();
-        }
-        QCOMPARE(log->messages(QStringLiteral("HTTPMessage")), entries);
+        QCOMPARE(logged(), expand(entries, url.toString()));
         // The message can go again after an answer.
         server->setScript(S::answer(200, "again"));
         QVERIFY(message.send());
@@ -229,10 +228,10 @@ private slots:
     void unreachable_data()
     {
         QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("logged"); // the URL as the log quotes it
+        QTest::addColumn<QString>("quoted"); // the URL as the log quotes it
         QTest::addColumn<QString>("reason");
         const QString refused =
-            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(ScriptedHttpServer::refusedPort());
+            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(S::refusedPort());
         QTest::newRow("refused port") << refused << refused << "Connection refused";
         // Unparsed, the URL would lose its port and be fetched from port 80.
         QTest::newRow("port out of range")
@@ -252,7 +251,7 @@ private slots:
     void unreachable()
     {
         QFETCH(QString, url);
-        QFETCH(QString, logged);
+        QFETCH(QString, quoted);
         QFETCH(QString, reason);
         GETServerMessage message{QUrl(url)};
         QSignalSpy spy(&message, &ServerMessage::response);
@@ -260,19 +259,15 @@ private slots:
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy, QList<QVariantList>({{QByteArray(), true}}));
         // No status line arrived: the status entry says 0, then the reason.
-        const QString tail = QStringLiteral(".  The URL was ") + logged;
-        QCOMPARE(
-            log->messages(QStringLiteral("HTTPMessage")),
-            QStringList({"Debug:  HTTPMessage failed with status code 0" + tail,
-                         "Info:  HTTPMessage failed with the following error: " + reason + tail}));
+        QCOMPARE(logged(), expand({"debug 0", "info " + reason}, quoted));
     }
 
     void progress_data()
     {
         QTest::addColumn<bool>("withLength");
         QTest::newRow("announced length") << true;
-        // Nothing is known about the share received, not even at the end of a
-        // body delimited by the connection's close.
+        // Nothing is known about the share received, not even at the end of a body delimited by
+        // the connection's close.
         QTest::newRow("no length") << false;
     }
 
@@ -288,13 +283,12 @@ private slots:
         GETServerMessage message(server->url(QStringLiteral("/update.vt")));
         QSignalSpy spy(&message, &ServerMessage::response);
         QVERIFY(message.send());
-        QVERIFY(QTest::qWaitFor([&] { return message.transferred().received == 100; },
-                                scaledTimeout(5000)));
-        QCOMPARE(message.progress(), withLength ? 0.25f : 0.0f);
-        QCOMPARE(message.transferred().total, qint64(withLength ? 400 : -1));
-        QVERIFY(QTest::qWaitFor([&] { return message.transferred().received == 200; },
-                                scaledTimeout(5000)));
-        QCOMPARE(message.progress(), withLength ? 0.5f : 0.0f);
+        for (const qint64 received : {100, 200}) {
+            QVERIFY(QTest::qWaitFor([&] { return message.transferred().received == received; },
+                                    scaledTimeout(5000)));
+            QCOMPARE(message.progress(), withLength ? received / 400.0f : 0.0f);
+            QCOMPARE(message.transferred().total, qint64(withLength ? 400 : -1));
+        }
         QVERIFY(spy.wait(scaledTimeout(5000)));
         QVERIFY(spy.at(0).at(0).toByteArray() == body);
         // Once answered nothing is in flight.
@@ -302,33 +296,59 @@ private slots:
         QCOMPARE(message.transferred().total, qint64(-1));
     }
 
-    void stoppedMessageNeverReports_data()
+    void stoppedNeverReports_data()
     {
+        QTest::addColumn<bool>("grabber");
         QTest::addColumn<bool>("destroy");
-        QTest::newRow("aborted mid-body") << false;
-        QTest::newRow("deleted mid-body") << true;
+        QTest::newRow("message aborted") << false << false;
+        QTest::newRow("message deleted") << false << true;
+        QTest::newRow("download cancelled, then started again") << true << false;
+        QTest::newRow("download destroyed") << true << true;
     }
 
-    void stoppedMessageNeverReports()
+    void stoppedNeverReports()
     {
+        QFETCH(bool, grabber);
         QFETCH(bool, destroy);
-        server->setScript({S::send(partial("100", "0123456789")), S::hold()});
-        auto message = std::make_unique<GETServerMessage>(server->url(QStringLiteral("/u.vt")));
-        QSignalSpy spy(message.get(), &ServerMessage::response);
-        QVERIFY(message->send());
-        QVERIFY(QTest::qWaitFor([&] { return message->progress() > 0.0f; }, scaledTimeout(5000)));
+        server->setScript({S::send(partial(100, "abc")), S::hold()});
+        const QUrl url = server->url(QStringLiteral("/update.vt"));
+        std::unique_ptr<GETServerMessage> message;
+        std::unique_ptr<FileGrabber> download;
+        std::unique_ptr<QSignalSpy> spy;
+        if (grabber) {
+            download = std::make_unique<FileGrabber>(url, target, 9);
+            spy = std::make_unique<QSignalSpy>(download.get(), &FileGrabber::finished);
+            download->start();
+        } else {
+            message = std::make_unique<GETServerMessage>(url);
+            spy = std::make_unique<QSignalSpy>(message.get(), &ServerMessage::response);
+            QVERIFY(message->send());
+        }
+        const auto progress = [&] { return download ? download->progress() : message->progress(); };
+        QVERIFY(QTest::qWaitFor([&] { return progress() == 0.03f; }, scaledTimeout(5000)));
         if (destroy) {
             message.reset();
+            download.reset();
         } else {
-            message->abort();
-            QCOMPARE(message->progress(), 0.0f);
-            message->abort(); // a second abort is harmless
+            for (int twice = 0; twice < 2; ++twice) // a second stop is harmless
+                download ? download->cancel() : message->abort();
+            QCOMPARE(progress(), 0.0f);
+            QVERIFY(!download || !download->isRunning());
         }
         // The worker really stops: its connection goes away.
         QVERIFY(QTest::qWaitFor([&] { return server->closedCount() == 1; }, scaledTimeout(5000)));
         QTest::qWait(100);
-        QCOMPARE(spy.size(), 0);
-        QCOMPARE(log->entries(), QStringList());
+        QCOMPARE(spy->size(), 0);
+        QVERIFY(!QFile::exists(target));
+        QCOMPARE(logged(), QStringList());
+        if (!download)
+            return;
+        server->setScript(S::answer(200, "second"));
+        download->start();
+        QVERIFY(spy->wait(scaledTimeout(10000)));
+        QCOMPARE(*spy, QList<QVariantList>({{false, 9}}));
+        QCOMPARE(readFile(target), QByteArray("second"));
+        QCOMPARE(server->requests().size(), 2);
     }
 
     void workerDeletesItself_data()
@@ -359,7 +379,86 @@ private slots:
             worker->abort();
         QVERIFY(QTest::qWaitFor([&] { return worker.isNull(); }, scaledTimeout(10000)));
         QCOMPARE(reports, abortAt ? QList<QByteArray>() : QList<QByteArray>{body});
-        QCOMPARE(log->entries(), QStringList());
+        QCOMPARE(logged(), QStringList());
+    }
+
+    void download_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("requestId");
+        // What was under the archive's name: replaced on success, never written through.
+        QTest::addColumn<QString>("planted");
+        QTest::addColumn<QByteArray>("left");                 // what the target holds afterwards
+        const QByteArray binary = bytePattern((1 << 20) + 1); // just over one written piece
+        QTest::newRow("binary body, id INT_MIN")
+            << 200 << binary << int(INT_MIN) << "file" << binary;
+        QTest::newRow("empty body, id INT_MAX")
+            << 200 << QByteArray() << int(INT_MAX) << "file" << QByteArray();
+        QTest::newRow("over a symbolic link outside")
+            << 200 << QByteArray("b") << 1 << "symlink" << QByteArray("b");
+        QTest::newRow("over a hard link outside")
+            << 200 << QByteArray("b") << 1 << "hard link" << QByteArray("b");
+        QTest::newRow("over a FIFO") << 200 << QByteArray("b") << 1 << "fifo" << QByteArray("b");
+        QTest::newRow("failed transfer keeps an earlier file")
+            << 404 << QByteArray(200000, 'b') << 3 << "file" << earlier;
+        QTest::newRow("a directory of that name stays")
+            << 200 << QByteArray(200000, 'b') << 3 << "directory" << QByteArray("<directory>");
+        // The write stops part-way, like on a full disk.
+        QTest::newRow("short write keeps an earlier file")
+            << 200 << QByteArray(200000, 'b') << 3 << "size limit" << earlier;
+    }
+
+    void download()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(int, requestId);
+        QFETCH(QString, planted);
+        QFETCH(QByteArray, left);
+        server->setScript(S::answer(status, body));
+        const QString victim = dir.filePath(QStringLiteral("files/victim"));
+        QVERIFY(writeFile(victim, "keep"));
+        const QByteArray name = QFile::encodeName(target);
+        if (planted == "symlink")
+            QVERIFY(QFile::link(victim, target));
+        else if (planted == "hard link")
+            QCOMPARE(::link(QFile::encodeName(victim).constData(), name.constData()), 0);
+        else if (planted == "fifo")
+            QCOMPARE(::mkfifo(name.constData(), 0666), 0);
+        else if (planted == "directory")
+            QVERIFY(QDir().mkpath(target + QStringLiteral("/inside")));
+        else
+            QVERIFY(writeFile(target, earlier));
+        FileGrabber grabber(server->url(QStringLiteral("/update.vt")), target, requestId);
+        QSignalSpy spy(&grabber, &FileGrabber::finished);
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const rlimit small{planted == "size limit" ? 50000 : saved.rlim_cur, saved.rlim_max};
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        QVERIFY(!grabber.isRunning());
+        grabber.start();
+        grabber.start(); // running: nothing happens
+        QVERIFY(grabber.isRunning());
+        const bool arrived = spy.wait(scaledTimeout(10000));
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(arrived);
+        QTest::qWait(50);                                                // nothing more may follow
+        QCOMPARE(spy, QList<QVariantList>({{left != body, requestId}})); // failed unless replaced
+        QCOMPARE(server->requests().size(), 1);
+        QVERIFY(!grabber.isRunning());
+        QCOMPARE(grabber.progress(), 0.0f);
+        const QByteArray onDisk =
+            QFileInfo(target).isDir() ? QByteArray("<directory>") : readFile(target);
+        QCOMPARE(onDisk.size(), left.size());
+        QVERIFY(onDisk == left);
+        QCOMPARE(readFile(victim), QByteArray("keep"));
+        // No temporary is left beside it.
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("files")))
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList({"update.vt", "victim"}));
     }
 };
 
