@@ -70,6 +70,18 @@ class TransferTest : public QObject
         return logMessages(readFile(logPath), QStringLiteral("HTTPMessage"));
     }
 
+    // One exchange per row: what the server plays (nothing: the URL is unreachable), the body
+    // expected, the log entries expected ("debug <status>|info <reason>", none on success), the
+    // largest body accepted, the URL when not the server's ("%1" is its port), and the target
+    // the request names or, unreachable, the URL as the log quotes it.
+    static void row(const char* name, const Script& script, const QByteArray& body,
+                    const QString& entries = {}, qint64 limit = qint64(8) << 30,
+                    const QString& url = {}, const QString& where = "/update.vt")
+    {
+        QTest::newRow(name) << script << body << entries.split('|', Qt::SkipEmptyParts) << limit
+                            << url << where;
+    }
+
 private slots:
     void init()
     {
@@ -83,114 +95,93 @@ private slots:
 
     void cleanup() { closeLog(); }
 
-    void requestBytes_data()
-    {
-        QTest::addColumn<QString>("url"); // %1 is the server's port
-        QTest::addColumn<QByteArray>("target");
-        QTest::newRow("query and fragment dropped")
-            << "http://127.0.0.1:%1/dir/update.vt?x=1&y=2#part" << QByteArray("/dir/update.vt");
-        QTest::newRow("encoded path kept")
-            << "http://127.0.0.1:%1/a%20b/update.vt" << QByteArray("/a%20b/update.vt");
-        QTest::newRow("empty path") << "http://127.0.0.1:%1" << QByteArray("/");
-        QTest::newRow("unknown scheme fetched over HTTP")
-            << "gopher://127.0.0.1:%1/update.vt" << QByteArray("/update.vt");
-    }
-
-    void requestBytes()
-    {
-        QFETCH(QString, url);
-        QFETCH(QByteArray, target);
-        server->setScript(S::answer(200, "ok"));
-        GETServerMessage message(QUrl(url.arg(server->port())));
-        QSignalSpy spy(&message, &ServerMessage::response);
-        QVERIFY(message.send());
-        QVERIFY(spy.wait(scaledTimeout(10000)));
-        QCOMPARE(spy.at(0), QVariantList({QByteArray("ok"), false}));
-        // Ours, in this order; then the client's own two; nothing else.
-        const QByteArray head = server->requests().value(0);
-        QVERIFY2(head.startsWith("GET " + target +
-                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nCache-Control: no-cache\r\n"
-                                 "Accept: */*\r\nAccept-Encoding: identity\r\n"
-                                 "User-Agent: TovoliaUpdater/" UPDATER_VERSION "\r\n"
-                                 "Connection: Keep-Alive\r\nAccept-Language: "),
-                 head.constData());
-        QCOMPARE(head.count("\r\n"), 9);
-        QCOMPARE(server->requests().size(), 1);
-        QCOMPARE(logged(), QStringList());
-    }
-
     void outcome_data()
     {
         QTest::addColumn<Script>("script");
-        QTest::addColumn<qint64>("limit");        // largest body accepted
-        QTest::addColumn<QByteArray>("body");     // expected on success
-        QTest::addColumn<QStringList>("entries"); // see expand(); none on success
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("where");
 
         const qint64 plenty = qint64(8) << 30;
         const qint64 small = qint64(4) << 20;
         const QByteArray big = bytePattern(300000);
         const QByteArray large = big.repeated(140); // moves, partway, into room for all of it
-        const QStringList closed{"info Connection closed"};
-        const QStringList tooLarge{
-            QStringLiteral("info The update is too large: more than %1 bytes").arg(small)};
+        const QString tooLarge =
+            QStringLiteral("info The update is too large: more than %1 bytes").arg(small);
         const QByteArray noLength = S::response(200, "", false, {"Connection: close"});
         const QByteArray chunked = S::response(200, "", false, {"Transfer-Encoding: chunked"});
-        QTest::newRow("200 with body") << S::answer(200, big) << plenty << big << QStringList();
-        QTest::newRow("200 empty") << S::answer(200, "") << plenty << QByteArray() << QStringList();
-        QTest::newRow("close-delimited body")
-            << Script{S::send(noLength + big), S::close()} << plenty << big << QStringList();
-        QTest::newRow("large body") << S::answer(200, large) << plenty << large << QStringList();
-        QTest::newRow("body exactly at the limit")
-            << S::answer(200, big) << qint64(big.size()) << big << QStringList();
+        const Script ok = S::answer(200, "ok");
+        row("200 with body", S::answer(200, big), big);
+        row("200 empty", S::answer(200, ""), "");
+        row("close-delimited body", {S::send(noLength + big), S::close()}, big);
+        row("large body", S::answer(200, large), large);
+        row("body exactly at the limit", S::answer(200, big), big, {}, big.size());
+        row("query and fragment dropped", ok, "ok", {}, plenty,
+            "http://127.0.0.1:%1/dir/update.vt?x=1&y=2#part", "/dir/update.vt");
+        row("encoded path kept", ok, "ok", {}, plenty, "http://127.0.0.1:%1/a%20b/update.vt",
+            "/a%20b/update.vt");
+        row("empty path", ok, "ok", {}, plenty, "http://127.0.0.1:%1", "/");
+        row("unknown scheme fetched over HTTP", ok, "ok", {}, plenty,
+            "gopher://127.0.0.1:%1/update.vt");
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
-        QTest::newRow("404") << S::answer(404, "not here") << plenty << QByteArray()
-                             << QStringList{"debug 404"};
-        QTest::newRow("304 announcing a length")
-            << Script{S::send("HTTP/1.1 304 Not Modified\r\nContent-Length: 500\r\n\r\n"),
-                      S::hold()}
-            << plenty << QByteArray() << QStringList{"debug 304"};
-        QTest::newRow("cut off after 200 header")
-            << Script{S::send(partial(1054, big.left(54))), S::close()} << plenty << QByteArray()
-            << closed;
+        row("404", S::answer(404, "not here"), {}, "debug 404");
+        row("304 announcing a length",
+            {S::send("HTTP/1.1 304 Not Modified\r\nContent-Length: 500\r\n\r\n"), S::hold()}, {},
+            "debug 304");
+        row("cut off after 200 header", {S::send(partial(1054, big.left(54))), S::close()}, {},
+            "info Connection closed");
         // Nothing may be set aside for a length that has not arrived.
-        QTest::newRow("length far beyond the body")
-            << Script{S::send(partial(3000000000, "abc")), S::close()} << plenty << QByteArray()
-            << closed;
-        QTest::newRow("length beyond the limit")
-            << Script{S::send(partial(3000000000, "abc")), S::hold()} << small << QByteArray()
-            << tooLarge;
-        QTest::newRow("body grows past the limit")
-            << Script{S::send(noLength), S::endless(big)} << small << QByteArray() << tooLarge;
-        QTest::newRow("chunked body grows past the limit")
-            << Script{S::send(chunked),
-                      S::endless(QByteArray::number(big.size(), 16) + "\r\n" + big + "\r\n")}
-            << small << QByteArray() << tooLarge;
+        row("length far beyond the body", {S::send(partial(3000000000, "abc")), S::close()}, {},
+            "info Connection closed");
+        row("length beyond the limit", {S::send(partial(3000000000, "abc")), S::hold()}, {},
+            tooLarge, small);
+        row("body grows past the limit", {S::send(noLength), S::endless(big)}, {}, tooLarge, small);
+        row("chunked body grows past the limit",
+            {S::send(chunked),
+             S::endless(QByteArray::number(big.size(), 16) + "\r\n" + big + "\r\n")},
+            {}, tooLarge, small);
         // Qt 6.4 cannot tell these from a complete body: a reset ends a body without length like
         // an orderly close, and a chunk size it cannot parse counts as the last chunk. They pass
         // as complete, cut short; only a signed update catches them.
-        QTest::newRow("reset mid-body without a length")
-            << Script{S::send(noLength + big.left(54)), S::pause(50), S::reset()} << plenty
-            << big.left(54) << QStringList();
-        QTest::newRow("chunk size ffffffffffffffff")
-            << Script{S::send(chunked + "5\r\nhello\r\nffffffffffffffff\r\nabc\r\n0\r\n\r\n"),
-                      S::close()}
-            << plenty << QByteArray("hello") << QStringList();
-        QTest::newRow("stalls mid-body")
-            << Script{S::send(partial(100, "0123456789")), S::hold()} << plenty << QByteArray()
-            << QStringList{"info Operation canceled"};
-        QTest::newRow("closed before any answer")
-            << Script{S::close()} << plenty << QByteArray()
-            << QStringList{"debug 0", "info Connection closed"};
+        row("reset mid-body without a length",
+            {S::send(noLength + big.left(54)), S::pause(50), S::reset()}, big.left(54));
+        row("chunk size ffffffffffffffff",
+            {S::send(chunked + "5\r\nhello\r\nffffffffffffffff\r\nabc\r\n0\r\n\r\n"), S::close()},
+            "hello");
+        row("stalls mid-body", {S::send(partial(100, "0123456789")), S::hold()}, {},
+            "info Operation canceled");
+        // No status line arrived: the status entry says 0, then the reason.
+        row("closed before any answer", {S::close()}, {}, "debug 0|info Connection closed");
+        const QString refused =
+            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(S::refusedPort());
+        row("refused port", {}, {}, "debug 0|info Connection refused", plenty, refused, refused);
+        // Unparsed, the URL would lose its port and be fetched from port 80.
+        row("port out of range", {}, {},
+            "debug 0|info Invalid port or port number out of range; source was "
+            "\"http://127.0.0.1:99999/update.vt\"; scheme = \"http\", host = \"127.0.0.1\", path = "
+            "\"/update.vt\"",
+            plenty, "http://127.0.0.1:99999/update.vt", "");
+        // The default port is written into the URL; 80 would fetch https as plain text.
+        row("no host", {}, {}, "debug 0|info The URL names no host", plenty, "http:///update.vt",
+            "http://:80/update.vt");
+        row("https without host", {}, {}, "debug 0|info The URL names no host", plenty,
+            "https:///update.vt", "https://:443/update.vt");
     }
 
     void outcome()
     {
         QFETCH(Script, script);
-        QFETCH(qint64, limit);
         QFETCH(QByteArray, body);
         QFETCH(QStringList, entries);
+        QFETCH(qint64, limit);
+        QFETCH(QString, address);
+        QFETCH(QString, where);
         server->setScript(script);
-        const QUrl url = server->url(QStringLiteral("/update.vt"));
+        const QUrl url = address.isEmpty()
+                             ? server->url(QStringLiteral("/update.vt"))
+                             : QUrl(address.contains("%1") ? address.arg(server->port()) : address);
         GETServerMessage message(url);
         message.setStallTimeout(scaledTimeout(1000));
         message.setMaxBodySize(limit);
@@ -212,54 +203,29 @@ private slots:
         QCOMPARE(spy.at(0).at(0).toByteArray().size(), body.size());
         QVERIFY(spy.at(0).at(0).toByteArray() == body);
         QCOMPARE(message.progress(), 0.0f);
+        QCOMPARE(logged(), expand(entries, script.isEmpty() ? where : url.toString()));
+        if (script.isEmpty())
+            return;
         // Where the server closes the connection the client may, by itself, send the request
         // once more on a fresh one.
-        const int requests = server->requests().size();
-        QVERIFY(requests >= 1 &&
-                requests <= (script.contains(S::close()) || script.contains(S::reset()) ? 2 : 1));
-        QCOMPARE(logged(), expand(entries, url.toString()));
+        const QList<QByteArray> heads = server->requests();
+        QVERIFY(heads.size() >= 1 &&
+                heads.size() <=
+                    (script.contains(S::close()) || script.contains(S::reset()) ? 2 : 1));
+        // Ours, in this order; then the client's own two; nothing else.
+        QVERIFY2(
+            heads.at(0).startsWith("GET " + where.toLatin1() +
+                                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nCache-Control: no-cache\r\n"
+                                   "Accept: */*\r\nAccept-Encoding: identity\r\n"
+                                   "User-Agent: TovoliaUpdater/" UPDATER_VERSION "\r\n"
+                                   "Connection: Keep-Alive\r\nAccept-Language: "),
+            heads.at(0).constData());
+        QCOMPARE(heads.at(0).count("\r\n"), 9);
         // The message can go again after an answer.
         server->setScript(S::answer(200, "again"));
         QVERIFY(message.send());
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy.at(1), QVariantList({QByteArray("again"), false}));
-    }
-
-    void unreachable_data()
-    {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("quoted"); // the URL as the log quotes it
-        QTest::addColumn<QString>("reason");
-        const QString refused =
-            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(S::refusedPort());
-        QTest::newRow("refused port") << refused << refused << "Connection refused";
-        // Unparsed, the URL would lose its port and be fetched from port 80.
-        QTest::newRow("port out of range")
-            << "http://127.0.0.1:99999/update.vt" << QString()
-            << "Invalid port or port number out of range; source was "
-               "\"http://127.0.0.1:99999/update.vt\"; scheme = \"http\", host = \"127.0.0.1\", "
-               "path = \"/update.vt\"";
-        // The default port is written into the URL; 80 would fetch https as plain text.
-        QTest::newRow("no host") << "http:///update.vt"
-                                 << "http://:80/update.vt"
-                                 << "The URL names no host";
-        QTest::newRow("https without host") << "https:///update.vt"
-                                            << "https://:443/update.vt"
-                                            << "The URL names no host";
-    }
-
-    void unreachable()
-    {
-        QFETCH(QString, url);
-        QFETCH(QString, quoted);
-        QFETCH(QString, reason);
-        GETServerMessage message{QUrl(url)};
-        QSignalSpy spy(&message, &ServerMessage::response);
-        QVERIFY(message.send());
-        QVERIFY(spy.wait(scaledTimeout(10000)));
-        QCOMPARE(spy, QList<QVariantList>({{QByteArray(), true}}));
-        // No status line arrived: the status entry says 0, then the reason.
-        QCOMPARE(logged(), expand({"debug 0", "info " + reason}, quoted));
     }
 
     void progress_data()
