@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <algorithm>
 
 class NginxTest : public QObject
@@ -133,7 +134,8 @@ private slots:
         for (int i = 0; i < repeat; ++i) {
             const QString output = work.filePath(QStringLiteral("helper-%1.out").arg(i));
             ChildProcess process;
-            QVERIFY2(process.start(QStringLiteral(QUIT_HELPER), {url, target, mode}, output),
+            QVERIFY2(process.start(QCoreApplication::applicationFilePath(),
+                                   {"--quit-helper", url, target, mode}, output),
                      qPrintable(process.errorString()));
             QVERIFY(process.waitForFinished(scaledTimeout(60000)));
             const QString err = QString::fromLocal8Bit(readFile(output));
@@ -147,5 +149,49 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(NginxTest)
+// Run as "tst_nginx --quit-helper URL TARGET MODE": starts a download, then stops it and quits
+// at once the way the updater does when the user leaves mid-download.
+static int quitHelper(int argc, char** argv)
+{
+    auto app = std::make_unique<QCoreApplication>(argc, argv);
+    const QString mode = QString::fromLocal8Bit(argv[4]);
+    auto* grabber =
+        new FileGrabber(QUrl(QString::fromLocal8Bit(argv[2])), QString::fromLocal8Bit(argv[3]), 0);
+    QObject::connect(grabber, &FileGrabber::finished, app.get(), [] { QCoreApplication::exit(3); });
+    grabber->start();
+    if (mode == QLatin1String("at-once")) {
+        delete grabber;
+        return 0;
+    }
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, app.get(), [&] {
+        if (grabber->progress() > 0.0f) {
+            if (mode == QLatin1String("mid")) {
+                delete grabber;
+                grabber = nullptr;
+            }
+            QCoreApplication::quit();
+        }
+    });
+    poll.start(5);
+    QTimer::singleShot(20000, app.get(), [] { QCoreApplication::exit(4); });
+    const int result = app->exec();
+    poll.stop();
+    // With "leave-running" the transfer is still going when the application object goes; its
+    // owner is deleted only afterwards.
+    if (mode == QLatin1String("leave-running"))
+        app.reset();
+    delete grabber;
+    return result;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && qstrcmp(argv[1], "--quit-helper") == 0)
+        return quitHelper(argc, argv);
+    QCoreApplication app(argc, argv);
+    NginxTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_nginx.moc"
