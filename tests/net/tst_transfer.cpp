@@ -46,11 +46,9 @@ bool resetPeakResident()
 QStringList expand(QStringList entries, const QString& url)
 {
     for (QString& e : entries)
-        e = (e.startsWith(QLatin1String("debug "))
-                 ? QStringLiteral("Debug:  HTTPMessage failed with status code ") + e.mid(6)
-                 : QStringLiteral("Info:  HTTPMessage failed with the following error: ") +
-                       e.mid(5)) +
-            QStringLiteral(".  The URL was ") + url;
+        e = (e.startsWith("debug ") ? "Debug:  HTTPMessage failed with status code "
+                                    : "Info:  HTTPMessage failed with the following error: ") +
+            e.section(' ', 1) + ".  The URL was " + url;
     return entries;
 }
 
@@ -62,7 +60,7 @@ class TransferTest : public QObject
 
     std::unique_ptr<ScriptedHttpServer> server;
     QTemporaryDir dir;
-    const QString logPath = dir.filePath(QStringLiteral("log/log.txt"));
+    const QString logPath = dir.filePath(QStringLiteral("log.txt"));
     const QString target = dir.filePath(QStringLiteral("files/update.vt"));
 
     QStringList logged() const
@@ -87,9 +85,8 @@ private slots:
     {
         server = std::make_unique<ScriptedHttpServer>();
         QVERIFY(server->listen());
-        QVERIFY(QDir(dir.filePath(QStringLiteral("files"))).removeRecursively());
-        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("log"))) &&
-                QDir().mkpath(dir.filePath(QStringLiteral("files"))));
+        QDir files(dir.filePath(QStringLiteral("files")));
+        QVERIFY(files.removeRecursively() && files.mkpath(QStringLiteral(".")));
         QVERIFY(openLog(logPath, false));
     }
 
