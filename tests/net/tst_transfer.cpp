@@ -314,24 +314,22 @@ private slots:
         QTest::addColumn<int>("requestId");
         // What was under the archive's name: replaced on success, never written through.
         QTest::addColumn<QString>("planted");
-        QTest::addColumn<QByteArray>("left");                 // what the target holds afterwards
+        QTest::addColumn<QByteArray>("left"); // what the target holds afterwards
+        const auto row = [](const char* name, int status, const QByteArray& body, int id,
+                            const char* planted, const QByteArray& left) {
+            QTest::newRow(name) << status << body << id << planted << left;
+        };
         const QByteArray binary = bytePattern((1 << 20) + 1); // just over one written piece
-        QTest::newRow("binary body, id INT_MIN")
-            << 200 << binary << int(INT_MIN) << "file" << binary;
-        QTest::newRow("empty body, id INT_MAX")
-            << 200 << QByteArray() << int(INT_MAX) << "file" << QByteArray();
-        QTest::newRow("over a symbolic link outside")
-            << 200 << QByteArray("b") << 1 << "symlink" << QByteArray("b");
-        QTest::newRow("over a hard link outside")
-            << 200 << QByteArray("b") << 1 << "hard link" << QByteArray("b");
-        QTest::newRow("over a FIFO") << 200 << QByteArray("b") << 1 << "fifo" << QByteArray("b");
-        QTest::newRow("failed transfer keeps an earlier file")
-            << 404 << QByteArray(200000, 'b') << 3 << "file" << earlier;
-        QTest::newRow("a directory of that name stays")
-            << 200 << QByteArray(200000, 'b') << 3 << "directory" << QByteArray("<directory>");
+        const QByteArray b(200000, 'b');
+        row("binary body, id INT_MIN", 200, binary, INT_MIN, "file", binary);
+        row("empty body, id INT_MAX", 200, "", INT_MAX, "file", "");
+        row("over a symbolic link outside", 200, "b", 1, "symlink", "b");
+        row("over a hard link outside", 200, "b", 1, "hard link", "b");
+        row("over a FIFO", 200, "b", 1, "fifo", "b");
+        row("failed transfer keeps an earlier file", 404, b, 3, "file", earlier);
+        row("a directory of that name stays", 200, b, 3, "directory", "<directory>");
         // The write stops part-way, like on a full disk.
-        QTest::newRow("short write keeps an earlier file")
-            << 200 << QByteArray(200000, 'b') << 3 << "size limit" << earlier;
+        row("short write keeps an earlier file", 200, b, 3, "size limit", earlier);
     }
 
     void download()
