@@ -59,32 +59,25 @@ private slots:
         QCOMPARE(pack(source(), archive(), options), expected);
     }
 
+    // Each row is named for what the test sets up.
     void refusals_data()
     {
-        QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("message");
-        QTest::newRow("symbolic link") << "symlink"
-                                       << "symbolic links are not supported: sub/link";
-        QTest::newRow("fifo") << "fifo"
-                              << "not a regular file or directory: sub/fifo";
-        QTest::newRow("name outside latin-1")
-            << "unicode" << QString::fromUtf8("name not representable in Latin-1: sub/\u0436");
-        QTest::newRow("file of 2 GiB") << "huge"
-                                       << "file too large (2 GiB or more): sub/huge";
-        QTest::newRow("name extraction refuses") << "colon"
-                                                 << "name that extraction would refuse: a:b";
-        QTest::newRow("version outside latin-1") << "version"
-                                                 << "version text not representable in Latin-1";
-        QTest::newRow("output inside through a link") << "inside-link"
-                                                      << "is inside the directory being packed";
-        QTest::newRow("source not a directory") << "not-dir"
-                                                << "/a: Not a directory";
+        QTest::newRow("symlink") << "symbolic links are not supported: sub/link";
+        QTest::newRow("fifo") << "not a regular file or directory: sub/fifo";
+        QTest::newRow("non-latin-1 name")
+            << QString::fromUtf8("name not representable in Latin-1: sub/\u0436");
+        QTest::newRow("file of 2 GiB") << "file too large (2 GiB or more): sub/huge";
+        QTest::newRow("colon") << "name that extraction would refuse: a:b";
+        QTest::newRow("non-latin-1 version") << "version text not representable in Latin-1";
+        QTest::newRow("output inside through a link") << "is inside the directory being packed";
+        QTest::newRow("source not a directory") << "/a: Not a directory";
     }
 
     void refusals()
     {
-        QFETCH(QString, kind);
         QFETCH(QString, message);
+        const QString kind = QTest::currentDataTag();
         makeTree(source(), {{"a", "first"}, {"sub", kDir}, {"sub/z", "last"}});
         const QString sub = source() + "/sub/";
         QString dir = source();
@@ -94,19 +87,20 @@ private slots:
             QVERIFY(QFile::link(source() + "/a", sub + "link"));
         else if (kind == "fifo")
             QCOMPARE(::mkfifo(QFile::encodeName(sub + "fifo").constData(), 0600), 0);
-        else if (kind == "unicode")
+        else if (kind == "non-latin-1 name")
             QVERIFY(writeFile(sub + QString::fromUtf8("\u0436"), "x"));
-        else if (kind == "huge")
-            QVERIFY(writeFile(sub + "huge", "") && QFile::resize(sub + "huge", qint64(1) << 31));
+        else if (kind == "file of 2 GiB")
+            QVERIFY(writeFile(sub + "huge", "") &&
+                    QFile::resize(sub + "huge", qint64(1) << 31)); // sparse
         else if (kind == "colon")
             QVERIFY(writeFile(source() + "/a:b", "x"));
-        else if (kind == "version")
+        else if (kind == "non-latin-1 version")
             options = {true, QString::fromUtf8("\u20AC1"), false, {}};
-        else if (kind == "inside-link")
+        else if (kind == "output inside through a link")
             QVERIFY(QFile::link(sub, tmp->filePath("alias")));
-        else if (kind == "not-dir")
+        else if (kind == "source not a directory")
             dir = source() + "/a";
-        if (kind == "inside-link")
+        if (kind == "output inside through a link")
             output = tmp->filePath("alias/out.vt");
         else // an earlier archive at the output must survive a refused pack
             QVERIFY(writeFile(output, "previous"));
