@@ -272,13 +272,13 @@ private slots:
             [&](qint64, qint64) { nested << reader.extract(archiveFile, target); });
         QVERIFY(reader.extract(archiveFile, target));
         QCOMPARE(nested, QList<bool>({false, false}));
-        QCOMPARE(
-            logEntries(),
-            (QStringList{error("archiveName is not valid"), error("archivePath is not valid"),
-                         error("Could not open file " + archiveFile), error("invalid entry type"),
-                         error("invalid entry type"), error("invalid entry type"),
-                         error("Uknown entry type in archive: 2")}));
-        QCOMPARE(treeOf(target), (Tree{{"a", kDir}, {"a/b", "2"}}));
+        QCOMPARE(logEntries(),
+                 QStringList({"archiveName is not valid", "archivePath is not valid",
+                              "Could not open file " + archiveFile, "invalid entry type",
+                              "invalid entry type", "invalid entry type",
+                              "Uknown entry type in archive: 2"})
+                     .replaceInStrings(QRegularExpression("^"), "Error:  "));
+        QCOMPARE(treeOf(target), tree("a/ a/b=2"));
     }
 
     void diskFullKeepsOldFile_data()
@@ -387,15 +387,10 @@ private slots:
         });
         QVERIFY(reader.extract(archiveFile, target));
         QCOMPARE(logEntries(), QStringList());
-        const QString dir = planted == "swap" ? "moved" : "d";
-        Tree expected{{dir, kDir},
-                      {dir + "/f", "new"},
-                      {dir + "/g", "2"},
-                      {dir + "/s", kDir},
-                      {dir + "/s/h", "3"}};
-        if (planted == "swap")
-            expected.insert("d", linkTo(outside));
-        QCOMPARE(treeOf(target), expected);
+        QCOMPARE(treeOf(target),
+                 tree(planted == "swap"
+                          ? "moved/ moved/f=new moved/g=2 moved/s/ moved/s/h=3 d->" + outside
+                          : "d/ d/f=new d/g=2 d/s/ d/s/h=3"));
         verifyNothingEscaped(outsideBefore);
     }
 
