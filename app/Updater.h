@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
-#include <memory>
 
 class FileGrabber;
 class QCloseEvent;
@@ -69,7 +68,7 @@ private:
     // that must pass before extraction.
     TrustAnchor anchor = TrustAnchor::forApplication();
     FileGrabber* signatureGrabber = nullptr;
-    std::unique_ptr<SignatureCheck> signatureCheck;
+    quint64 signedAt = 0; // the valid signature's timestamp
     bool archiveArrived = false;
     bool signatureArrived = false;
     bool signatureVerified = false;

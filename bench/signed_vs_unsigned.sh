@@ -4,10 +4,13 @@
 # files of random bytes) from a local nginx, signed (with -P and the signature
 # fetched and checked) against unsigned, RUNS rounds (default 5) alternating
 # which goes first: median and worst round and their ratio (the target is 1.15
-# or below). Then the check's own peak memory on a 64 MiB and a SIZE_MIB MiB
-# archive (it must not grow with the archive), and bench_hash: BLAKE2b-512 by
-# QCryptographicHash against libsodium, and straight against sliced as the
-# dialog hashes. Everything lives under /dev/shm, removed at the end.
+# or below). A signed run hashes the archive as it arrives, on the transfer's
+# thread, so what remains is that hashing where it cannot overlap the transfer,
+# and the signature's own request. Then the check of a file on disk, as
+# `vt verify` makes it: its peak memory on a 64 MiB and a SIZE_MIB MiB archive
+# (it must not grow with the archive), and bench_hash: BLAKE2b-512 by
+# QCryptographicHash against libsodium. Everything lives under /dev/shm,
+# removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build}")

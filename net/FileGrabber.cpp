@@ -79,7 +79,9 @@ void FileGrabber::start()
     auto* get = new GETServerMessage(url);
     if (maxBodySize > 0)
         get->setMaxBodySize(maxBodySize);
+    get->setHashBody(hashBody);
     message = get;
+    digest.clear();
     connect(message, &ServerMessage::response, this, &FileGrabber::serverResponse);
     message->send();
     running = true;
@@ -115,6 +117,16 @@ void FileGrabber::setMaxBodySize(qint64 bytes)
     maxBodySize = bytes;
 }
 
+void FileGrabber::setHashBody(bool hash)
+{
+    hashBody = hash;
+}
+
+QByteArray FileGrabber::bodyDigest() const
+{
+    return digest;
+}
+
 float FileGrabber::progress() const
 {
     return message ? message->progress() : 0.0f;
@@ -124,12 +136,16 @@ void FileGrabber::serverResponse(const QByteArray& data, bool error)
 {
     if (sender() != message)
         return;
+    if (!error)
+        digest = message->bodyDigest();
     // The message is still emitting; it goes once control is back in the loop.
     message->deleteLater();
     message = nullptr;
     running = false;
 
-    if (!error && !writeReplacing(fileName, data))
+    if (!error && !writeReplacing(fileName, data)) {
         error = true;
+        digest.clear();
+    }
     emit finished(error, requestId);
 }

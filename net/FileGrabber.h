@@ -4,7 +4,7 @@
 #include <QString>
 #include <QUrl>
 
-class ServerMessage;
+class GETServerMessage;
 
 // Downloads one URL into one local file and reports the outcome with the
 // creator's request id.
@@ -29,6 +29,11 @@ public:
     // Largest body accepted by the downloads started afterwards; 0 keeps the
     // default (see HTTPMessage::defaultMaxBodySize).
     void setMaxBodySize(qint64 bytes);
+    // Downloads started afterwards hash their body as it arrives.
+    void setHashBody(bool hash);
+    // BLAKE2b-512 of exactly the bytes written by the last successful download
+    // with hashing on; empty otherwise.
+    QByteArray bodyDigest() const;
 
 signals:
     // error is false exactly when the file holds the whole body.
@@ -44,6 +49,8 @@ private:
     QString fileName;
     qint32 requestId;
     bool running = false;
-    ServerMessage* message = nullptr;
+    GETServerMessage* message = nullptr;
     qint64 maxBodySize = 0;
+    bool hashBody = false;
+    QByteArray digest;
 };

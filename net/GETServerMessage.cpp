@@ -67,6 +67,7 @@ bool GETServerMessage::send()
     worker = new HTTPMessage(url, header, QByteArray());
     worker->setStallTimeout(stallTimeout);
     worker->setMaxBodySize(maxBodySize);
+    worker->setHashBody(hashBody);
     connect(worker, &HTTPMessage::finished, this, &GETServerMessage::finished);
     worker->start(QThread::InheritPriority);
     return true;
@@ -82,6 +83,11 @@ void GETServerMessage::setMaxBodySize(qint64 bytes)
     maxBodySize = bytes;
 }
 
+void GETServerMessage::setHashBody(bool hash)
+{
+    hashBody = hash;
+}
+
 void GETServerMessage::finished(bool error)
 {
     if (!worker)
@@ -91,6 +97,7 @@ void GETServerMessage::finished(bool error)
         return;
     }
     const QByteArray data = error ? QByteArray() : worker->responseData();
+    digest = error ? QByteArray() : worker->responseDigest();
     worker = nullptr;
     emit response(data, error);
     state = STATE_IDLE;

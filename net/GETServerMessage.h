@@ -29,6 +29,10 @@ public:
     void setStallTimeout(int msecs);
     // Handed to every worker this message starts; see HTTPMessage::setMaxBodySize.
     void setMaxBodySize(qint64 bytes);
+    // Handed to every worker this message starts; see HTTPMessage::setHashBody.
+    void setHashBody(bool hash);
+    // HTTPMessage::responseDigest() of the last response, valid while it is emitted.
+    QByteArray bodyDigest() const { return digest; }
 
 protected slots:
     void finished(bool error);
@@ -39,4 +43,6 @@ private:
     QPointer<HTTPMessage> worker;
     int stallTimeout = HTTPMessage::defaultStallTimeout;
     qint64 maxBodySize = HTTPMessage::defaultMaxBodySize();
+    bool hashBody = false;
+    QByteArray digest;
 };

@@ -5,8 +5,10 @@
 #include <QString>
 #include <QThread>
 #include <QUrl>
+#include <memory>
 #include <mutex>
 
+class Blake2b;
 class QNetworkReply;
 
 // One HTTP exchange carried out on a thread of its own. The object lives on the
@@ -35,6 +37,9 @@ public:
     // The body of a successful exchange. The worker never touches it again once it
     // has been handed over, so sharing the buffer is safe and saves a copy.
     QByteArray responseData() const;
+    // BLAKE2b-512 of exactly responseData(), when asked for with setHashBody();
+    // empty otherwise.
+    QByteArray responseDigest() const;
     // Drops the transfer and ends the run; nothing is reported for it afterwards.
     void abort();
     // Both take effect when set before start().
@@ -42,6 +47,9 @@ public:
     void setStallTimeout(int msecs);
     // A body announced or grown past this many bytes fails the transfer.
     void setMaxBodySize(qint64 bytes);
+    // Hashes the body as it arrives, on the worker thread, so that a signature
+    // check needs no second pass over it.
+    void setHashBody(bool hash);
 
 signals:
     void finished(bool error);
@@ -71,6 +79,7 @@ private:
     QNetworkRequest header;
     QByteArray requestBody;
     QByteArray responseBody;
+    QByteArray responseHash;
     // A pthread mutex rather than QMutex, so that the race detector sees the
     // hand-over between the threads.
     mutable std::mutex mutex;
@@ -83,6 +92,7 @@ private:
     QString clientErrorString;
     int stallTimeout = defaultStallTimeout;
     qint64 maxBodySize = defaultMaxBodySize();
+    bool hashBody = false;
 
     // Worker thread only.
     QNetworkReply* reply = nullptr;
@@ -91,7 +101,8 @@ private:
     bool keepBody = false;
     bool settled = false;
     QByteArray received;
-    qint64 populated = 0;       // bytes of received already faulted in
-    bool wholeReserved = false; // received holds room for the whole announced body
+    std::unique_ptr<Blake2b> hasher; // of received, when hashing
+    qint64 populated = 0;            // bytes of received already faulted in
+    bool wholeReserved = false;      // received holds room for the whole announced body
     qint64 bytesSeen = 0;
 };

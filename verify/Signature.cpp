@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,14 +126,13 @@ SignatureCheck::SignatureCheck(const minisign::PublicKey& key, const QString& fi
 
 SignatureCheck::Status SignatureCheck::refuse(const QString& why)
 {
-    file.close();
     reason = why;
     state = Status::Refused;
     LOG(Error, why);
     return state;
 }
 
-SignatureCheck::Status SignatureCheck::begin()
+SignatureCheck::Status SignatureCheck::readSignature()
 {
     if (begun)
         return state;
@@ -159,42 +157,35 @@ SignatureCheck::Status SignatureCheck::begin()
             QStringLiteral("The update is signed with another key: key id %1, "
                            "expected %2")
                 .arg(minisign::keyIdText(signature.keyId), minisign::keyIdText(key.keyId)));
-
-    file.setFileName(filePath);
-    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly))
-        return refuse(QStringLiteral("Could not read the update to verify it: ") + filePath);
-    buffer.resize(readPiece);
-    return state;
-}
-
-SignatureCheck::Status SignatureCheck::step(qint64 bytes)
-{
-    if (begin() != Status::Pending)
-        return state;
-    for (qint64 done = 0; done < bytes;) {
-        const qint64 n = file.read(buffer.data(), buffer.size());
-        if (n < 0)
-            return refuse(QStringLiteral("Could not read the update to verify it: ") + filePath);
-        if (n == 0)
-            return finish();
-        hash.addData(buffer.constData(), n);
-        done += n;
-    }
     return state;
 }
 
 SignatureCheck::Status SignatureCheck::run()
 {
-    while (step(std::numeric_limits<qint64>::max()) == Status::Pending) {
-    }
-    return state;
+    if (readSignature() != Status::Pending)
+        return state;
+    QFile file(filePath);
+    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly))
+        return refuse(QStringLiteral("Could not read the update to verify it: ") + filePath);
+    Blake2b hash;
+    QByteArray buffer(readPiece, Qt::Uninitialized);
+    qint64 n = 0;
+    while ((n = file.read(buffer.data(), buffer.size())) > 0)
+        hash.addData(buffer.constData(), n);
+    if (n < 0)
+        return refuse(QStringLiteral("Could not read the update to verify it: ") + filePath);
+    return finish(hash.result());
 }
 
-SignatureCheck::Status SignatureCheck::finish()
+SignatureCheck::Status SignatureCheck::checkDigest(const QByteArray& digest)
 {
-    file.close();
-    buffer = QByteArray();
-    const QByteArray digest = hash.result();
+    if (readSignature() != Status::Pending)
+        return state;
+    return finish(digest);
+}
+
+SignatureCheck::Status SignatureCheck::finish(const QByteArray& digest)
+{
     const auto* pk = reinterpret_cast<const unsigned char*>(key.key.constData());
     if (crypto_sign_verify_detached(
             reinterpret_cast<const unsigned char*>(signature.signature.constData()),

@@ -3,7 +3,6 @@
 #include "Blake2b.h"
 #include "Minisign.h"
 
-#include <QFile>
 #include <QString>
 
 // Where signed updates are trusted from: one minisign public key, compiled in
@@ -32,9 +31,8 @@ struct TrustAnchor
 // Checks a file against a minisign signature in minisign's order (key id, the
 // signature over the file's BLAKE2b-512, the global signature over signature
 // and trusted comment), then what the trusted comment binds: the file's name
-// and a timestamp. Hashes in bounded steps so a caller can keep its window
-// painted; memory does not depend on the file's size. Every refusal is logged
-// once (Error, "Signature") and kept in failure().
+// and a timestamp. Memory does not depend on the file's size. Every refusal is
+// logged once (Error, "Signature") and kept in failure().
 class SignatureCheck
 {
 public:
@@ -49,12 +47,11 @@ public:
     SignatureCheck(const minisign::PublicKey& key, const QString& filePath,
                    const QString& signaturePath, const QString& expectedName);
 
-    // Reads the signature and opens the file; Refused when that already fails.
-    Status begin();
-    // Hashes up to about `bytes` more of the file, finishing when it is all read.
-    Status step(qint64 bytes);
-    // begin() and every step().
+    // Hashes the file, in bounded steps, and checks it.
     Status run();
+    // Checks digest, the BLAKE2b-512 of the file's bytes as the caller hashed
+    // them while they arrived, instead of reading the file again.
+    Status checkDigest(const QByteArray& digest);
 
     Status status() const { return state; }
     QString failure() const { return reason; }
@@ -63,16 +60,15 @@ public:
 
 private:
     Status refuse(const QString& why);
-    Status finish();
+    // Reads the signature and checks its form and key id; Pending when it passes.
+    Status readSignature();
+    Status finish(const QByteArray& digest);
 
     minisign::PublicKey key;
     QString filePath;
     QString signaturePath;
     QString expectedName;
     minisign::Signature signature;
-    QFile file;
-    Blake2b hash;
-    QByteArray buffer;
     Status state = Status::Pending;
     bool begun = false;
     QString reason;

@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QtTest>
 
 namespace MinisignTool {
 
@@ -28,9 +27,7 @@ inline bool run(const QStringList& args)
 inline bool makeKey(const QString& dir, const QString& name)
 {
     const QString base = QDir(dir).filePath(name);
-    return run({QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-f"),
-                QStringLiteral("-p"), base + QStringLiteral(".pub"), QStringLiteral("-s"),
-                base + QStringLiteral(".sec")});
+    return run({"-G", "-W", "-f", "-p", base + ".pub", "-s", base + ".sec"});
 }
 
 // Signs file into signature (default file.minisig); comment replaces minisign's
@@ -38,15 +35,11 @@ inline bool makeKey(const QString& dir, const QString& name)
 inline bool sign(const QString& secretKey, const QString& file, const QString& signature = {},
                  const QString& comment = {}, bool legacy = false)
 {
-    QStringList args{QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-m"),
-                     file};
-    if (!signature.isEmpty())
-        args << QStringLiteral("-x") << signature;
+    const QString target = signature.isEmpty() ? file + ".minisig" : signature;
+    QStringList args{"-S", "-s", secretKey, "-m", file, "-x", target};
     if (!comment.isEmpty())
-        args << QStringLiteral("-t") << comment;
-    if (legacy)
-        args << QStringLiteral("-l");
-    return run(args);
+        args << "-t" << comment;
+    return run(legacy ? args << "-l" : args);
 }
 
 inline QByteArray readAll(const QString& path)

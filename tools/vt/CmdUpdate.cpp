@@ -56,11 +56,13 @@ QString mib(qint64 bytes)
     return QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1);
 }
 
-// Downloads url into file; true when the file holds the whole body.
-bool download(const QUrl& url, const QString& file, qint64 maxSize)
+// Downloads url into file; true when the file holds the whole body. With
+// digest, the body is hashed as it arrives and its BLAKE2b-512 stored there.
+bool download(const QUrl& url, const QString& file, qint64 maxSize, QByteArray* digest = nullptr)
 {
     FileGrabber grabber(url, file, 0);
     grabber.setMaxBodySize(maxSize);
+    grabber.setHashBody(digest != nullptr);
     QEventLoop loop;
     bool failed = true;
     QObject::connect(&grabber, &FileGrabber::finished, &loop, [&](bool error, int) {
@@ -98,6 +100,8 @@ bool download(const QUrl& url, const QString& file, qint64 maxSize)
     grabber.start();
     loop.exec();
     progress.finish();
+    if (digest)
+        *digest = grabber.bodyDigest();
     return !failed;
 }
 
@@ -114,10 +118,10 @@ bool extract(const QString& archive, const QString& target, QString& reason)
     return ok;
 }
 
-// Fetches the signature beside the archive and checks the archive against it;
-// on refusal neither file stays. timestamp: the signed one, once valid.
+// Fetches the signature beside the archive and checks the archive's digest
+// against it; on refusal neither file stays. timestamp: the signed one, once valid.
 bool checkSignature(const TrustAnchor& anchor, const QString& baseUrl, const QDir& dir,
-                    qint64 maxSize, quint64& timestamp)
+                    qint64 maxSize, const QByteArray& digest, quint64& timestamp)
 {
     const QString archive = dir.filePath(updateArchiveName);
     const QString signature = dir.filePath(updateSignatureName);
@@ -126,7 +130,7 @@ bool checkSignature(const TrustAnchor& anchor, const QString& baseUrl, const QDi
         logMissingSignature(updateSignatureUrl(baseUrl).toString());
     } else {
         SignatureCheck check(anchor.key, archive, signature, updateArchiveName);
-        ok = check.run() == SignatureCheck::Status::Valid &&
+        ok = check.checkDigest(digest) == SignatureCheck::Status::Valid &&
              isNotOlderThanInstalled(check.timestamp(), dir.filePath(installedStampName));
         timestamp = check.timestamp();
     }
@@ -196,6 +200,8 @@ int runUpdate(const QStringList& args)
 
     QString failure;
     quint64 signedAt = 0;
+    const bool isSigned = anchor.mode == TrustAnchor::Mode::Signed;
+    QByteArray digest;
     for (int attempt = 0; attempt <= retries; ++attempt) {
         if (attempt > 0) {
             printError(QStringLiteral("update: %1; trying again (%2 of %3)")
@@ -206,15 +212,15 @@ int runUpdate(const QStringList& args)
             QTimer::singleShot(1000, &pause, &QEventLoop::quit);
             pause.exec();
         }
-        if (!download(url, archive, maxSize)) {
+        if (!download(url, archive, maxSize, isSigned ? &digest : nullptr)) {
             failure =
                 QStringLiteral("download of %1 failed")
                     .arg(url.isValid() ? url.toString()
                                        : normalizedBaseUrl(positional.first()) + updateArchiveName);
             continue;
         }
-        if (anchor.mode == TrustAnchor::Mode::Signed &&
-            !checkSignature(anchor, positional.first(), dir, maxSize, signedAt)) {
+        if (isSigned &&
+            !checkSignature(anchor, positional.first(), dir, maxSize, digest, signedAt)) {
             failure = QStringLiteral("the signature check of %1 failed").arg(url.toString());
             continue;
         }
@@ -224,7 +230,7 @@ int runUpdate(const QStringList& args)
             continue;
         }
         QFile::remove(archive);
-        if (anchor.mode == TrustAnchor::Mode::Signed) {
+        if (isSigned) {
             storeInstalledStamp(signedAt, dir.filePath(installedStampName));
             QFile::remove(dir.filePath(updateSignatureName));
         }
