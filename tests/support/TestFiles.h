@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QMap>
 #include <QRegularExpression>
-#include <QtTest>
 
 // The file's contents, or a marker that shows up in a comparison.
 inline QByteArray readFile(const QString& path)
@@ -45,27 +44,12 @@ inline Tree treeOf(const QString& root)
     while (it.hasNext()) {
         const QFileInfo info(it.next());
         const QString name = QDir(root).relativeFilePath(info.filePath());
-        QFile f(info.filePath());
         if (info.isSymLink())
             tree.insert(name, "<link " + info.symLinkTarget().toUtf8() + ">");
-        else if (info.isDir())
-            tree.insert(name, kDir);
         else
-            tree.insert(name, f.open(QIODevice::ReadOnly) ? f.readAll() : "<unreadable>");
+            tree.insert(name, info.isDir() ? kDir : readFile(info.filePath()));
     }
     return tree;
-}
-
-// Creates the tree's entries in map order (parents before children).
-inline void makeTree(const QString& root, const Tree& tree)
-{
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        const QString path = root + QLatin1Char('/') + it.key();
-        if (it.value() == kDir)
-            QVERIFY(QDir().mkpath(path));
-        else
-            QVERIFY(writeFile(path, it.value()));
-    }
 }
 
 // The "    File: SOURCE Line: N" tail that every log entry from SOURCE ends with, at the end
@@ -77,27 +61,13 @@ inline QRegularExpression logTail(const QString& source)
         QRegularExpression::MultilineOption);
 }
 
-// The lines of a log or of stderr, with the tail taken off the entries from source; other lines
-// stay whole, so that they show up in a comparison.
-inline QStringList logMessages(const QByteArray& text, const QString& source)
-{
-    const QRegularExpression tail = logTail(source);
-    QStringList lines;
-    for (const QByteArray& line : text.split('\n'))
-        if (!line.isEmpty())
-            lines << QString::fromLatin1(line).remove(tail);
-    return lines;
-}
-
 // Threads of this process with the given name. QThread names the threads it starts after their
 // class, so a test can wait until every worker of a kind has ended.
 inline int threadsNamed(const QByteArray& name)
 {
     int count = 0;
     QDirIterator it(QStringLiteral("/proc/self/task"), QDir::Dirs | QDir::NoDotAndDotDot);
-    while (it.hasNext()) {
-        QFile comm(it.next() + QStringLiteral("/comm"));
-        count += comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name;
-    }
+    while (it.hasNext())
+        count += readFile(it.next() + QStringLiteral("/comm")).trimmed() == name;
     return count;
 }
