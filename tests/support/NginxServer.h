@@ -37,7 +37,6 @@ public:
 
 private:
     QString file(const QString& name) const { return dir ? dir->filePath(name) : QString(); }
-    bool run(const QString& program, const QStringList& args, const QString& output);
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<ChildProcess> process;
