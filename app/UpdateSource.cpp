@@ -11,3 +11,8 @@ QUrl updateArchiveUrl(const QString& baseUrl)
 {
     return QUrl(normalizedBaseUrl(baseUrl) + updateArchiveName);
 }
+
+QUrl updateSignatureUrl(const QString& baseUrl)
+{
+    return QUrl(normalizedBaseUrl(baseUrl) + updateSignatureName);
+}

@@ -8,9 +8,15 @@
 // The archive's name on the server and, while it is being applied, on disk.
 inline const QString updateArchiveName = QStringLiteral("update.vt");
 
+// The archive's detached minisign signature, fetched and stored beside it.
+inline const QString updateSignatureName = QStringLiteral("update.vt.minisig");
+
 // The base URL as stored: always ending in "/", so "" becomes "/".
 QString normalizedBaseUrl(const QString& baseUrl);
 
 // The archive's address: the normalized base URL followed by the archive's name,
 // parsed as it stands (nothing such as a query is added).
 QUrl updateArchiveUrl(const QString& baseUrl);
+
+// The signature's address: the archive's, followed by ".minisig".
+QUrl updateSignatureUrl(const QString& baseUrl);

@@ -1,6 +1,7 @@
 #include "Updater.h"
 
 #include "FileGrabber.h"
+#include "Signature.h"
 #include "TimeRemaining.h"
 #include "UpdateSource.h"
 #include "VessariTar.h"
@@ -25,11 +26,7 @@ Updater::Updater(QWidget* parent) : QDialog(parent)
 
 Updater::~Updater()
 {
-    if (grabber) {
-        grabber->cancel();
-        delete grabber;
-        grabber = nullptr;
-    }
+    dropDownloads();
     updateTimer.stop();
 }
 
@@ -67,13 +64,11 @@ void Updater::update()
                 endRun();
             }
         } else {
-            if (grabber) {
-                grabber->cancel();
-                delete grabber;
-                grabber = nullptr;
-            }
+            dropDownloads();
             downloadStarted = downloadComplete = extractionStarted = false;
             updateSucceeded = errorOccurred = errorPrompted = false;
+            signatureCheck.reset();
+            archiveArrived = signatureArrived = signatureVerified = false;
         }
     }
 
@@ -81,24 +76,32 @@ void Updater::update()
         downloadStarted = true;
         downloadStartTime = currentTimeSeconds();
         form.statusLabel->setText(QStringLiteral("Downloading update..."));
-        grabber = new FileGrabber(updateArchiveUrl(baseUrl), updateArchiveName, 0);
-        connect(grabber, &FileGrabber::finished, this, &Updater::downloadFinished);
-        grabber->start();
+        startDownloads();
     }
 
-    if (downloadComplete && !extractionStarted) {
+    if (isSigned() && downloadComplete && !signatureVerified && !errorOccurred)
+        verifyStep();
+
+    if (downloadComplete && !extractionStarted && (!isSigned() || signatureVerified)) {
         extractionStarted = true;
         VessariTar reader;
         if (reader.extract(updateArchiveName, QStringLiteral("./"))) {
             updateSucceeded = true;
             QDir::current().remove(updateArchiveName);
+            if (isSigned()) {
+                storeInstalledStamp(signatureCheck->timestamp(), installedStampName);
+                QDir::current().remove(updateSignatureName);
+            }
+            form.progressBar->setValue(100);
+            form.statusLabel->setText(QStringLiteral("Update complete"));
+            form.playButton->setEnabled(true);
+            form.cancelButton->setEnabled(false);
         } else {
+            // The bar and buttons keep the download's state, so a retry starts
+            // from a consistent dialog and Play cannot start a half-applied tree.
             errorOccurred = true;
+            form.statusLabel->setText(QStringLiteral("Update error"));
         }
-        form.progressBar->setValue(100);
-        form.statusLabel->setText(QStringLiteral("Update complete"));
-        form.playButton->setEnabled(true);
-        form.cancelButton->setEnabled(false);
     }
 
     if (downloadStarted && !downloadComplete && grabber && refreshClock.elapsed() > 50) {
@@ -112,13 +115,88 @@ void Updater::update()
     }
 }
 
+void Updater::startDownloads()
+{
+    if (anchor.mode == TrustAnchor::Mode::Broken) {
+        // Never unsigned instead: the publisher meant every update to be signed.
+        logBrokenKey(anchor);
+        errorOccurred = true;
+        return;
+    }
+    grabber = new FileGrabber(updateArchiveUrl(baseUrl), updateArchiveName, 0);
+    connect(grabber, &FileGrabber::finished, this, &Updater::downloadFinished);
+    if (isSigned()) {
+        signatureGrabber = new FileGrabber(updateSignatureUrl(baseUrl), updateSignatureName, 1);
+        connect(signatureGrabber, &FileGrabber::finished, this, &Updater::downloadFinished);
+    }
+    grabber->start();
+    if (signatureGrabber)
+        signatureGrabber->start();
+}
+
 void Updater::downloadFinished(bool error, int requestId)
 {
-    Q_UNUSED(requestId);
-    if (error)
+    if (!isSigned()) {
+        if (error)
+            errorOccurred = true;
+        else
+            downloadComplete = true;
+        return;
+    }
+    if (errorOccurred)
+        return;
+    if (error) {
+        if (requestId == 1)
+            logMissingSignature(updateSignatureUrl(baseUrl).toString());
+        // The other download is stopped here; the grabber that reported stays
+        // until the retry, as it is still emitting.
+        FileGrabber* other = requestId == 1 ? grabber : signatureGrabber;
+        if (other)
+            other->cancel();
+        discardDownloadedFiles();
         errorOccurred = true;
-    else
-        downloadComplete = true;
+        return;
+    }
+    (requestId == 1 ? signatureArrived : archiveArrived) = true;
+    downloadComplete = archiveArrived && signatureArrived;
+}
+
+// Hashes the archive a slice per timer call, so the window keeps painting while
+// a large update is checked; the slice size is measured in bench/bench_hash.
+void Updater::verifyStep()
+{
+    constexpr qint64 slice = qint64(4) << 20;
+    if (!signatureCheck)
+        signatureCheck = std::make_unique<SignatureCheck>(anchor.key, updateArchiveName,
+                                                          updateSignatureName, updateArchiveName);
+    const SignatureCheck::Status status = signatureCheck->step(slice);
+    if (status == SignatureCheck::Status::Pending)
+        return;
+    if (status == SignatureCheck::Status::Valid &&
+        isNotOlderThanInstalled(signatureCheck->timestamp(), installedStampName)) {
+        signatureVerified = true;
+        return;
+    }
+    // No untrusted bytes stay in the game folder.
+    discardDownloadedFiles();
+    errorOccurred = true;
+}
+
+void Updater::dropDownloads()
+{
+    for (FileGrabber** download : {&grabber, &signatureGrabber}) {
+        if (*download) {
+            (*download)->cancel();
+            delete *download;
+            *download = nullptr;
+        }
+    }
+}
+
+void Updater::discardDownloadedFiles()
+{
+    QDir::current().remove(updateArchiveName);
+    QDir::current().remove(updateSignatureName);
 }
 
 bool Updater::cancelClicked()

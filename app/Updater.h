@@ -1,11 +1,13 @@
 #pragma once
 
+#include "Signature.h"
 #include "UpdaterForm.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
+#include <memory>
 
 class FileGrabber;
 class QCloseEvent;
@@ -24,6 +26,10 @@ public:
     void setBaseUrl(const QString& url);
     void setGamePath(const QString& path);
 
+    // The key updates must be signed with; by default TrustAnchor::forApplication().
+    // Set before the update starts.
+    void setTrustAnchor(const TrustAnchor& trusted) { anchor = trusted; }
+
     // Wires the timer to update(), starts it at 0 ms and starts the refresh clock.
     void startUpdating();
 
@@ -39,6 +45,11 @@ private:
     bool askQuestion(const QString& title, const QString& text);
     void startGame();
     void endRun();
+    bool isSigned() const { return anchor.mode == TrustAnchor::Mode::Signed; }
+    void startDownloads();
+    void verifyStep();
+    void dropDownloads();
+    void discardDownloadedFiles();
 
     QTimer updateTimer;
     QElapsedTimer refreshClock;
@@ -53,4 +64,13 @@ private:
     bool updateSucceeded = false;
     bool errorOccurred = false;
     bool errorPrompted = false;
+
+    // Signed mode: the signature's download beside the archive's, and the check
+    // that must pass before extraction.
+    TrustAnchor anchor = TrustAnchor::forApplication();
+    FileGrabber* signatureGrabber = nullptr;
+    std::unique_ptr<SignatureCheck> signatureCheck;
+    bool archiveArrived = false;
+    bool signatureArrived = false;
+    bool signatureVerified = false;
 };

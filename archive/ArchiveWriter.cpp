@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using VessariFormat::EntryHeader;
@@ -269,19 +270,25 @@ bool packDirectory(const QString& dir, const QString& output, const PackOptions&
         return fail(QStringLiteral("%1: %2").arg(shown(dir), dirProblem));
     const QString root = QFileInfo(dir).canonicalFilePath();
 
-    // The archive must not end up among the files it packs: compare where the
-    // output would really land, links resolved.
+    // "-" is standard output; an existing FIFO, device or socket is written as
+    // it is (replacing /dev/null with a file would break the system).
+    const bool toStdout = output == QLatin1String("-");
     const QFileInfo outInfo(output);
-    if (outInfo.isDir())
-        return fail(QStringLiteral("output is a directory: %1").arg(output));
-    const QString outParent = QFileInfo(outInfo.absolutePath()).canonicalFilePath();
-    if (outParent.isEmpty())
-        return fail(
-            QStringLiteral("output directory does not exist: %1").arg(outInfo.absolutePath()));
-    const QString outPath = outParent + QLatin1Char('/') + outInfo.fileName();
-    if (outPath.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/')))
-        return fail(
-            QStringLiteral("output file %1 is inside the directory being packed").arg(output));
+    const bool direct = toStdout || (outInfo.exists() && !outInfo.isFile() && !outInfo.isDir());
+    if (!toStdout) {
+        // The archive must not end up among the files it packs: compare where the
+        // output would really land, links resolved.
+        if (outInfo.isDir())
+            return fail(QStringLiteral("output is a directory: %1").arg(output));
+        const QString outParent = QFileInfo(outInfo.absolutePath()).canonicalFilePath();
+        if (outParent.isEmpty())
+            return fail(
+                QStringLiteral("output directory does not exist: %1").arg(outInfo.absolutePath()));
+        const QString outPath = outParent + QLatin1Char('/') + outInfo.fileName();
+        if (outPath.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/')))
+            return fail(
+                QStringLiteral("output file %1 is inside the directory being packed").arg(output));
+    }
 
     if (options.withVersion && !isLatin1(options.version))
         return fail(QStringLiteral("version text not representable in Latin-1"));
@@ -294,9 +301,17 @@ bool packDirectory(const QString& dir, const QString& output, const PackOptions&
         return fail(tree.error);
 
     QSaveFile save(output);
-    if (!save.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write %1: %2").arg(output, save.errorString()));
-    ArchiveWriter writer(&save);
+    QFile directFile(output);
+    if (toStdout)
+        directFile.open(STDOUT_FILENO, QIODevice::WriteOnly, QFileDevice::DontCloseHandle);
+    else if (direct)
+        directFile.open(QIODevice::WriteOnly);
+    else
+        save.open(QIODevice::WriteOnly);
+    QFileDevice& out = direct ? static_cast<QFileDevice&>(directFile) : save;
+    if (!out.isOpen())
+        return fail(QStringLiteral("cannot write %1: %2").arg(output, out.errorString()));
+    ArchiveWriter writer(&out);
     if (options.withVersion && !writer.writeVersion(options.version))
         return fail(writer.errorString());
 
@@ -317,7 +332,7 @@ bool packDirectory(const QString& dir, const QString& output, const PackOptions&
         if (options.progress)
             options.progress(done, tree.totalBytes);
     }
-    if (!save.commit())
-        return fail(QStringLiteral("cannot write %1: %2").arg(output, save.errorString()));
+    if (direct ? !directFile.flush() : !save.commit())
+        return fail(QStringLiteral("cannot write %1: %2").arg(output, out.errorString()));
     return true;
 }

@@ -45,6 +45,7 @@ struct PackOptions
 // Latin-1 bytes, every directory before its contents, "/" separators. The tree is
 // checked in full before anything is written, and the archive is written through
 // a temporary file, so on failure no output file is left behind and errorMessage
-// tells why.
+// tells why. output "-" is standard output; an existing FIFO, device or socket is
+// written directly, never replaced.
 bool packDirectory(const QString& dir, const QString& output, const PackOptions& options,
                    QString* errorMessage);

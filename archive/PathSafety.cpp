@@ -1,6 +1,7 @@
 #include "PathSafety.h"
 
 #include <QStringView>
+#include <algorithm>
 
 namespace {
 
@@ -26,9 +27,18 @@ bool isReservedWindowsName(QStringView component)
     return false;
 }
 
+bool isControl(QChar c)
+{
+    return (c.unicode() >= 0x01 && c.unicode() <= 0x1F) || c.unicode() == 0x7F;
+}
+
 bool isSafeComponent(QStringView component, bool first, PathRules rules)
 {
     if (component == QLatin1String(".."))
+        return false;
+    // A line break or escape sequence in a name could forge log lines or drive a
+    // terminal that shows it.
+    if (std::any_of(component.begin(), component.end(), isControl))
         return false;
     // "C:x", "c:/x" and the like name another drive or a stream.
     if (first && component.contains(QLatin1Char(':')))
@@ -72,4 +82,29 @@ bool isSafeEntryPath(const QString& path, PathRules rules)
         start = end + 1;
     }
     return true;
+}
+
+QString escapeControlCharacters(const QString& text, bool escapeBackslash)
+{
+    // C1 controls (0x80-0x9F) too: some terminals act on them as on ESC sequences.
+    const auto needsEscape = [escapeBackslash](QChar c) {
+        return isControl(c) || (c.unicode() >= 0x80 && c.unicode() <= 0x9F) ||
+               (escapeBackslash && c == QLatin1Char('\\'));
+    };
+    if (std::none_of(text.begin(), text.end(), needsEscape))
+        return text;
+    static const char named[] = "abtnvfr"; // \a (7) to \r (13)
+    QString escaped;
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (!needsEscape(c))
+            escaped += c;
+        else if (u == '\\')
+            escaped += QLatin1String("\\\\");
+        else if (u >= 7 && u <= 13)
+            escaped.append(QLatin1Char('\\')).append(QLatin1Char(named[u - 7]));
+        else
+            escaped += QStringLiteral("\\%1").arg(u, 3, 8, QLatin1Char('0'));
+    }
+    return escaped;
 }

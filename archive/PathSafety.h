@@ -17,5 +17,11 @@ PathRules hostPathRules();
 // component) and without ".." components, splitting on both "/" and "\" since an
 // archive made on one system may be extracted on another. Windows rules also
 // refuse reserved device names, components ending in a dot or space, and any
-// colon (alternate data streams).
+// colon (alternate data streams). Control characters (0x01-0x1F, 0x7F) are refused
+// everywhere.
 bool isSafeEntryPath(const QString& path, PathRules rules);
+
+// text with its control characters (C0, DEL and C1) written as tar -t shows
+// them: "\n", "\t", "\033" and the like, so a name can neither break a log line nor drive a
+// terminal. With escapeBackslash a backslash becomes "\\" too (for listings).
+QString escapeControlCharacters(const QString& text, bool escapeBackslash = false);

@@ -5,14 +5,12 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStringList>
-#include <cstring>
-
-#ifdef Q_OS_UNIX
+#include <QRandomGenerator>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 using VessariFormat::EntryType;
 using VessariFormat::isType;
@@ -25,112 +23,84 @@ namespace {
 constexpr qint64 kDataChunk = 16384;
 // Progress is reported at least this often while one large file is copied.
 constexpr qint64 kProgressStep = 8 * 1024 * 1024;
+// Directories of the current path kept open below every checkpoint level: with
+// names of up to 16384 bytes a path can be thousands of levels deep, more than the
+// usual limit of 1024 descriptors, and reopening at most this many levels from the
+// nearest checkpoint keeps a walk back up linear.
+constexpr qsizetype kOpenWindow = 64;
+// Symbolic links followed for one entry, as the kernel's own limit.
+constexpr int kMaxLinkHops = 40;
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-#ifdef Q_OS_WIN
-constexpr Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
-#else
-constexpr Qt::CaseSensitivity kPathCase = Qt::CaseSensitive;
-#endif
+const QString kReadError = QStringLiteral("Error reading from archive");
+const QString kLinkEscape = QStringLiteral(
+    "Refusing to extract through a symbolic link that leads outside the target directory: ");
 
-bool isWithin(const QString& path, const QString& root)
+QString systemReason(int error)
 {
-    if (path.compare(root, kPathCase) == 0)
-        return true;
-    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-    return path.startsWith(prefix, kPathCase);
+    return QString::fromLocal8Bit(std::strerror(error));
 }
 
-qsizetype lastSeparator(const QString& path)
+QList<QByteArray> components(const QByteArray& path)
 {
-#ifdef Q_OS_WIN
-    return qMax(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
-#else
-    return path.lastIndexOf(QLatin1Char('/'));
-#endif
-}
-
-QStringList pathComponents(const QString& path)
-{
-    QString separated = path;
-#ifdef Q_OS_WIN
-    separated.replace(QLatin1Char('\\'), QLatin1Char('/'));
-#endif
-    QStringList parts = separated.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    parts.removeAll(QStringLiteral("."));
+    QList<QByteArray> parts = path.split('/');
+    parts.removeIf([](const QByteArray& part) { return part.isEmpty() || part == "."; });
     return parts;
+}
+
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(size));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// The format stores no permissions: a script or an ELF program must stay runnable.
+bool looksExecutable(const char* data, qint64 size)
+{
+    return (size >= 2 && data[0] == '#' && data[1] == '!') || (size >= 4 && std::memcmp(data,
+                                                                                        "\x7F"
+                                                                                        "ELF",
+                                                                                        4) == 0);
+}
+
+QByteArray readLinkAt(int dirFd, const QByteArray& name)
+{
+    QByteArray text(4096, Qt::Uninitialized);
+    const ssize_t got = ::readlinkat(dirFd, name.constData(), text.data(), size_t(text.size()));
+    if (got < 0 || got >= text.size())
+        return QByteArray();
+    text.truncate(got);
+    return text;
 }
 
 } // namespace
 
-// One extracted file being written. On POSIX systems the descriptor of the
-// no-follow open is written directly: for archives of many small files the extra
-// calls a QFile wrapper makes on every open are measurable against tar. Elsewhere,
-// and for links that stay inside the target, it is a QFile.
-class VessariTar::OutputFile
-{
-public:
-    ~OutputFile() { close(); }
-
-#ifdef Q_OS_UNIX
-    void adopt(int descriptor)
-    {
-        fd = descriptor;
-    }
-#endif
-    QFile& qfile()
-    {
-        return file;
-    }
-
-    bool write(const char* data, qint64 size)
-    {
-#ifdef Q_OS_UNIX
-        if (fd >= 0) {
-            while (size > 0) {
-                const ssize_t written = ::write(fd, data, size_t(size));
-                if (written < 0 && errno == EINTR)
-                    continue;
-                if (written <= 0)
-                    return false;
-                data += written;
-                size -= written;
-            }
-            return true;
-        }
-#endif
-        return file.write(data, size) == size;
-    }
-
-    void close()
-    {
-#ifdef Q_OS_UNIX
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
-#endif
-        file.close();
-    }
-
-private:
-#ifdef Q_OS_UNIX
-    int fd = -1;
-#endif
-    QFile file;
-};
-
 VessariTar::VessariTar() : state(STATE_IDLE) {}
+
+VessariTar::~VessariTar()
+{
+    closeChain(0);
+    if (rootFd >= 0)
+        ::close(rootFd);
+}
 
 bool VessariTar::extract(const QString& archiveName, const QString& archivePath)
 {
-    if (archiveName.isEmpty()) {
-        LOG(Error, QStringLiteral("archiveName is not valid"));
-        return false;
-    }
-    if (archivePath.isEmpty()) {
-        LOG(Error, QStringLiteral("archivePath is not valid"));
-        return false;
-    }
+    if (archiveName.isEmpty())
+        return fail(QStringLiteral("archiveName is not valid"), QStringLiteral("extract"));
+    if (archivePath.isEmpty())
+        return fail(QStringLiteral("archivePath is not valid"), QStringLiteral("extract"));
     if (state != STATE_IDLE)
         return false;
     state = STATE_EXTRACTING;
@@ -142,10 +112,8 @@ bool VessariTar::extract(const QString& archiveName, const QString& archivePath)
 
 bool VessariTar::list(const QString& archiveName, const EntryVisitor& visitor)
 {
-    if (archiveName.isEmpty()) {
-        LOG(Error, QStringLiteral("archiveName is not valid"));
-        return false;
-    }
+    if (archiveName.isEmpty())
+        return fail(QStringLiteral("archiveName is not valid"), QStringLiteral("list"));
     if (state != STATE_IDLE)
         return false;
     state = STATE_EXTRACTING;
@@ -156,73 +124,90 @@ bool VessariTar::list(const QString& archiveName, const EntryVisitor& visitor)
     return ok;
 }
 
+bool VessariTar::fail(const QString& message, const QString& path, const QString& reason,
+                      bool warning)
+{
+    LOG(warning ? Warning : Error, message);
+    QString why = reason;
+    if (why.isEmpty()) {
+        // "Refusing ...: PATH" names the path once, in front.
+        why = message.endsWith(path) ? message.chopped(path.size()) : message;
+        while (why.endsWith(QLatin1Char(' ')) || why.endsWith(QLatin1Char(':')))
+            why.chop(1);
+    }
+    lastError = path + QStringLiteral(": ") + why;
+    return false;
+}
+
 bool VessariTar::run()
 {
-    archive.setFileName(archiveName);
-    if (!archive.open(QIODevice::ReadOnly)) {
-        LOG(Error, QStringLiteral("Could not open file ") + archiveName);
+    lastError.clear();
+    const bool fromStdin = archiveName == QLatin1String("-");
+    if (!fromStdin)
+        archive.setFileName(archiveName);
+    if (!(fromStdin ? archive.open(STDIN_FILENO, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)
+                    : archive.open(QIODevice::ReadOnly))) {
+        fail(QStringLiteral("Could not open file ") + archiveName, archiveName,
+             archive.errorString());
         state = STATE_IDLE;
         return false;
     }
-    archiveSize = archive.size();
-    if (!visitor) {
-        // Entry paths are taken relative to the target, which itself may be
-        // relative to the current directory.
-        targetRoot = QDir::cleanPath(QDir(archivePath).absolutePath());
-        canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
-        checkedParent = QString();
-        archiveCanonical = QFileInfo(archiveName).canonicalFilePath();
-        archiveFileName = QFileInfo(archiveName).fileName();
+    archiveSize = archive.isSequential() ? 0 : archive.size();
+    struct stat archiveStat;
+    if (::fstat(archive.handle(), &archiveStat) == 0) {
+        archiveDev = archiveStat.st_dev;
+        archiveIno = archiveStat.st_ino;
     }
+    // Entry paths are taken relative to the target, which itself may be relative
+    // to the current directory; it is opened when the first entry needs it.
+    targetRoot = visitor ? QString() : QDir::cleanPath(QDir(archivePath).absolutePath());
     if (nameBuffer.size() < kMaxNameLength + 1)
         nameBuffer.resize(kMaxNameLength + 1);
+    if (dataBuffer.size() < kDataChunk)
+        dataBuffer.resize(kDataChunk);
 
     bool ok = true;
     for (;;) {
         // Reading, rather than asking for the end, also works for pipes, where the
         // end is only known once the writer has closed its side.
-        EntryHeader header;
-        const qint64 got = readHeader(header);
+        char bytes[kHeaderSize];
+        const qint64 got = readFully(bytes, kHeaderSize);
         if (got == 0)
             break;
-        if (got != kHeaderSize) {
-            LOG(Error, QStringLiteral("Error reading from archive"));
-            ok = false;
-            break;
-        }
+        EntryHeader header = VessariFormat::decodeHeader(bytes);
         bool entryOk = false;
-        if (isType(header, EntryType::Version)) {
+        if (got != kHeaderSize) {
+            entryOk = false;
+        } else if (isType(header, EntryType::Version)) {
             entryOk = readVersion(header);
         } else if (isType(header, EntryType::Directory)) {
             entryOk = readDirectory(header);
         } else if (isType(header, EntryType::File)) {
             entryOk = readFile(header);
         } else {
-            LOG(Error, QStringLiteral("Uknown entry type in archive: %1").arg(header.type));
+            fail(QStringLiteral("Uknown entry type in archive: %1").arg(header.type), archiveName);
             ok = false;
             break;
         }
         if (!entryOk) {
-            LOG(Error, QStringLiteral("Error reading from archive"));
+            LOG(Error, kReadError);
+            if (lastError.isEmpty())
+                lastError = archiveName + QStringLiteral(": ") + kReadError;
             ok = false;
             break;
         }
         reportProgress();
     }
     archive.close();
+    closeChain(0);
+    if (rootFd >= 0)
+        ::close(rootFd);
+    rootFd = -1;
     state = STATE_IDLE;
     return ok;
 }
 
-qint64 VessariTar::readHeader(EntryHeader& header)
-{
-    char bytes[kHeaderSize];
-    const qint64 got = readFully(bytes, kHeaderSize);
-    if (got == kHeaderSize)
-        header = VessariFormat::decodeHeader(bytes);
-    return got;
-}
-
+// The one read loop: short only at the end of the archive, -1 on a read error.
 qint64 VessariTar::readFully(char* buffer, qint64 size)
 {
     qint64 have = 0;
@@ -237,21 +222,26 @@ qint64 VessariTar::readFully(char* buffer, qint64 size)
     return have;
 }
 
-bool VessariTar::readName(qint32 length, QString& name)
+bool VessariTar::readEntryHeader(EntryHeader& header)
 {
-    // Callers have bounded length to 0..kMaxNameLength.
-    if (nameBuffer.size() < kMaxNameLength + 1)
-        nameBuffer.resize(kMaxNameLength + 1);
+    char bytes[kHeaderSize];
+    if (readFully(bytes, kHeaderSize) != kHeaderSize)
+        return fail(kReadError, archiveName);
+    header = VessariFormat::decodeHeader(bytes);
+    return true;
+}
+
+bool VessariTar::readName(const EntryHeader& header, const char* tooLong, const char* negative,
+                          QString& name)
+{
+    if (header.length > kMaxNameLength)
+        return fail(QLatin1String(tooLong), archiveName);
+    if (negative && header.length < 0)
+        return fail(QString::fromLatin1(negative).arg(header.length), archiveName);
+    const qint64 length = qMax<qint32>(header.length, 0);
     char* buffer = nameBuffer.data();
-    qint64 have = 0;
-    while (have < length) {
-        const qint64 got = archive.read(buffer + have, length - have);
-        if (got <= 0) {
-            LOG(Error, QStringLiteral("Error reading from archive"));
-            return false;
-        }
-        have += got;
-    }
+    if (readFully(buffer, length) != length)
+        return fail(kReadError, archiveName);
     buffer[length] = '\0';
     // The name ends at its first zero byte; the rest of the payload is skipped.
     name = QString::fromLatin1(buffer, qsizetype(std::strlen(buffer)));
@@ -260,16 +250,10 @@ bool VessariTar::readName(qint32 length, QString& name)
 
 bool VessariTar::readVersion(EntryHeader& header)
 {
-    if (!isType(header, EntryType::Version)) {
-        LOG(Error, QStringLiteral("invalid entry type"));
-        return false;
-    }
-    if (header.length > kMaxNameLength) {
-        LOG(Error, QStringLiteral("version is too long"));
-        return false;
-    }
+    if (!isType(header, EntryType::Version))
+        return fail(QStringLiteral("invalid entry type"), archiveName);
     QString text;
-    if (header.length > 0 && !readName(header.length, text))
+    if (!readName(header, "version is too long", nullptr, text))
         return false;
     if (visitor)
         (*visitor)(EntryInfo{EntryType::Version, qMax<qint64>(header.length, 0), text});
@@ -278,43 +262,30 @@ bool VessariTar::readVersion(EntryHeader& header)
 
 bool VessariTar::readDirectory(EntryHeader& header)
 {
-    if (!isType(header, EntryType::Directory)) {
-        LOG(Error, QStringLiteral("invalid entry type"));
-        return false;
-    }
-    if (header.length > kMaxNameLength) {
-        LOG(Error, QStringLiteral("Directory name is too long"));
-        return false;
-    }
-    if (header.length < 0) {
-        LOG(Error, QStringLiteral("Directory name has a negative length: %1").arg(header.length));
-        return false;
-    }
+    if (!isType(header, EntryType::Directory))
+        return fail(QStringLiteral("invalid entry type"), archiveName);
     QString path;
-    if (!readName(header.length, path))
+    if (!readName(header, "Directory name is too long", "Directory name has a negative length: %1",
+                  path))
         return false;
     // An empty name cannot be created; the failure is reported by the caller.
-    if (path.isEmpty())
-        return false;
-    if (refuseUnsafe(path))
+    if (path.isEmpty() || refuseUnsafe(path))
         return false;
     if (visitor) {
         (*visitor)(EntryInfo{EntryType::Directory, 0, path});
         return true;
     }
-    const QString full = resolve(path);
-    if (!passesOnlySafeLinks(path, true)) {
-        LOG(Error, QStringLiteral("Refusing to extract through a symbolic link that leads outside "
-                                  "the target directory: ") +
-                       path);
+    const QList<QByteArray> parts = components(QFile::encodeName(path));
+    int fd = -1;
+    int error = 0;
+    const Open opened = openParent(parts, parts.size(), true, fd, error);
+    if (opened == Open::Escapes)
+        return fail(kLinkEscape + escapeControlCharacters(path), escapeControlCharacters(path));
+    if (opened != Open::Done) {
+        // Only the generic entry is logged here, as always; the reason is kept.
+        lastError = escapeControlCharacters(path) + QStringLiteral(": ") + systemReason(error);
         return false;
     }
-    if (!QDir().mkpath(full))
-        return false;
-    if (canonicalTargetRoot.isEmpty())
-        canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
-    // Everything on the way was checked or has just been made a real directory.
-    checkedParent = path;
     if (extracted)
         extracted(EntryInfo{EntryType::Directory, 0, path});
     return true;
@@ -322,99 +293,169 @@ bool VessariTar::readDirectory(EntryHeader& header)
 
 bool VessariTar::readFile(EntryHeader& header)
 {
-    if (!isType(header, EntryType::File)) {
-        LOG(Error, QStringLiteral("invalid entry type"));
-        return false;
-    }
-    if (header.length > kMaxNameLength) {
-        LOG(Error, QStringLiteral("File name is too long"));
-        return false;
-    }
-    if (header.length < 0) {
-        LOG(Error, QStringLiteral("File name has a negative length: %1").arg(header.length));
-        return false;
-    }
+    if (!isType(header, EntryType::File))
+        return fail(QStringLiteral("invalid entry type"), archiveName);
     QString path;
-    if (!readName(header.length, path))
+    if (!readName(header, "File name is too long", "File name has a negative length: %1", path))
         return false;
-
     EntryHeader dataHeader;
-    if (readHeader(dataHeader) != kHeaderSize) {
-        LOG(Error, QStringLiteral("Error reading from archive"));
+    if (!readEntryHeader(dataHeader))
         return false;
-    }
-    if (!isType(dataHeader, EntryType::FileData)) {
-        LOG(Warning, QStringLiteral("Expecting a file data entry.  Read this type instead: %1")
-                         .arg(dataHeader.type));
-        return false;
-    }
-    if (path.isEmpty()) {
-        LOG(Error, QStringLiteral("Could not create file ") + path);
-        return false;
-    }
+    if (!isType(dataHeader, EntryType::FileData))
+        return fail(QStringLiteral("Expecting a file data entry.  Read this type instead: %1")
+                        .arg(dataHeader.type),
+                    archiveName, QString(), true);
+    const QString shown = escapeControlCharacters(path);
+    if (path.isEmpty())
+        return fail(QStringLiteral("Could not create file "), shown, systemReason(ENOENT));
     if (refuseUnsafe(path))
         return false;
 
+    qint64 size = 0;
+    int error = 0;
     if (visitor) {
-        qint64 size = 0;
-        if (!skipFileData(dataHeader.length, size))
+        if (!readData(dataHeader.length, nullptr, size, error))
             return false;
         (*visitor)(EntryInfo{EntryType::File, size, path});
         return true;
     }
 
-    const QString full = resolve(path);
-    // Truncating the archive while it is read would lose its data and end the
-    // extraction early as if it had succeeded.
-    if (!archiveCanonical.isEmpty() && path.endsWith(archiveFileName, kPathCase) &&
-        QFileInfo(full).canonicalFilePath().compare(archiveCanonical, kPathCase) == 0) {
-        LOG(Error, QStringLiteral("Refusing to overwrite the archive being read: ") + path);
-        return false;
+    QList<QByteArray> parts = components(QFile::encodeName(path));
+    if (parts.isEmpty())
+        return fail(QStringLiteral("Could not create file ") + shown, shown, systemReason(EISDIR));
+    QByteArray leaf = parts.takeLast();
+    int dirFd = -1;
+    Open opened = openParent(parts, parts.size(), false, dirFd, error);
+
+    // A link as the last component is followed only to a place inside the target.
+    int ownedDir = -1;
+    struct stat old;
+    bool exists = false;
+    int hops = 0;
+    while (opened == Open::Done) {
+        if (::fstatat(dirFd, leaf.constData(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
+            error = errno;
+            opened = error == ENOENT ? Open::Done : Open::Failed;
+            break;
+        }
+        if (!S_ISLNK(old.st_mode)) {
+            exists = true;
+            break;
+        }
+        int linkedDir = -1;
+        QByteArray linkedLeaf;
+        opened =
+            followInside(dirFd, readLinkAt(dirFd, leaf), false, linkedDir, linkedLeaf, error, hops);
+        if (ownedDir >= 0)
+            ::close(ownedDir);
+        ownedDir = dirFd = linkedDir;
+        leaf = linkedLeaf;
     }
-    OutputFile out;
-    const OpenResult opened =
-        passesOnlySafeLinks(path, false) ? openOutput(out, full) : OpenResult::Escapes;
-    if (opened == OpenResult::Escapes) {
-        LOG(Error, QStringLiteral("Refusing to extract through a symbolic link that leads outside "
-                                  "the target directory: ") +
-                       path);
-        return false;
+    const auto closeOwned = [&ownedDir] {
+        if (ownedDir >= 0)
+            ::close(ownedDir);
+        ownedDir = -1;
+    };
+    if (opened != Open::Done) {
+        closeOwned();
+        return failOpen(opened, shown, "Could not create file ", error);
     }
-    if (opened == OpenResult::Failed) {
-        LOG(Error, QStringLiteral("Could not create file ") + path);
-        return false;
+    if (exists && S_ISDIR(old.st_mode)) {
+        closeOwned();
+        return fail(QStringLiteral("Could not create file ") + shown, shown, systemReason(EISDIR));
     }
-    qint64 written = 0;
-    const bool ok = copyFileData(out, dataHeader.length, path, written);
-    out.close();
+    // Replacing the archive while it is read is harmless to this run, but the
+    // caller deletes the archive after a success.
+    if (exists && old.st_dev == archiveDev && old.st_ino == archiveIno) {
+        closeOwned();
+        return fail(QStringLiteral("Refusing to overwrite the archive being read: ") + shown,
+                    shown);
+    }
+
+    // Written under a new name and renamed over the old file only when complete:
+    // a failure leaves the old file as it was, and a hard link, FIFO, device node
+    // or running program in its place is replaced rather than written through.
+    // With no old file the final name is created exclusively and written
+    // directly, removed again on failure: the rename costs about a tenth of an
+    // extraction of small files (bench/extract_vs_tar.sh, "per-file rename").
+    int out = -1;
+    QByteArray tempName;
+    bool inPlace = false;
+    bool createFailed = false;
+    const auto sink = [&](const char* data, qint64 size) {
+        if (out < 0) {
+            const bool keepBits = exists && S_ISREG(old.st_mode);
+            const mode_t mode = keepBits ? 0600 : looksExecutable(data, size) ? 0777 : 0666;
+            constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+            if (!exists) {
+                out = ::openat(dirFd, leaf.constData(), flags, mode);
+                inPlace = out >= 0;
+            }
+            for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
+                tempName = ".vt-" + QByteArray::number(QRandomGenerator::global()->generate(), 36) +
+                           "-" + QByteArray::number(++tempCounter) + ".tmp";
+                out = ::openat(dirFd, tempName.constData(), flags, mode);
+                if (out < 0 && errno != EEXIST)
+                    break;
+            }
+            // Set-id bits stay with the old content: they are not the file's to keep.
+            if (out < 0 || (keepBits && ::fchmod(out, old.st_mode & 0777) != 0)) {
+                createFailed = true;
+                return false;
+            }
+        }
+        return writeAll(out, data, size);
+    };
+    bool ok = readData(dataHeader.length, sink, size, error);
+    if (ok && out < 0 && !sink(nullptr, 0)) {
+        ok = false;
+        error = errno;
+    }
+    if (out >= 0 && ::close(out) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && !inPlace && ::renameat(dirFd, tempName.constData(), dirFd, leaf.constData()) != 0) {
+        ok = false;
+        error = errno;
+        createFailed = true;
+    }
+    if (!ok && error != 0)
+        fail(QLatin1String(createFailed ? "Could not create file " : "Could not write to file ") +
+                 shown,
+             shown, systemReason(error));
+    if (!ok && out >= 0)
+        ::unlinkat(dirFd, (inPlace ? leaf : tempName).constData(), 0);
+    closeOwned();
     if (ok && extracted)
-        extracted(EntryInfo{EntryType::File, written, path});
+        extracted(EntryInfo{EntryType::File, size, path});
     return ok;
 }
 
-bool VessariTar::copyFileData(OutputFile& out, qint32 length, const QString& path, qint64& written)
+bool VessariTar::readData(qint32 length, const DataSink& sink, qint64& copied, int& sinkError)
 {
-    if (dataBuffer.size() < kDataChunk)
-        dataBuffer.resize(kDataChunk);
+    sinkError = 0;
+    const qint64 wanted = qMax<qint32>(length, 0);
+    copied = 0;
+    if (!sink && !archive.isSequential()) {
+        if (archive.pos() + wanted > archiveSize || !archive.seek(archive.pos() + wanted))
+            return fail(kReadError, archiveName);
+        copied = wanted;
+        return true;
+    }
     char* buffer = dataBuffer.data();
-    qint64 remaining = qMax<qint32>(length, 0);
     qint64 sinceProgress = 0;
-    while (remaining > 0) {
-        const qint64 got = archive.read(buffer, qMin(kDataChunk, remaining));
-        if (got < 0) {
-            LOG(Error, QStringLiteral("Error reading from archive"));
+    while (copied < wanted) {
+        const qint64 chunk = qMin(kDataChunk, wanted - copied);
+        const qint64 got = readFully(buffer, chunk);
+        // Data cut short by the end of the archive is a failure, like a read error.
+        if (got != chunk)
+            return fail(kReadError, archiveName);
+        if (sink && !sink(buffer, got)) {
+            sinkError = errno;
             return false;
         }
-        if (got == 0)
-            break;
-        // A short write means the disk is full or failing; the file is then
-        // incomplete, so it counts as a failure.
-        if (!out.write(buffer, got)) {
-            LOG(Error, QStringLiteral("Could not write to file ") + path);
-            return false;
-        }
-        remaining -= got;
-        written += got;
+        copied += got;
         sinceProgress += got;
         if (sinceProgress >= kProgressStep) {
             sinceProgress = 0;
@@ -424,112 +465,178 @@ bool VessariTar::copyFileData(OutputFile& out, qint32 length, const QString& pat
     return true;
 }
 
-bool VessariTar::skipFileData(qint32 length, qint64& written)
-{
-    // Like an extraction, data cut short by the end of the archive still counts,
-    // as the bytes that are there.
-    const qint64 wanted = qMax<qint32>(length, 0);
-    if (!archive.isSequential()) {
-        written = qMin(wanted, qMax<qint64>(archiveSize - archive.pos(), 0));
-        if (archive.seek(archive.pos() + written))
-            return true;
-        LOG(Error, QStringLiteral("Error reading from archive"));
-        return false;
-    }
-    if (dataBuffer.size() < kDataChunk)
-        dataBuffer.resize(kDataChunk);
-    written = 0;
-    while (written < wanted) {
-        const qint64 got = archive.read(dataBuffer.data(), qMin(kDataChunk, wanted - written));
-        if (got < 0) {
-            LOG(Error, QStringLiteral("Error reading from archive"));
-            return false;
-        }
-        if (got == 0)
-            break;
-        written += got;
-    }
-    return true;
-}
-
-QString VessariTar::resolve(const QString& path) const
-{
-    QString full;
-    full.reserve(targetRoot.size() + 1 + path.size());
-    full.append(targetRoot).append(QLatin1Char('/')).append(path);
-    return full;
-}
-
-VessariTar::OpenResult VessariTar::openOutput(OutputFile& out, const QString& full)
-{
-#ifdef Q_OS_UNIX
-    // Not following a link at the last step also closes the gap between checking
-    // the name and opening it.
-    const int fd = ::open(QFile::encodeName(full).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd >= 0) {
-        out.adopt(fd);
-        return OpenResult::Opened;
-    }
-    if (errno != ELOOP && errno != EMLINK)
-        return OpenResult::Failed;
-#endif
-    // The name is a symbolic link (or may be): follow it only when it stays inside.
-    if (!linkStaysInside(QFileInfo(full)))
-        return OpenResult::Escapes;
-    out.qfile().setFileName(full);
-    // Unbuffered: data goes out in whole chunks, so a second copy buys nothing.
-    return out.qfile().open(QIODevice::WriteOnly | QIODevice::Unbuffered) ? OpenResult::Opened
-                                                                          : OpenResult::Failed;
-}
-
 bool VessariTar::refuseUnsafe(const QString& path)
 {
     if (isSafeEntryPath(path, hostPathRules()))
         return false;
-    LOG(Error, QStringLiteral("Refusing a path that leads outside the target directory: ") + path);
+    const QString shown = escapeControlCharacters(path);
+    fail(QStringLiteral("Refusing a path that leads outside the target directory: ") + shown,
+         shown);
     return true;
 }
 
-bool VessariTar::linkStaysInside(const QFileInfo& info)
+bool VessariTar::failOpen(Open result, const QString& path, const char* message, int error)
 {
-    if (!info.isSymLink())
-        return true;
-    const QString target = info.canonicalFilePath();
-    return !target.isEmpty() && !canonicalTargetRoot.isEmpty() &&
-           isWithin(target, canonicalTargetRoot);
+    if (result == Open::Escapes)
+        return fail(kLinkEscape + path, path);
+    return fail(QLatin1String(message) + path, path, systemReason(error));
 }
 
-bool VessariTar::passesOnlySafeLinks(const QString& path, bool includeLast)
+VessariTar::Open VessariTar::openRoot(bool create, int& error)
 {
-    // A link planted under the target earlier (by a user or an older archive) must
-    // not carry a write elsewhere; links that stay inside the target are followed.
-    if (canonicalTargetRoot.isEmpty())
-        canonicalTargetRoot = QFileInfo(targetRoot).canonicalFilePath();
-    QString checked = path;
-    if (!includeLast) {
-        const qsizetype cut = lastSeparator(path);
-        if (cut < 0)
-            return true;
-        checked.truncate(cut);
-        // Files of one directory usually follow each other: their common parent
-        // was checked with the first of them.
-        if (checked == checkedParent)
-            return true;
+    if (rootFd >= 0)
+        return Open::Done;
+    const QByteArray root = QFile::encodeName(targetRoot);
+    rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0 && errno == ENOENT && create && QDir().mkpath(targetRoot))
+        rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat info;
+    if (rootFd < 0 || ::fstat(rootFd, &info) != 0) {
+        error = errno;
+        return error == ENOENT ? Open::Missing : Open::Failed;
     }
+    rootDev = info.st_dev;
+    rootIno = info.st_ino;
+    canonicalTargetRoot = QFile::encodeName(QFileInfo(targetRoot).canonicalFilePath());
+    return Open::Done;
+}
 
-    const QStringList parts = pathComponents(checked);
-    QString current = targetRoot;
-    for (const QString& part : parts) {
-        current += QLatin1Char('/') + part;
-        const QFileInfo info(current);
-        if (!linkStaysInside(info))
-            return false;
-        if (!info.isSymLink() && !info.exists())
-            return true; // nothing further down exists yet
+VessariTar::Open VessariTar::openParent(const QList<QByteArray>& parts, qsizetype count,
+                                        bool create, int& fd, int& error)
+{
+    Open result = openRoot(create, error);
+    if (result != Open::Done)
+        return result;
+    // Consecutive entries mostly share their directories: keep the common part
+    // of the chain, reopen closed levels from the nearest open one, then descend.
+    qsizetype common = 0;
+    const qsizetype kept = qsizetype(chain.size());
+    while (common < kept && common < count && chain[size_t(common)].name == parts[common])
+        ++common;
+    closeChain(common);
+    qsizetype start = common;
+    while (start > 0 && chain[size_t(start - 1)].fd < 0)
+        --start;
+    int hops = 0;
+    for (qsizetype i = start; i < count; ++i) {
+        const int parent = i == 0 ? rootFd : chain[size_t(i - 1)].fd;
+        int child = -1;
+        result = openDir(parent, parts[i], create, child, error, hops);
+        if (result != Open::Done) {
+            closeChain(i);
+            return result;
+        }
+        if (i < qsizetype(chain.size()))
+            chain[size_t(i)].fd = child;
+        else
+            chain.push_back(Level{parts[i], child});
     }
-    checkedParent = checked;
-    return true;
+    fd = count == 0 ? rootFd : chain[size_t(count - 1)].fd;
+    for (qsizetype i = 0; i < count - kOpenWindow; ++i) {
+        Level& level = chain[size_t(i)];
+        if ((i + 1) % kOpenWindow != 0 && level.fd >= 0) {
+            ::close(level.fd);
+            level.fd = -1;
+        }
+    }
+    return Open::Done;
+}
+
+VessariTar::Open VessariTar::openDir(int dirFd, const QByteArray& name, bool create, int& fd,
+                                     int& error, int& hops)
+{
+    for (;;) {
+        fd = ::openat(dirFd, name.constData(), kDirFlags);
+        if (fd >= 0)
+            return Open::Done;
+        error = errno;
+        if (error == ENOENT && create) {
+            create = false;
+            if (::mkdirat(dirFd, name.constData(), 0777) == 0 || errno == EEXIST)
+                continue;
+            error = errno;
+            return Open::Failed;
+        }
+        if (error == ENOENT)
+            return Open::Missing;
+        if (error != ELOOP && error != ENOTDIR)
+            return Open::Failed;
+        // Not a directory, or a symbolic link that O_NOFOLLOW stopped at.
+        const QByteArray text = readLinkAt(dirFd, name);
+        if (text.isEmpty()) {
+            error = ENOTDIR;
+            return Open::Failed;
+        }
+        QByteArray unused;
+        return followInside(dirFd, text, true, fd, unused, error, hops);
+    }
+}
+
+VessariTar::Open VessariTar::followInside(int dirFd, const QByteArray& text, bool lastIsDir,
+                                          int& fd, QByteArray& leaf, int& error, int& hops)
+{
+    // Resolved component by component from descriptors known to be inside: ".."
+    // at the target itself and an absolute path elsewhere both lead outside.
+    if (text.isEmpty() || ++hops > kMaxLinkHops)
+        return Open::Escapes;
+    QByteArray rest = text;
+    int current = -1;
+    if (text.startsWith('/')) {
+        if (canonicalTargetRoot.isEmpty() ||
+            !(text == canonicalTargetRoot || text.startsWith(canonicalTargetRoot + '/')))
+            return Open::Escapes;
+        rest = text.mid(canonicalTargetRoot.size());
+        current = ::dup(rootFd);
+    } else {
+        current = ::dup(dirFd);
+    }
+    if (current < 0) {
+        error = errno;
+        return Open::Failed;
+    }
+    QList<QByteArray> parts = components(rest);
+    if (!lastIsDir) {
+        if (parts.isEmpty() || parts.last() == "..") {
+            ::close(current);
+            error = EISDIR;
+            return Open::Failed;
+        }
+        leaf = parts.takeLast();
+    }
+    for (const QByteArray& part : parts) {
+        int next = -1;
+        Open result = Open::Done;
+        if (part == ".." && isRoot(current)) {
+            result = Open::Escapes;
+        } else if (part == "..") {
+            next = ::openat(current, "..", kDirFlags);
+            error = errno;
+            result = next >= 0 ? Open::Done : Open::Failed;
+        } else {
+            result = openDir(current, part, false, next, error, hops);
+        }
+        ::close(current);
+        if (result != Open::Done)
+            return result == Open::Missing ? Open::Escapes : result;
+        current = next;
+    }
+    fd = current;
+    return Open::Done;
+}
+
+bool VessariTar::isRoot(int fd) const
+{
+    struct stat info;
+    return ::fstat(fd, &info) == 0 && info.st_dev == rootDev && info.st_ino == rootIno;
+}
+
+void VessariTar::closeChain(qsizetype from)
+{
+    while (qsizetype(chain.size()) > from) {
+        if (chain.back().fd >= 0)
+            ::close(chain.back().fd);
+        chain.pop_back();
+    }
 }
 
 void VessariTar::reportProgress()

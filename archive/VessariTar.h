@@ -4,13 +4,15 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QFileInfo>
 #include <QString>
 #include <functional>
+#include <sys/types.h>
+#include <vector>
 
 // Reads an update archive and recreates its directories and files under a target
-// directory. Every problem is written to the process-wide log; callers only see
-// the boolean result. What was created before a failure stays on disk.
+// directory. Every problem is written to the process-wide log; errorString() then
+// names the failing path and the reason. What was created before a failure stays
+// on disk, but a file is only ever replaced by a complete new one.
 class VessariTar
 {
 public:
@@ -30,10 +32,13 @@ public:
     using ProgressHandler = std::function<void(qint64 done, qint64 total)>;
 
     VessariTar();
+    ~VessariTar();
+    VessariTar(const VessariTar&) = delete;
+    VessariTar& operator=(const VessariTar&) = delete;
 
-    // Extracts archiveName (relative to the current directory or absolute) into
-    // archivePath (likewise). True when the archive was read to its end and every
-    // entry was extracted.
+    // Extracts archiveName (relative to the current directory or absolute; "-" is
+    // standard input) into archivePath (likewise). True when the archive was read
+    // to its end and every entry was extracted.
     bool extract(const QString& archiveName, const QString& archivePath);
 
     // Walks archiveName with the same checks and log entries as extract, but
@@ -43,6 +48,9 @@ public:
     void setProgressHandler(ProgressHandler handler) { progress = std::move(handler); }
     // Called by extract after each directory is made and each file is written.
     void setExtractedHandler(EntryVisitor handler) { extracted = std::move(handler); }
+
+    // "PATH: REASON" for the last failure, empty after a success.
+    QString errorString() const { return lastError; }
 
     // Entry readers, called by extract after each header; each reads the rest of
     // its entry from the open archive.
@@ -57,40 +65,63 @@ private:
         STATE_EXTRACTING = 2
     };
 
-    bool run();
-    // Bytes read: kHeaderSize when a whole header arrived, 0 at the end, -1 on error.
-    qint64 readHeader(EntryHeader& header);
-    qint64 readFully(char* buffer, qint64 size);
-    bool readName(qint32 length, QString& name);
-    bool skipFileData(qint32 length, qint64& written);
-    class OutputFile;
-    bool copyFileData(OutputFile& out, qint32 length, const QString& path, qint64& written);
-    QString resolve(const QString& path) const;
-    bool refuseUnsafe(const QString& path);
-    enum class OpenResult
+    // A directory of the previous entry's path, kept open for the next one.
+    struct Level
     {
-        Opened,
-        Failed,
-        Escapes
+        QByteArray name;
+        int fd;
     };
-    bool passesOnlySafeLinks(const QString& path, bool includeLast);
-    OpenResult openOutput(OutputFile& out, const QString& full);
-    bool linkStaysInside(const QFileInfo& info);
+    enum class Open
+    {
+        Done,
+        Missing,
+        Escapes,
+        Failed
+    };
+
+    bool run();
+    qint64 readFully(char* buffer, qint64 size);
+    bool readEntryHeader(EntryHeader& header);
+    bool readName(const EntryHeader& header, const char* tooLong, const char* negative,
+                  QString& name);
+    // Receives file data in chunks; false (errno set) when it cannot take them.
+    using DataSink = std::function<bool(const char* data, qint64 size)>;
+    // Reads (and hands to sink, when given) one file's data; a failure to read is
+    // logged, one of the sink leaves sinkError set for the caller to report.
+    bool readData(qint32 length, const DataSink& sink, qint64& copied, int& sinkError);
+    bool fail(const QString& message, const QString& path, const QString& reason = QString(),
+              bool warning = false);
+    bool refuseUnsafe(const QString& path);
+    bool failOpen(Open result, const QString& path, const char* message, int error);
+
+    Open openRoot(bool create, int& error);
+    Open openParent(const QList<QByteArray>& parts, qsizetype count, bool create, int& fd,
+                    int& error);
+    Open openDir(int dirFd, const QByteArray& name, bool create, int& fd, int& error, int& hops);
+    Open followInside(int dirFd, const QByteArray& text, bool lastIsDir, int& fd, QByteArray& leaf,
+                      int& error, int& hops);
+    bool isRoot(int fd) const;
+    void closeChain(qsizetype from);
     void reportProgress();
 
     qint32 state;
     QFile archive;
     QString archiveName;
     QString archivePath;
+    QString lastError;
 
-    // Absolute target directory, its canonical form, and the entry path of the
-    // last directory found free of links leading outside (null when none).
+    // Target directory and its canonical path (for absolute links that stay inside).
     QString targetRoot;
-    QString canonicalTargetRoot;
-    QString checkedParent;
+    QByteArray canonicalTargetRoot;
+    int rootFd = -1;
+    dev_t rootDev = 0;
+    ino_t rootIno = 0;
+    std::vector<Level> chain;
     // The archive itself, which no entry may overwrite.
-    QString archiveCanonical;
-    QString archiveFileName;
+    dev_t archiveDev = 0;
+    ino_t archiveIno = 0;
+    unsigned tempCounter = 0;
+
     const EntryVisitor* visitor = nullptr;
     ProgressHandler progress;
     EntryVisitor extracted;

@@ -2,7 +2,12 @@
 
 #include <QDebug>
 #include <QFile>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,15 +24,59 @@ const char* const levelPrefix[4] = {"Error: ", "Warning: ", "Info: ", "Debug: "}
 
 } // namespace
 
+namespace {
+
+// Opens path for a fresh log without following a link, without blocking on a
+// FIFO and without emptying a file that is hard-linked elsewhere (a new file
+// takes its name). -1 with errno set when the log cannot go there; a name that
+// is not a regular file gives EINVAL.
+int openLogFile(const QByteArray& path)
+{
+    constexpr int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(path.constData(), flags, 0666);
+    struct stat info;
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink > 1) {
+        ::close(fd);
+        fd = ::unlink(path.constData()) == 0 ? ::open(path.constData(), flags | O_EXCL, 0666) : -1;
+    }
+    if (fd < 0) {
+        // A link (ELOOP) or a FIFO without a reader (ENXIO) ends here.
+        const int error = errno;
+        errno = ::lstat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode) ? EINVAL : error;
+        return -1;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::ftruncate(fd, 0) != 0 ||
+        ::fcntl(fd, F_SETFL, O_WRONLY) != 0) {
+        const int error = S_ISREG(info.st_mode) ? errno : EINVAL;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
 bool openLog(const QString& path, bool echoToDebug)
 {
     if (theLog)
         return false;
     auto log = std::make_unique<LogFile>();
-    log->file.setFileName(path);
-    // WriteOnly alone: truncates, creates, and never translates line endings.
-    if (!log->file.open(QIODevice::WriteOnly))
+    const int fd = openLogFile(QFile::encodeName(path));
+    if (fd < 0 && errno != EINVAL)
         return false;
+    if (fd < 0) {
+        // A link, FIFO or device planted in its place gets no entries.
+        std::fprintf(stderr, "%s is not a regular file; the log goes to standard error\n",
+                     QFile::encodeName(path).constData());
+        std::fflush(stderr);
+        if (!log->file.open(stderr, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+            return false;
+        echoToDebug = false;
+    } else if (!log->file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
     log->echoToDebug = echoToDebug;
     for (bool& enabled : log->levelEnabled)
         enabled = true;

@@ -13,8 +13,10 @@ enum LogLevel : qint32
     Debug = 3
 };
 
-// Opens the process-wide log at path, emptying an existing file. Returns false
-// (and changes nothing) when a log is already open or the file cannot be opened.
+// Opens the process-wide log at path, emptying an existing file (one hard-linked
+// elsewhere is replaced by a new one instead). When path is a symbolic link, FIFO
+// or device, the log goes to stderr, which says so first. Returns false (and
+// changes nothing) when a log is already open or the file cannot be opened.
 bool openLog(const QString& path, bool echoToDebug);
 
 // Opens the process-wide log on the standard error stream instead of a file, for

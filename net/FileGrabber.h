@@ -26,6 +26,9 @@ public:
     // Bytes received and announced (-1 when unknown) of the download in flight.
     qint64 bytesReceived() const;
     qint64 bytesTotal() const;
+    // Largest body accepted by the downloads started afterwards; 0 keeps the
+    // default (see HTTPMessage::defaultMaxBodySize).
+    void setMaxBodySize(qint64 bytes);
 
 signals:
     // error is false exactly when the file holds the whole body.
@@ -35,9 +38,12 @@ protected slots:
     void serverResponse(const QByteArray& data, bool error);
 
 private:
+    static bool writeReplacing(const QString& fileName, const QByteArray& data);
+
     QUrl url;
     QString fileName;
     qint32 requestId;
     bool running = false;
     ServerMessage* message = nullptr;
+    qint64 maxBodySize = 0;
 };

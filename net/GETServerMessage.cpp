@@ -66,6 +66,7 @@ bool GETServerMessage::send()
 
     worker = new HTTPMessage(url, header, QByteArray());
     worker->setStallTimeout(stallTimeout);
+    worker->setMaxBodySize(maxBodySize);
     connect(worker, &HTTPMessage::finished, this, &GETServerMessage::finished);
     worker->start(QThread::InheritPriority);
     return true;
@@ -74,6 +75,11 @@ bool GETServerMessage::send()
 void GETServerMessage::setStallTimeout(int msecs)
 {
     stallTimeout = msecs;
+}
+
+void GETServerMessage::setMaxBodySize(qint64 bytes)
+{
+    maxBodySize = bytes;
 }
 
 void GETServerMessage::finished(bool error)

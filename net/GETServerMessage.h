@@ -27,6 +27,8 @@ public:
 
     // Handed to every worker this message starts; see HTTPMessage::setStallTimeout.
     void setStallTimeout(int msecs);
+    // Handed to every worker this message starts; see HTTPMessage::setMaxBodySize.
+    void setMaxBodySize(qint64 bytes);
 
 protected slots:
     void finished(bool error);
@@ -36,4 +38,5 @@ private:
     // Not owned: the worker deletes itself when its run ends.
     QPointer<HTTPMessage> worker;
     int stallTimeout = HTTPMessage::defaultStallTimeout;
+    qint64 maxBodySize = HTTPMessage::defaultMaxBodySize();
 };

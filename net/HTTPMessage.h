@@ -7,7 +7,6 @@
 #include <QUrl>
 #include <mutex>
 
-class QNetworkAccessManager;
 class QNetworkReply;
 
 // One HTTP exchange carried out on a thread of its own. The object lives on the
@@ -20,6 +19,9 @@ class HTTPMessage : public QThread
 
 public:
     static constexpr int defaultStallTimeout = 60000;
+    // Half of the machine's physical memory: the body is held in memory once, so
+    // a larger one would push the machine into swapping or the out-of-memory killer.
+    static qint64 defaultMaxBodySize();
 
     // header carries the request's URL and raw header fields, sent as given.
     HTTPMessage(const QUrl& url, const QNetworkRequest& header, const QByteArray& requestBody);
@@ -35,19 +37,23 @@ public:
     QByteArray responseData() const;
     // Drops the transfer and ends the run; nothing is reported for it afterwards.
     void abort();
+    // Both take effect when set before start().
     // Milliseconds without a byte after which the transfer fails; 0 never gives up.
-    // Takes effect when set before start().
     void setStallTimeout(int msecs);
+    // A body announced or grown past this many bytes fails the transfer.
+    void setMaxBodySize(qint64 bytes);
 
 signals:
     void finished(bool error);
+    // Worker thread, connected queued to done(): the exchange has ended.
+    void settledOnWorker(bool error, QPrivateSignal);
 
 protected slots:
-    // Worker thread: records the status code and sizes the body buffer.
+    // Worker thread: records the status code and the announced length.
     void responseHeaderReceived();
     // Worker thread: stores bytesDone / total, 0.0 when total is unknown.
     void readProgress(qint64 bytesDone, qint64 total);
-    // Creating thread, queued from the worker once the reply has ended.
+    // Creating thread, queued from the worker once the exchange has ended.
     void done(bool error);
 
 protected:
@@ -56,6 +62,10 @@ protected:
 private:
     void readBody();
     void replyFinished();
+    // Worker thread: ends the exchange at once as a failure of the transport.
+    void fail(const QString& reason);
+    // Worker thread: hands the outcome over and posts done() to the creating thread.
+    void settle(bool error, bool transport, const QString& reason);
 
     QUrl url;
     QNetworkRequest header;
@@ -64,9 +74,7 @@ private:
     // A pthread mutex rather than QMutex, so that the race detector sees the
     // hand-over between the threads.
     mutable std::mutex mutex;
-    qint32 state = 0;
     qint32 statusCode = 0;
-    QNetworkAccessManager* client = nullptr;
     float readFraction = 0.0f;
     qint64 readBytes = 0;
     qint64 expectedBytes = -1;
@@ -74,12 +82,16 @@ private:
     bool transportFailure = false;
     QString clientErrorString;
     int stallTimeout = defaultStallTimeout;
+    qint64 maxBodySize = defaultMaxBodySize();
 
     // Worker thread only.
     QNetworkReply* reply = nullptr;
+    qint64 bodyLimit = 0;
     qint64 contentLength = -1;
     bool keepBody = false;
+    bool settled = false;
     QByteArray received;
-    qint64 receivedSize = 0;
+    qint64 populated = 0;       // bytes of received already faulted in
+    bool wholeReserved = false; // received holds room for the whole announced body
     qint64 bytesSeen = 0;
 };

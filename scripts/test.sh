@@ -39,7 +39,7 @@ run_ctest --test-dir build -j "$jobs" --timeout 600
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build (build-asan/)"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+UPDATER_TEST_TIMEOUT_SCALE=5 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
     LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest --test-dir build-asan -j "$jobs" --timeout 900
@@ -47,14 +47,18 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 echo "== ThreadSanitizer build of the transfer tests (build-tsan/)"
 configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DUPDATER_TSAN=ON
 cmake --build build-tsan -j "$jobs" --target net_tests
-TSAN_OPTIONS=suppressions=$root/tests/sanitizer/tsan.supp:halt_on_error=1:second_deadlock_stack=1 \
+UPDATER_TEST_TIMEOUT_SCALE=10 TSAN_OPTIONS=suppressions=$root/tests/sanitizer/tsan.supp:halt_on_error=1:second_deadlock_stack=1 \
     run_ctest --test-dir build-tsan -L net --timeout 900
 
-echo "== fuzzing the archive reader (build-fuzz/)"
+echo "== fuzzing the archive reader and the signature parsers (build-fuzz/)"
 configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DUPDATER_FUZZ=ON -DBUILD_TESTING=OFF
-cmake --build build-fuzz -j "$jobs" --target fuzz_archive
+cmake --build build-fuzz -j "$jobs" --target fuzz_archive fuzz_signature
 tests/fuzz/run.sh build-fuzz/fuzz_archive "${FUZZ_SECONDS:-60}"
+tests/fuzz/run.sh build-fuzz/fuzz_signature "${FUZZ_SECONDS:-60}"
+
+echo "== the share of test code"
+scripts/test-share.sh
 
 echo "== all tests passed"
 echo "ctest: $total passed, 0 failed"

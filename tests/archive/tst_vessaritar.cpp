@@ -11,6 +11,9 @@
 #include <QtTest>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace ArchiveBytes;
 
@@ -114,7 +117,6 @@ private slots:
                                 "0A000000 646174612F612E747874 02000000 05000000 68656C6C6F"),
             {}, {{"data", kDir}, {"data/a.txt", "hello"}});
         row("empty archive", {}, {}, {});
-        row("1 stray byte", directory("d") + "\1", {kReadError}, {{"d", kDir}});
         row("7 stray bytes", directory("d") + QByteArray(7, '\1'), {kReadError}, {{"d", kDir}});
 
         // Names and versions of up to 16384 bytes; a zero byte ends a name early.
@@ -146,7 +148,8 @@ private slots:
         row("type -1, partial output kept",
             directory("a") + entry(3, "a/x") + entry(2, 3, "123") + entry(-1, 0, ""),
             {error("Uknown entry type in archive: -1")}, {{"a", kDir}, {"a/x", "123"}});
-        row("file data cut short", entry(3, "t") + entry(2, 10, "abcd"), {}, {{"t", "abcd"}});
+        row("file data cut short, old file kept", entry(3, "t") + entry(2, 10, "abcd"),
+            failing(kReadError), {{"t", "old"}}, {{"t", "old"}});
         row("path cut short", entry(1, 10, "abc"), failing(kReadError), {});
         row("file data header cut short", entry(3, "f") + QByteArray("\x02\x00", 2),
             failing(kReadError), {});
@@ -171,12 +174,20 @@ private slots:
 
         // Escapes: every one must be refused before anything is created, here or outside.
         const QByteArray absolute = QFile::encodeName(suite.filePath(QStringLiteral("abs")));
-        for (const QByteArray& path :
-             {QByteArray("../outside/victim"), QByteArray(".."), QByteArray("a\\..\\..\\new"),
-              absolute, QByteArray("\\new"), QByteArray("C:new")}) {
+        // Control characters are refused too, and the entry shows them escaped.
+        const QList<QPair<QByteArray, QString>> escapes = {
+            {"../outside/victim", {}},
+            {"..", {}},
+            {"a\\..\\..\\new", {}},
+            {absolute, {}},
+            {"\\new", {}},
+            {"C:new", {}},
+            {"x\nInfo:  update verified", QStringLiteral("x\\nInfo:  update verified")},
+            {"d/\x1b[2J\x7f\t", QStringLiteral("d/\\033[2J\\177\\t")}};
+        for (const auto& [path, shown] : escapes) {
             const QStringList refused =
                 failing(error("Refusing a path that leads outside the target directory: ") +
-                        QString::fromLatin1(path));
+                        (shown.isEmpty() ? QString::fromLatin1(path) : shown));
             row("directory " + path, directory("first") + directory(path), refused,
                 {{"first", kDir}});
             row("file " + path, file(path, "x"), refused, {});
@@ -233,6 +244,7 @@ private slots:
         const QStringList listLog = logEntries();
         QCOMPARE(listLog, listed ? QStringList() : log);
         QCOMPARE(reader.extract(archiveFile, target), log.isEmpty());
+        QCOMPARE(reader.errorString().isEmpty(), log.isEmpty());
         QCOMPARE(logEntries().mid(listLog.size()), log);
         Tree onDisk = treeOf(target);
         if (!link.isEmpty())
@@ -304,8 +316,17 @@ private slots:
         QCOMPARE(logEntries(), QStringList(3, QStringLiteral("Error:  invalid entry type")));
     }
 
-    void writeFailure()
+    void diskFullKeepsOldFile_data()
     {
+        QTest::addColumn<Tree>("before");
+        QTest::newRow("new file") << Tree();
+        QTest::newRow("old file") << Tree{{"f", "old"}};
+    }
+
+    void diskFullKeepsOldFile()
+    {
+        QFETCH(Tree, before);
+        makeTree(target, before);
         // A file size limit makes writes past 1000 bytes fail, as a full disk would.
         writeArchive(file("f", QByteArray(5000, 'w')) + directory("after"));
         struct rlimit saved;
@@ -321,8 +342,95 @@ private slots:
 
         QVERIFY(!ok);
         QCOMPARE(logEntries(), failing(QStringLiteral("Error:  Could not write to file f")));
-        // The partial file stays; nothing after the failing entry is extracted.
-        QCOMPARE(treeOf(target), (Tree{{"f", QByteArray(1000, 'w')}}));
+        QCOMPARE(reader.errorString(), QStringLiteral("f: File too large"));
+        // No partial file or temporary is left; nothing after the failing entry is made.
+        QCOMPARE(treeOf(target), before);
+    }
+
+    void permissionBits_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("oldMode"); // -1: no old file
+        QTest::addColumn<int>("mode");
+        QTest::newRow("new data file") << QByteArray("data") << -1 << 0644;
+        QTest::newRow("new script") << QByteArray("#!/bin/sh\n") << -1 << 0755;
+        QTest::newRow("new ELF program") << QByteArray("\x7F"
+                                                       "ELF\2\1\1")
+                                         << -1 << 0755;
+        QTest::newRow("new empty file") << QByteArray() << -1 << 0644;
+        QTest::newRow("replaced program keeps its bits") << QByteArray("data") << 0750 << 0750;
+        QTest::newRow("replaced data file stays") << QByteArray("#!/bin/sh\n") << 0600 << 0600;
+        QTest::newRow("set-id bits dropped") << QByteArray("data") << 06755 << 0755;
+    }
+
+    void permissionBits()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, oldMode);
+        QFETCH(int, mode);
+        if (oldMode >= 0) {
+            makeTree(target, {{"f", "old"}});
+            QVERIFY(::chmod(QFile::encodeName(target + "/f"), mode_t(oldMode)) == 0);
+        }
+        writeArchive(file("f", content));
+        const mode_t savedMask = ::umask(022);
+        VessariTar reader;
+        const bool ok = reader.extract(archiveFile, target);
+        ::umask(savedMask);
+        QVERIFY(ok);
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(target + "/f"), &info), 0);
+        QCOMPARE(int(info.st_mode & 07777), mode);
+        QCOMPARE(treeOf(target), (Tree{{"f", content}}));
+    }
+
+    // A planted entry is replaced, never written through, and nothing outside changes.
+    void hostileTarget_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("hard link to a file outside") << "hard link";
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("device node") << "device";
+        QTest::newRow("directory swapped for a link during extraction") << "swap";
+    }
+
+    void hostileTarget()
+    {
+        QFETCH(QString, planted);
+        const QByteArray f = QFile::encodeName(target + "/d/f");
+        QVERIFY(QDir().mkpath(target + "/d"));
+        if (planted == "hard link")
+            QCOMPARE(::link(QFile::encodeName(outside + "/victim"), f), 0);
+        else if (planted == "fifo")
+            QCOMPARE(::mkfifo(f, 0666), 0);
+        else if (planted == "device" && ::mknod(f, S_IFCHR | 0666, makedev(1, 3)) != 0)
+            QSKIP("cannot make a device node here (needs root)");
+        const Tree outsideBefore = treeOf(outside);
+
+        writeArchive(directory("d") + file("d/f", "new") + file("d/g", "2") + directory("d/s") +
+                     file("d/s/h", "3"));
+        VessariTar reader;
+        int entries = 0;
+        reader.setProgressHandler([&](qint64, qint64) {
+            // After "d/f": the directory moves away and a link to outside takes its
+            // name; the reader keeps writing into the directory it opened.
+            if (++entries == 2 && planted == "swap") {
+                QVERIFY(QFile::rename(target + "/d", target + "/moved"));
+                QVERIFY(QFile::link(outside, target + "/d"));
+            }
+        });
+        QVERIFY(reader.extract(archiveFile, target));
+        QCOMPARE(logEntries(), QStringList());
+        const QString dir = planted == "swap" ? "moved" : "d";
+        Tree expected{{dir, kDir},
+                      {dir + "/f", "new"},
+                      {dir + "/g", "2"},
+                      {dir + "/s", kDir},
+                      {dir + "/s/h", "3"}};
+        if (planted == "swap")
+            expected.insert("d", "<link " + QFile::encodeName(outside) + ">");
+        QCOMPARE(treeOf(target), expected);
+        verifyNothingEscaped(outsideBefore);
     }
 
     void pathSafety_data()

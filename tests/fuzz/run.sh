@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Usage: tests/fuzz/run.sh BINARY SECONDS
-# Fuzzes the archive reader for SECONDS inside a fresh temporary directory, which
-# is both the current directory and where inputs are extracted, seeded from
-# tests/fuzz/corpus. Fails on any crash, printing the input; removes the
+# Fuzzes for SECONDS inside a fresh temporary directory (under $TMPDIR, else
+# /dev/shm, else /tmp), which is both the current directory and where inputs are
+# extracted, seeded from tests/fuzz/corpus (fuzz_archive) or tests/fuzz/corpus-NAME
+# (fuzz_NAME). Fails on any crash or on an input that runs over 10 s (a hang),
+# printing the input; removes the
 # directory afterwards.
 set -euo pipefail
 if [ $# -ne 2 ]; then
@@ -12,11 +14,18 @@ fi
 binary=$(realpath "$1")
 seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
+name=$(basename "$binary")
+seeds=$here/corpus
+[ "$name" = fuzz_archive ] || seeds=$here/corpus-${name#fuzz_}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/fuzz-archive.XXXXXX")
+# On tmpfs where there is one: every input empties and refills the target, which
+# on a journalling disk costs milliseconds.
+tmp=${TMPDIR:-/tmp}
+[ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ] && tmp=/dev/shm
+work=$(mktemp -d "$tmp/$name.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/corpus" "$work/artifacts"
-cp "$here"/corpus/* "$work/corpus/"
+cp "$seeds"/* "$work/corpus/"
 touch "$work/.fuzz-sandbox"
 cd "$work"
 
@@ -32,8 +41,8 @@ if [ "$status" -ne 0 ] || [ -n "$(ls -A artifacts)" ]; then
         echo "== failing input $(basename "$input"):"
         xxd "$input" | head -n 40
     done
-    echo "fuzz_archive: FAILED" >&2
+    echo "$name: FAILED" >&2
     exit 1
 fi
 grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|stat::peak_rss_mb)' fuzz.log || true
-echo "fuzz_archive: no crash in ${seconds} s"
+echo "$name: no crash in ${seconds} s"

@@ -1,9 +1,12 @@
 #include "Log.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdio>
+#include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Captures what the log echoes to the debug output.
@@ -44,6 +47,27 @@ private slots:
     void sourceName();
     void macroNamesTheCallingFile();
     void openOnStderr();
+    void plantedLogFile_data();
+    void plantedLogFile();
+
+private:
+    // Runs body with the process's stderr pointed at a file; returns what it got.
+    QByteArray withStderrCaptured(const std::function<void()>& body)
+    {
+        const QString file = path(QStringLiteral("stderr.txt"));
+        std::fflush(stderr);
+        const int savedStderr = ::dup(2);
+        FILE* capture = std::fopen(QFile::encodeName(file).constData(), "w");
+        if (savedStderr < 0 || !capture)
+            return "<no capture>";
+        ::dup2(::fileno(capture), 2);
+        std::fclose(capture);
+        body();
+        std::fflush(stderr);
+        ::dup2(savedStderr, 2);
+        ::close(savedStderr);
+        return contents(file);
+    }
 };
 
 void TestLog::entryFormat_data()
@@ -156,35 +180,69 @@ void TestLog::macroNamesTheCallingFile()
 
 void TestLog::openOnStderr()
 {
-    // Point the process's stderr at a file for the length of the test.
-    const QString file = path(QStringLiteral("stderr.txt"));
-    std::fflush(stderr);
-    const int savedStderr = ::dup(2);
-    QVERIFY(savedStderr >= 0);
-    FILE* capture = std::fopen(QFile::encodeName(file).constData(), "w");
-    QVERIFY(capture);
-    ::dup2(::fileno(capture), 2);
-    std::fclose(capture);
-
-    qInstallMessageHandler(captureMessages);
-    const bool opened = openLogOnStderr();
-    const bool openedTwice = openLogOnStderr();
-    const bool fileOpenRefused = !openLog(path(), false);
-    writeLog(Warning, QStringLiteral("to stderr"), QStringLiteral("S"), 4);
-    closeLog();
-    // Closing the log must leave the stream itself usable.
-    std::fputs("still open\n", stderr);
-    std::fflush(stderr);
-    qInstallMessageHandler(nullptr);
-
-    ::dup2(savedStderr, 2);
-    ::close(savedStderr);
-
+    bool opened = false, openedTwice = true, fileOpenRefused = false;
+    const QByteArray got = withStderrCaptured([&] {
+        qInstallMessageHandler(captureMessages);
+        opened = openLogOnStderr();
+        openedTwice = openLogOnStderr();
+        fileOpenRefused = !openLog(path(), false);
+        writeLog(Warning, QStringLiteral("to stderr"), QStringLiteral("S"), 4);
+        closeLog();
+        // Closing the log must leave the stream itself usable.
+        std::fputs("still open\n", stderr);
+        qInstallMessageHandler(nullptr);
+    });
     QVERIFY(opened);
     QVERIFY(!openedTwice);
     QVERIFY(fileOpenRefused);
     QVERIFY(echoed.isEmpty());
-    QCOMPARE(contents(file), QByteArray("Warning:  to stderr    File: S Line: 4\nstill open\n"));
+    QCOMPARE(got, QByteArray("Warning:  to stderr    File: S Line: 4\nstill open\n"));
+}
+
+void TestLog::plantedLogFile_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<bool>("toStderr");
+    QTest::newRow("symbolic link to a file outside") << "symlink" << true;
+    QTest::newRow("FIFO without a reader") << "fifo" << true;
+    QTest::newRow("hard link to a file outside") << "hard link" << false;
+}
+
+void TestLog::plantedLogFile()
+{
+    QFETCH(QString, planted);
+    QFETCH(bool, toStderr);
+    const QString victim = path(QStringLiteral("victim.txt"));
+    const QString log = path(QStringLiteral("planted/log.txt"));
+    QVERIFY(QDir().mkpath(path(QStringLiteral("planted"))));
+    QFile::remove(log);
+    {
+        QFile f(victim);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("keep\n");
+    }
+    const QByteArray logName = QFile::encodeName(log);
+    if (planted == "symlink")
+        QVERIFY(QFile::link(victim, log));
+    else if (planted == "fifo")
+        QCOMPARE(::mkfifo(logName.constData(), 0666), 0);
+    else
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), logName.constData()), 0);
+
+    bool opened = false;
+    const QByteArray got = withStderrCaptured([&] {
+        opened = openLog(log, false);
+        writeLog(Error, QStringLiteral("entry"), QStringLiteral("S"), 1);
+        closeLog();
+    });
+    QVERIFY(opened);
+    QCOMPARE(contents(victim), QByteArray("keep\n"));
+    const QByteArray entry("Error:  entry    File: S Line: 1\n");
+    QCOMPARE(got, toStderr
+                      ? logName + " is not a regular file; the log goes to standard error\n" + entry
+                      : QByteArray());
+    if (!toStderr)
+        QCOMPARE(contents(log), entry);
 }
 
 QTEST_APPLESS_MAIN(TestLog)

@@ -4,6 +4,7 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+#include <sys/socket.h>
 
 QByteArray ScriptedHttpServer::response(int status, const QByteArray& body, bool withLength,
                                         const QList<QByteArray>& extraHeaders)
@@ -107,8 +108,29 @@ void ScriptedHttpServer::play(QTcpSocket* socket, int step)
         case Step::Close:
             socket->disconnectFromHost();
             return;
+        case Step::Reset: {
+            // No lingering: the close then sends RST instead of FIN.
+            const linger hard{1, 0};
+            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard,
+                         sizeof(hard));
+            socket->abort();
+            return;
+        }
         case Step::Hold:
             return;
+        case Step::Endless: {
+            // Refilled only as the client drains it, so the server's own memory
+            // stays small however long this runs.
+            const QByteArray data = s.data;
+            auto refill = [socket, data] {
+                while (socket->state() == QAbstractSocket::ConnectedState &&
+                       socket->bytesToWrite() < (qint64(1) << 20))
+                    socket->write(data);
+            };
+            connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+            refill();
+            return;
+        }
         }
     }
 }

@@ -11,7 +11,8 @@ class QTcpSocket;
 
 // A tiny HTTP server for exact protocol cases: it records the raw bytes of each
 // request head and then plays a script on the connection (send bytes, pause,
-// close, or hold the connection open without a word). Listens on 127.0.0.1 and
+// close, reset, hold the connection open without a word, or repeat bytes for as
+// long as the client reads). Listens on 127.0.0.1 and
 // runs on the thread that created it.
 class ScriptedHttpServer : public QObject
 {
@@ -29,7 +30,9 @@ public:
             Send,
             Pause,
             Close,
-            Hold
+            Reset,
+            Hold,
+            Endless
         };
         Kind kind;
         QByteArray data;
@@ -39,6 +42,10 @@ public:
     static Step pause(int msecs) { return {Step::Pause, QByteArray(), msecs}; }
     static Step close() { return {Step::Close, QByteArray(), 0}; }
     static Step hold() { return {Step::Hold, QByteArray(), 0}; }
+    // Closes with a TCP reset rather than an orderly close.
+    static Step reset() { return {Step::Reset, QByteArray(), 0}; }
+    // Sends data again and again while the client keeps reading; ends the script.
+    static Step endless(const QByteArray& data) { return {Step::Endless, data, 0}; }
 
     // A whole response: status line, Content-Length unless withLength is false,
     // extra header lines ("Name: value"), blank line, body.

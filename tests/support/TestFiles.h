@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QMap>
 #include <QRegularExpression>
+#include <QtTest>
 
 // The file's contents, or a marker that shows up in a comparison.
 inline QByteArray readFile(const QString& path)
@@ -59,6 +60,18 @@ inline QRegularExpression logTail(const QString& source)
     return QRegularExpression(
         QStringLiteral("    File: %1 Line: \\d+$").arg(QRegularExpression::escape(source)),
         QRegularExpression::MultilineOption);
+}
+
+// The lines of a log or of stderr, with the tail taken off the entries from source; other lines
+// stay whole, so that they show up in a comparison.
+inline QStringList logMessages(const QByteArray& text, const QString& source)
+{
+    const QRegularExpression tail = logTail(source);
+    QStringList lines;
+    for (const QByteArray& line : text.split('\n'))
+        if (!line.isEmpty())
+            lines << QString::fromLatin1(line).remove(tail);
+    return lines;
 }
 
 // Threads of this process with the given name. QThread names the threads it starts after their

@@ -18,11 +18,14 @@ int runExtract(const QStringList& args);
 extern const Command extractCommand = {
     "extract", "extract an archive into a directory",
     "Usage: vt extract FILE [-C DIR] [-v]\n"
-    "Recreates the directories and files of the archive FILE under DIR (the\n"
-    "current directory by default; it must exist). Existing files are\n"
-    "replaced. Paths that would leave DIR, and writes through a symbolic link\n"
-    "under DIR that points outside it, are refused. Problems are logged on\n"
-    "stderr; what was extracted before a failure is kept.\n"
+    "Recreates the directories and files of the archive FILE (\"-\" reads\n"
+    "standard input) under DIR (the current directory by default; it must\n"
+    "exist). Each file is written under a temporary name and renamed over an\n"
+    "existing one only when complete. Paths that would leave DIR, names with\n"
+    "control characters, and writes through a symbolic link under DIR that\n"
+    "points outside it, are refused. Problems are logged on stderr and the\n"
+    "last line names the failing path and reason; what was extracted before\n"
+    "a failure is kept.\n"
     "\n"
     "  -C, --directory DIR   extract into DIR\n"
     "  -v, --verbose         print the path of each directory (ending in /) and\n"
@@ -76,7 +79,7 @@ int runExtract(const QStringList& args)
     std::fflush(stdout);
     closeLog();
     if (!ok) {
-        printError(QStringLiteral("extract: extraction of %1 failed").arg(positional.first()));
+        printError(QStringLiteral("extract: %1").arg(reader.errorString()));
         return ExitFailure;
     }
     return ExitSuccess;

@@ -1,5 +1,6 @@
 #include "Command.h"
 #include "Log.h"
+#include "PathSafety.h"
 #include "VessariTar.h"
 
 #include <QCommandLineParser>
@@ -16,10 +17,11 @@ int runList(const QStringList& args);
 extern const Command listCommand = {
     "list", "list the entries of an archive",
     "Usage: vt list FILE\n"
-    "Prints one line per entry of the archive FILE: its type (version,\n"
-    "directory, file), its size in bytes and its path (the text, for a\n"
-    "version). A broken archive is reported on stderr as extraction would\n"
-    "report it, and the exit status is then 1.\n",
+    "Prints one line per entry of the archive FILE (\"-\" reads standard\n"
+    "input): its type (version, directory, file), its size in bytes and its\n"
+    "path (the text, for a version), with control characters and backslashes\n"
+    "escaped as tar -t shows them. A broken archive is reported on stderr as\n"
+    "extraction would report it, and the exit status is then 1.\n",
     runList};
 
 namespace {
@@ -60,12 +62,12 @@ int runList(const QStringList& args)
     VessariTar reader;
     const bool ok = reader.list(positional.first(), [](const VessariTar::EntryInfo& entry) {
         std::printf("%-9s %10lld  %s\n", typeName(entry.type), static_cast<long long>(entry.size),
-                    entry.name.toLocal8Bit().constData());
+                    escapeControlCharacters(entry.name, true).toLocal8Bit().constData());
     });
     std::fflush(stdout);
     closeLog();
     if (!ok) {
-        printError(QStringLiteral("list: %1 is not a valid archive").arg(positional.first()));
+        printError(QStringLiteral("list: %1").arg(reader.errorString()));
         return ExitFailure;
     }
     return ExitSuccess;

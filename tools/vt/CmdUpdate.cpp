@@ -1,5 +1,6 @@
 #include "Command.h"
 #include "FileGrabber.h"
+#include "KeyOptions.h"
 #include "Log.h"
 #include "Progress.h"
 #include "TimeRemaining.h"
@@ -23,16 +24,26 @@ int runUpdate(const QStringList& args);
 
 extern const Command updateCommand = {
     "update", "download and apply an update, as the updater does, without a screen",
-    "Usage: vt update BASEURL [-C DIR] [--retries N]\n"
+    "Usage: vt update BASEURL [-C DIR] [--retries N] [--max-size BYTES]\n"
+    "                 [-p PUBKEYFILE | -P KEY]\n"
     "Downloads BASEURL followed by update.vt (a \"/\" is put in between when\n"
     "BASEURL does not end in one) into DIR, extracts it there and removes it:\n"
     "what the updater dialog does, for servers, scripts and CI. The log is\n"
     "written to DIR/log.txt, emptied first, and echoed on stderr. A failed\n"
     "download or extraction is tried again N more times, a second apart; the\n"
     "archive is kept after a failed extraction.\n"
+    "With a public key (-p, -P, built in, or update.pub beside vt) the update\n"
+    "must be signed: update.vt.minisig is fetched beside it and checked as\n"
+    "'vt verify' does, and an update older than the one applied last (its\n"
+    "timestamp is kept in DIR/update.stamp) is refused; a refused update is\n"
+    "removed, never extracted.\n"
     "\n"
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
+    "  --max-size BYTES      largest update accepted; a larger one fails the\n"
+    "                        download (default: half of the physical memory)\n"
+    "  -p PUBKEYFILE         the public key file, as minisign -G writes it\n"
+    "  -P KEY                the public key's base64 line\n"
     "\n"
     "Exit status: 0 when the update was applied, 1 when it failed, 2 on a usage\n"
     "error.\n",
@@ -46,9 +57,10 @@ QString mib(qint64 bytes)
 }
 
 // Downloads url into file; true when the file holds the whole body.
-bool download(const QUrl& url, const QString& file)
+bool download(const QUrl& url, const QString& file, qint64 maxSize)
 {
     FileGrabber grabber(url, file, 0);
+    grabber.setMaxBodySize(maxSize);
     QEventLoop loop;
     bool failed = true;
     QObject::connect(&grabber, &FileGrabber::finished, &loop, [&](bool error, int) {
@@ -89,7 +101,8 @@ bool download(const QUrl& url, const QString& file)
     return !failed;
 }
 
-bool extract(const QString& archive, const QString& target)
+// On failure, reason is the reader's "PATH: REASON".
+bool extract(const QString& archive, const QString& target, QString& reason)
 {
     VessariTar reader;
     Progress progress(QStringLiteral("extracting"));
@@ -97,6 +110,30 @@ bool extract(const QString& archive, const QString& target)
         [&progress](qint64 done, qint64 total) { progress.update(done, total); });
     const bool ok = reader.extract(archive, target);
     progress.finish();
+    reason = reader.errorString();
+    return ok;
+}
+
+// Fetches the signature beside the archive and checks the archive against it;
+// on refusal neither file stays. timestamp: the signed one, once valid.
+bool checkSignature(const TrustAnchor& anchor, const QString& baseUrl, const QDir& dir,
+                    qint64 maxSize, quint64& timestamp)
+{
+    const QString archive = dir.filePath(updateArchiveName);
+    const QString signature = dir.filePath(updateSignatureName);
+    bool ok = false;
+    if (!download(updateSignatureUrl(baseUrl), signature, maxSize)) {
+        logMissingSignature(updateSignatureUrl(baseUrl).toString());
+    } else {
+        SignatureCheck check(anchor.key, archive, signature, updateArchiveName);
+        ok = check.run() == SignatureCheck::Status::Valid &&
+             isNotOlderThanInstalled(check.timestamp(), dir.filePath(installedStampName));
+        timestamp = check.timestamp();
+    }
+    if (!ok) {
+        QFile::remove(archive);
+        QFile::remove(signature);
+    }
     return ok;
 }
 
@@ -108,8 +145,14 @@ int runUpdate(const QStringList& args)
     const QCommandLineOption retriesOption(QStringLiteral("retries"), QString(),
                                            QStringLiteral("N"), QStringLiteral("0"));
     parser.addOption(directoryOption);
+    const QCommandLineOption maxSizeOption(QStringLiteral("max-size"), QString(),
+                                           QStringLiteral("BYTES"), QStringLiteral("0"));
     parser.addOption(retriesOption);
-    if (!parseArguments(parser, updateCommand, args))
+    parser.addOption(maxSizeOption);
+    KeyOptions keys;
+    keys.addTo(parser);
+    TrustAnchor anchor;
+    if (!parseArguments(parser, updateCommand, args) || !keys.resolve(parser, "update", anchor))
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
@@ -121,6 +164,13 @@ int runUpdate(const QStringList& args)
     if (!isNumber || retries < 0) {
         printError(QStringLiteral("update: --retries takes a whole number from 0 up, not '%1'")
                        .arg(parser.value(retriesOption)));
+        return ExitUsage;
+    }
+    const qint64 maxSize = parser.value(maxSizeOption).toLongLong(&isNumber);
+    if (!isNumber || maxSize < 0 || (parser.isSet(maxSizeOption) && maxSize == 0)) {
+        printError(QStringLiteral("update: --max-size takes a whole number of bytes from 1 up, "
+                                  "not '%1'")
+                       .arg(parser.value(maxSizeOption)));
         return ExitUsage;
     }
     const QString target =
@@ -137,7 +187,15 @@ int runUpdate(const QStringList& args)
         printError(QStringLiteral("update: cannot write %1; going on without a log")
                        .arg(dir.filePath(QStringLiteral("log.txt"))));
 
+    if (anchor.mode == TrustAnchor::Mode::Broken) {
+        logBrokenKey(anchor);
+        closeLog();
+        printError(QStringLiteral("update: ") + anchor.problem);
+        return ExitFailure;
+    }
+
     QString failure;
+    quint64 signedAt = 0;
     for (int attempt = 0; attempt <= retries; ++attempt) {
         if (attempt > 0) {
             printError(QStringLiteral("update: %1; trying again (%2 of %3)")
@@ -148,15 +206,28 @@ int runUpdate(const QStringList& args)
             QTimer::singleShot(1000, &pause, &QEventLoop::quit);
             pause.exec();
         }
-        if (!download(url, archive)) {
-            failure = QStringLiteral("download of %1 failed").arg(url.toString());
+        if (!download(url, archive, maxSize)) {
+            failure =
+                QStringLiteral("download of %1 failed")
+                    .arg(url.isValid() ? url.toString()
+                                       : normalizedBaseUrl(positional.first()) + updateArchiveName);
             continue;
         }
-        if (!extract(archive, target)) {
-            failure = QStringLiteral("extraction of %1 failed").arg(archive);
+        if (anchor.mode == TrustAnchor::Mode::Signed &&
+            !checkSignature(anchor, positional.first(), dir, maxSize, signedAt)) {
+            failure = QStringLiteral("the signature check of %1 failed").arg(url.toString());
+            continue;
+        }
+        QString reason;
+        if (!extract(archive, target, reason)) {
+            failure = QStringLiteral("extraction of %1 failed: %2").arg(archive, reason);
             continue;
         }
         QFile::remove(archive);
+        if (anchor.mode == TrustAnchor::Mode::Signed) {
+            storeInstalledStamp(signedAt, dir.filePath(installedStampName));
+            QFile::remove(dir.filePath(updateSignatureName));
+        }
         closeLog();
         return ExitSuccess;
     }

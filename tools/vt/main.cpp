@@ -16,16 +16,14 @@ extern const Command packCommand;
 extern const Command listCommand;
 extern const Command extractCommand;
 extern const Command updateCommand;
+extern const Command verifyCommand;
 } // namespace vt
 
 namespace {
 
 // Adding a subcommand: declare its Command above and list it here.
 const vt::Command* const commands[] = {
-    &vt::packCommand,
-    &vt::listCommand,
-    &vt::extractCommand,
-    &vt::updateCommand,
+    &vt::packCommand, &vt::listCommand, &vt::extractCommand, &vt::updateCommand, &vt::verifyCommand,
 };
 
 const vt::Command* findCommand(const QString& name)
@@ -41,7 +39,8 @@ void printOverview(FILE* stream)
 {
     std::fprintf(stream,
                  "Usage: vt COMMAND [ARGUMENTS]\n"
-                 "Makes, lists and extracts update archives, and applies updates.\n\nCommands:\n");
+                 "Makes, lists, extracts and verifies update archives, and applies updates.\n\n"
+                 "Commands:\n");
     for (const vt::Command* command : commands)
         std::fprintf(stream, "  %-10s %s\n", command->name, command->summary);
     std::fprintf(stream,
@@ -87,6 +86,9 @@ void printError(const QString& message)
 
 QString pathProblem(const QString& path, PathKind kind)
 {
+    // "-" is standard input, which the reader opens itself.
+    if (kind == PathKind::File && path == QLatin1String("-"))
+        return QString();
     const QByteArray name = QFile::encodeName(path);
     struct stat st;
     int error = 0;

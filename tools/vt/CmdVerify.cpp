@@ -1,0 +1,78 @@
+#include "Command.h"
+#include "KeyOptions.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace vt {
+
+namespace {
+
+int runVerify(const QStringList& args);
+
+} // namespace
+
+extern const Command verifyCommand = {
+    "verify", "check an archive against its minisign signature",
+    "Usage: vt verify FILE [-p PUBKEYFILE | -P KEY] [-x SIGFILE]\n"
+    "Checks FILE against the minisign signature SIGFILE (default FILE.minisig)\n"
+    "as the updater does before it applies an update: the key id, the signature\n"
+    "of FILE (prehashed; legacy signatures are refused), the signature of the\n"
+    "trusted comment, and that the trusted comment has a timestamp and names\n"
+    "FILE's own name as \"file:\". Without -p or -P the key built into vt, or\n"
+    "update.pub beside vt, is used.\n"
+    "\n"
+    "  -p PUBKEYFILE   the public key file, as minisign -G writes it\n"
+    "  -P KEY          the public key's base64 line\n"
+    "  -x SIGFILE      the signature file\n"
+    "\n"
+    "Exit status: 0 when the signature is valid, 1 when it is not (the reason is\n"
+    "printed on stderr), 2 on a usage error.\n",
+    runVerify};
+
+namespace {
+
+int runVerify(const QStringList& args)
+{
+    QCommandLineParser parser;
+    KeyOptions keys;
+    const QCommandLineOption signatureOption(QStringLiteral("x"), QString(),
+                                             QStringLiteral("SIGFILE"));
+    keys.addTo(parser);
+    parser.addOption(signatureOption);
+    if (!parseArguments(parser, verifyCommand, args))
+        return ExitUsage;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1) {
+        printError(QStringLiteral("verify: expected one FILE; see 'vt help verify'"));
+        return ExitUsage;
+    }
+    TrustAnchor anchor;
+    if (!keys.resolve(parser, "verify", anchor))
+        return ExitUsage;
+    if (anchor.mode == TrustAnchor::Mode::Unsigned) {
+        printError(QStringLiteral("verify: no public key; give -p PUBKEYFILE or -P KEY"));
+        return ExitUsage;
+    }
+    if (anchor.mode == TrustAnchor::Mode::Broken) {
+        printError(QStringLiteral("verify: ") + anchor.problem);
+        return ExitFailure;
+    }
+
+    const QString file = positional.first();
+    const QString signature = parser.isSet(signatureOption) ? parser.value(signatureOption)
+                                                            : file + QStringLiteral(".minisig");
+    SignatureCheck check(anchor.key, file, signature, QFileInfo(file).fileName());
+    if (check.run() != SignatureCheck::Status::Valid) {
+        printError(QStringLiteral("verify: ") + check.failure());
+        return ExitFailure;
+    }
+    std::printf("%s: valid signature by key %s, signed at %llu\n", qPrintable(file),
+                qPrintable(minisign::keyIdText(anchor.key.keyId)),
+                static_cast<unsigned long long>(check.timestamp()));
+    return ExitSuccess;
+}
+
+} // namespace
+} // namespace vt

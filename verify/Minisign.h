@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+// The minisign file formats: a public key and a detached signature. Parsing only
+// checks the form; nothing here is trusted until it has been verified.
+namespace minisign {
+
+constexpr int keyIdSize = 8;
+constexpr int publicKeySize = 32;
+constexpr int signatureSize = 64;
+
+struct PublicKey
+{
+    QByteArray keyId; // as stored: little-endian
+    QByteArray key;   // Ed25519
+};
+
+enum class Algorithm
+{
+    Prehashed, // "ED": signs BLAKE2b-512 of the file
+    Legacy,    // "Ed": signs the file itself
+};
+
+struct Signature
+{
+    Algorithm algorithm = Algorithm::Prehashed;
+    QByteArray keyId;
+    QByteArray signature;
+    QByteArray trustedComment;  // without its prefix and line break
+    QByteArray globalSignature; // over signature + trustedComment
+};
+
+// A public key file as `minisign -G` writes it (an untrusted comment line, then
+// the key line), or the key line alone. Surrounding white space is ignored.
+std::optional<PublicKey> parsePublicKey(const QByteArray& text);
+
+// A signature file as `minisign -S` writes it.
+std::optional<Signature> parseSignature(const QByteArray& text);
+
+// The key id as minisign prints it: 16 upper-case hex digits.
+QString keyIdText(const QByteArray& keyId);
+
+// What the trusted comment says, when it has the fields a signed update needs:
+// one "timestamp:" of decimal seconds and one "file:", tab-separated.
+struct TrustedFields
+{
+    quint64 timestamp = 0;
+    QByteArray file;
+};
+std::optional<TrustedFields> parseTrustedComment(const QByteArray& comment);
+
+} // namespace minisign

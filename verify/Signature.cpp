@@ -1,0 +1,285 @@
+#include "Signature.h"
+
+#include "Log.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Key and stamp files are a few dozen bytes, signatures a few hundred.
+constexpr qint64 maxKeySize = 4096;
+constexpr qint64 maxSignatureSize = 16384;
+constexpr qint64 maxStampSize = 64;
+constexpr qint64 readPiece = qint64(1) << 20;
+
+bool sodiumReady()
+{
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+enum class ReadResult
+{
+    Read,
+    Missing,
+    Failed,
+};
+
+// Reads a small regular file whole. A FIFO or device planted under the name must
+// neither block us nor feed us endlessly. Links are followed only where the
+// installer, not the game folder, decides (the key beside the program).
+ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& contents,
+                         bool followLink = false)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+    struct stat info;
+    ReadResult result = ReadResult::Failed;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxSize) {
+        contents.resize(maxSize + 1);
+        qint64 total = 0;
+        ssize_t n = 0;
+        while (total <= maxSize &&
+               (n = ::read(fd, contents.data() + total, size_t(maxSize + 1 - total))) > 0)
+            total += n;
+        if (n >= 0 && total <= maxSize) {
+            contents.resize(total);
+            result = ReadResult::Read;
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+// Names from a signed comment are the publisher's, but still never reach the
+// log with a line break or escape sequence of their own.
+QString printable(const QByteArray& bytes)
+{
+    QString text;
+    for (const QChar c : QString::fromUtf8(bytes)) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            text += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            text += c;
+    }
+    return text;
+}
+
+} // namespace
+
+TrustAnchor TrustAnchor::forApplication()
+{
+#ifdef UPDATER_PUBLIC_KEY
+    return fromText(QByteArrayLiteral(UPDATER_PUBLIC_KEY),
+                    QStringLiteral("the key built into the program"));
+#else
+    const QString path =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("update.pub"));
+    const QFileInfo info(path);
+    // A dangling link is a key that is there but unreadable, not an absent one.
+    if (!info.exists() && !info.isSymLink())
+        return {};
+    return fromFile(path);
+#endif
+}
+
+TrustAnchor TrustAnchor::fromFile(const QString& path)
+{
+    QByteArray text;
+    if (readSmallFile(path, maxKeySize, text, true) != ReadResult::Read) {
+        TrustAnchor anchor;
+        anchor.mode = Mode::Broken;
+        anchor.problem = QStringLiteral("Could not read a minisign public key from ") + path;
+        return anchor;
+    }
+    return fromText(text, path);
+}
+
+TrustAnchor TrustAnchor::fromText(const QByteArray& text, const QString& origin)
+{
+    TrustAnchor anchor;
+    if (const auto key = minisign::parsePublicKey(text)) {
+        anchor.mode = Mode::Signed;
+        anchor.key = *key;
+    } else {
+        anchor.mode = Mode::Broken;
+        anchor.problem = QStringLiteral("Could not read a minisign public key from ") + origin;
+    }
+    return anchor;
+}
+
+SignatureCheck::SignatureCheck(const minisign::PublicKey& key, const QString& filePath,
+                               const QString& signaturePath, const QString& expectedName)
+    : key(key), filePath(filePath), signaturePath(signaturePath), expectedName(expectedName)
+{
+}
+
+SignatureCheck::Status SignatureCheck::refuse(const QString& why)
+{
+    file.close();
+    reason = why;
+    state = Status::Refused;
+    LOG(Error, why);
+    return state;
+}
+
+SignatureCheck::Status SignatureCheck::begin()
+{
+    if (begun)
+        return state;
+    begun = true;
+    if (!sodiumReady())
+        return refuse(QStringLiteral("The signature library could not be initialised"));
+
+    QByteArray text;
+    if (readSmallFile(signaturePath, maxSignatureSize, text) != ReadResult::Read)
+        return refuse(QStringLiteral("Could not read the update's signature from ") +
+                      signaturePath);
+    const auto parsed = minisign::parseSignature(text);
+    if (!parsed)
+        return refuse(QStringLiteral("Could not read a minisign signature from ") + signaturePath);
+    signature = *parsed;
+    // Refused before the key id, as minisign itself does.
+    if (signature.algorithm == minisign::Algorithm::Legacy)
+        return refuse(QStringLiteral("The update is signed in the legacy minisign format "
+                                     "(signed with -l), which is refused"));
+    if (signature.keyId != key.keyId)
+        return refuse(
+            QStringLiteral("The update is signed with another key: key id %1, "
+                           "expected %2")
+                .arg(minisign::keyIdText(signature.keyId), minisign::keyIdText(key.keyId)));
+
+    file.setFileName(filePath);
+    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly))
+        return refuse(QStringLiteral("Could not read the update to verify it: ") + filePath);
+    buffer.resize(readPiece);
+    return state;
+}
+
+SignatureCheck::Status SignatureCheck::step(qint64 bytes)
+{
+    if (begin() != Status::Pending)
+        return state;
+    for (qint64 done = 0; done < bytes;) {
+        const qint64 n = file.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return refuse(QStringLiteral("Could not read the update to verify it: ") + filePath);
+        if (n == 0)
+            return finish();
+        hash.addData(buffer.constData(), n);
+        done += n;
+    }
+    return state;
+}
+
+SignatureCheck::Status SignatureCheck::run()
+{
+    while (step(std::numeric_limits<qint64>::max()) == Status::Pending) {
+    }
+    return state;
+}
+
+SignatureCheck::Status SignatureCheck::finish()
+{
+    file.close();
+    buffer = QByteArray();
+    const QByteArray digest = hash.result();
+    const auto* pk = reinterpret_cast<const unsigned char*>(key.key.constData());
+    if (crypto_sign_verify_detached(
+            reinterpret_cast<const unsigned char*>(signature.signature.constData()),
+            reinterpret_cast<const unsigned char*>(digest.constData()), quint64(digest.size()),
+            pk) != 0)
+        return refuse(QStringLiteral("The update does not match its signature: it was altered, "
+                                     "cut short or signed by another key"));
+
+    const QByteArray signedComment = signature.signature + signature.trustedComment;
+    if (crypto_sign_verify_detached(
+            reinterpret_cast<const unsigned char*>(signature.globalSignature.constData()),
+            reinterpret_cast<const unsigned char*>(signedComment.constData()),
+            quint64(signedComment.size()), pk) != 0)
+        return refuse(QStringLiteral("The trusted comment of the update's signature was altered"));
+
+    // Only now is the trusted comment trusted.
+    const auto fields = minisign::parseTrustedComment(signature.trustedComment);
+    if (!fields)
+        return refuse(QStringLiteral("The trusted comment of the update's signature lacks a "
+                                     "timestamp or a file name: ") +
+                      printable(signature.trustedComment));
+    if (fields->file != expectedName.toUtf8())
+        return refuse(QStringLiteral("The update's signature is for another file: ") +
+                      printable(fields->file));
+    signedAt = fields->timestamp;
+    state = Status::Valid;
+    return state;
+}
+
+bool isNotOlderThanInstalled(quint64 timestamp, const QString& stampPath, QString* why)
+{
+    QByteArray text;
+    QString problem;
+    switch (readSmallFile(stampPath, maxStampSize, text)) {
+    case ReadResult::Missing:
+        return true;
+    case ReadResult::Read: {
+        bool ok = false;
+        const quint64 installed = text.trimmed().toULongLong(&ok);
+        if (ok && timestamp >= installed)
+            return true;
+        if (ok)
+            problem = QStringLiteral("The update is older than the installed update: signed at "
+                                     "%1, the installed one at %2")
+                          .arg(timestamp)
+                          .arg(installed);
+        break;
+    }
+    case ReadResult::Failed:
+        break;
+    }
+    // An unreadable stamp could hide a newer installed update: refuse rather than
+    // guess.
+    if (problem.isEmpty())
+        problem =
+            QStringLiteral("Could not read the installed update's timestamp from ") + stampPath;
+    if (why)
+        *why = problem;
+    LOG(Error, problem);
+    return false;
+}
+
+bool storeInstalledStamp(quint64 timestamp, const QString& stampPath)
+{
+    // A new file renamed over the old name: a link planted there is replaced,
+    // never written through, and a crash leaves the old stamp whole.
+    QTemporaryFile temporary(stampPath + QStringLiteral(".XXXXXX"));
+    const QByteArray text = QByteArray::number(timestamp) + '\n';
+    if (temporary.open() && temporary.write(text) == text.size() && temporary.flush() &&
+        ::fsync(temporary.handle()) == 0 &&
+        std::rename(QFile::encodeName(temporary.fileName()).constData(),
+                    QFile::encodeName(stampPath).constData()) == 0) {
+        temporary.setAutoRemove(false);
+        return true;
+    }
+    LOG(Warning, QStringLiteral("Could not store the update's timestamp in ") + stampPath);
+    return false;
+}
+
+void logMissingSignature(const QString& url)
+{
+    LOG(Error, QStringLiteral("Could not download the update's signature from ") + url);
+}
+
+void logBrokenKey(const TrustAnchor& anchor)
+{
+    LOG(Error, anchor.problem);
+}
