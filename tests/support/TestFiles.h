@@ -53,6 +53,18 @@ inline Tree treeOf(const QString& root)
     return tree;
 }
 
+// Creates the tree's entries in map order (parents before children).
+inline void makeTree(const QString& root, const Tree& tree)
+{
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QString path = root + QLatin1Char('/') + it.key();
+        if (it.value() == kDir)
+            QVERIFY(QDir().mkpath(path));
+        else
+            QVERIFY(writeFile(path, it.value()));
+    }
+}
+
 // The "    File: SOURCE Line: N" tail that every log entry from SOURCE ends with, at the end
 // of any line.
 inline QRegularExpression logTail(const QString& source)
