@@ -4,11 +4,14 @@
 #   nginx_start WORKDIR DOCROOT [EXTRA_SERVER_DIRECTIVES]
 #       sets NGINX_PORT and NGINX_PID; fails when nginx does not come up
 #   nginx_stop
+#   nginx_config WORKDIR DOCROOT [EXTRA_SERVER_DIRECTIVES]
+#       only writes WORKDIR/nginx.conf and sets NGINX_PORT (the C++ test fixture
+#       starts nginx itself, so that it dies with the test)
 
 # A 127.0.0.1 port nobody listens on, from START (default 18000) upwards.
 free_port() {
     local port
-    for port in $(seq "${1:-18000}" 65000); do
+    for ((port = ${1:-18000}; port <= 65000; port++)); do
         if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
             echo "$port"
             return 0
@@ -17,7 +20,7 @@ free_port() {
     return 1
 }
 
-nginx_start() {
+nginx_config() {
     local work=$1 docroot=$2 extra=${3:-}
     mkdir -p "$work/logs" "$work/temp"
     NGINX_PORT=$(free_port $((18000 + RANDOM % 20000)))
@@ -45,6 +48,11 @@ http {
     }
 }
 CONF
+}
+
+nginx_start() {
+    local work=$1
+    nginx_config "$@"
     /usr/sbin/nginx -p "$work/" -c "$work/nginx.conf" -e "$work/logs/error.log" &
     NGINX_PID=$!
     local _

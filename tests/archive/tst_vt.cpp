@@ -1,4 +1,5 @@
 #include "ArchiveBytes.h"
+#include "NginxServer.h"
 #include "TestFiles.h"
 #include "VtRun.h"
 
@@ -16,6 +17,8 @@ class TestVt : public QObject
 private:
     std::unique_ptr<QTemporaryDir> tmp;
     QString path(const QString& name) const { return tmp->filePath(name); }
+    QTemporaryDir www;
+    std::unique_ptr<NginxServer> nginx; // for `vt update`, started by its first test
 
 private slots:
     void init()
@@ -188,7 +191,88 @@ private slots:
         QVERIFY(!QFileInfo::exists(path("evil")));
         QVERIFY(!QFileInfo::exists(path("out.vt")));
     }
+
+    // `vt update` as a script runs it, against a real nginx.
+    void update_data()
+    {
+        QTest::addColumn<QString>("base");  // under the server's root
+        QTest::addColumn<bool>("inTarget"); // run in the target rather than with -C
+        QTest::addColumn<int>("retries");
+        QTest::addColumn<QString>("failing"); // the part that logs each failed attempt
+        QTest::newRow("-C, base URL without slash") << "good" << false << 0 << "";
+        QTest::newRow("current directory, with slash") << "good/" << true << 0 << "";
+        QTest::newRow("404, no retries") << "missing" << false << 0 << "HTTPMessage";
+        QTest::newRow("404, two retries") << "missing/" << false << 2 << "HTTPMessage";
+        QTest::newRow("broken archive, one retry") << "broken" << false << 1 << "VessariTar";
+    }
+
+    void update()
+    {
+        QFETCH(QString, base);
+        QFETCH(bool, inTarget);
+        QFETCH(int, retries);
+        QFETCH(QString, failing);
+        if (!nginx) {
+            makeTree(www.path(),
+                     {{"good/update.vt", version("3") + directory("d") + file("d/f.txt", "new")},
+                      {"broken/update.vt", directory("made") + entry(2, "orphan data")}});
+            nginx = std::make_unique<NginxServer>();
+            QVERIFY2(nginx->start(www.path()), qPrintable(nginx->errorString()));
+        }
+        const QByteArray old("old contents, longer than the new ones");
+        makeTree(path("dest"), {{"d", kDir}, {"d/f.txt", old}});
+        QStringList args{"update", nginx->baseUrl().toString() + base, "--retries",
+                         QString::number(retries)};
+        const VtRun run =
+            inTarget ? runVt(args, path("dest")) : runVt(args << "-C" << path("dest"));
+        Tree tree = treeOf(path("dest"));
+        if (failing.isEmpty()) {
+            QCOMPARE(run.code, 0);
+            QCOMPARE(run.err, QByteArray());
+            // The archive is gone and the log empty.
+            QCOMPARE(tree, (Tree{{"d", kDir}, {"d/f.txt", "new"}, {"log.txt", ""}}));
+            return;
+        }
+        // One log entry per attempt, in the file and echoed on stderr; the old file stays.
+        QCOMPARE(run.code, 1);
+        const QRegularExpression tail = logTail(failing);
+        const QString err = QString::fromLocal8Bit(run.err);
+        QCOMPARE(tree["log.txt"].count('\n'), retries + 1);
+        QCOMPARE(QString::fromLatin1(tree["log.txt"]).count(tail), retries + 1);
+        QCOMPARE(err.count(tail), retries + 1);
+        QCOMPARE(err.count(QStringLiteral("trying again")), retries);
+        QVERIFY2(err.trimmed().endsWith(" (see " + path("dest/log.txt") + ")"), qPrintable(err));
+        QCOMPARE(tree["d/f.txt"], old);
+        QCOMPARE(tree.contains("update.vt"), failing == "VessariTar");
+    }
+
+    void updateRefused_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        const QString url("http://127.0.0.1:1/");
+        QTest::newRow("no base URL") << QStringList{"update"} << 2 << "expected one BASEURL";
+        QTest::newRow("negative retries") << QStringList{"update", url, "--retries", "-1"} << 2
+                                          << "--retries takes a whole number";
+        QTest::newRow("retries not a number") << QStringList{"update", url, "--retries", "x"} << 2
+                                              << "--retries takes a whole number";
+        QTest::newRow("missing directory") << QStringList{"update", url, "-C", "/nonexistent/dir"}
+                                           << 1 << "/nonexistent/dir: No such file or directory";
+    }
+
+    void updateRefused()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        const VtRun run = runVt(args, path("dest"));
+        QCOMPARE(run.code, code);
+        QVERIFY2(run.err.startsWith("vt: update: " + message.toUtf8()), run.err.constData());
+        // Refused before anything was touched.
+        QVERIFY(!QFile::exists(path("dest/log.txt")));
+    }
 };
 
-QTEST_APPLESS_MAIN(TestVt)
+QTEST_GUILESS_MAIN(TestVt)
 #include "tst_vt.moc"

@@ -12,20 +12,11 @@
 
 extern char** environ;
 
-ChildProcess::~ChildProcess()
-{
-    stop();
-}
-
 bool ChildProcess::start(const QString& program, const QStringList& args, const QString& outputFile)
 {
     stop();
-    normalExit = false;
     code = -1;
-    error.clear();
-
-    std::vector<QByteArray> storage;
-    storage.push_back(program.toLocal8Bit());
+    std::vector<QByteArray> storage{program.toLocal8Bit()};
     for (const QString& arg : args)
         storage.push_back(arg.toLocal8Bit());
     std::vector<char*> argv;
@@ -33,8 +24,7 @@ bool ChildProcess::start(const QString& program, const QStringList& args, const 
         argv.push_back(s.data());
     argv.push_back(nullptr);
 
-    const QByteArray output =
-        outputFile.isEmpty() ? QByteArray("/dev/null") : outputFile.toLocal8Bit();
+    const QByteArray output = outputFile.isEmpty() ? "/dev/null" : outputFile.toLocal8Bit();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, output.constData(), O_WRONLY | O_CREAT | O_APPEND,
@@ -47,47 +37,34 @@ bool ChildProcess::start(const QString& program, const QStringList& args, const 
         pid = -1;
         error = QStringLiteral("cannot start %1: %2")
                     .arg(program, QString::fromLocal8Bit(strerror(rc)));
-        return false;
     }
-    return true;
+    return rc == 0;
 }
 
 bool ChildProcess::waitForFinished(int msecs)
 {
-    if (pid <= 0)
-        return true;
-    QDeadlineTimer deadline(msecs);
-    for (;;) {
+    const QDeadlineTimer deadline(msecs);
+    while (pid > 0) {
         int status = 0;
         const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
+        if (r == pid || (r < 0 && errno != EINTR)) {
             pid = -1;
-            normalExit = WIFEXITED(status);
-            code = normalExit ? WEXITSTATUS(status) : -1;
-            return true;
-        }
-        if (r < 0 && errno != EINTR) {
-            pid = -1;
-            return true;
-        }
-        if (deadline.hasExpired())
+            code = r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        } else if (deadline.hasExpired()) {
             return false;
-        QThread::msleep(5);
+        } else {
+            QThread::msleep(5);
+        }
     }
+    return true;
 }
 
 void ChildProcess::stop(int msecs)
 {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
+    if (pid > 0)
+        kill(pid, SIGTERM);
     if (!waitForFinished(msecs)) {
         kill(pid, SIGKILL);
         waitForFinished(-1);
     }
-}
-
-bool ChildProcess::isRunning()
-{
-    return pid > 0 && !waitForFinished(0);
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QString>
 #include <QStringList>
 #include <sys/types.h>
 
@@ -12,7 +11,7 @@ class ChildProcess
 {
 public:
     ChildProcess() = default;
-    ~ChildProcess();
+    ~ChildProcess() { stop(); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -20,19 +19,18 @@ public:
     // or to /dev/null when it is empty. False (with errorString()) on failure.
     bool start(const QString& program, const QStringList& args,
                const QString& outputFile = QString());
-    // Waits up to msecs for the child to end; true if it has ended.
+    // Waits up to msecs (-1: for ever) for the child to end; true if it has ended.
     bool waitForFinished(int msecs);
     // SIGTERM, then SIGKILL if it does not end within msecs; reaps the child.
     void stop(int msecs = 5000);
 
-    bool isRunning();
-    bool exitedNormally() const { return normalExit; }
-    int exitCode() const { return code; }
+    bool isRunning() { return !waitForFinished(0); }
+    bool exitedNormally() const { return code >= 0; }
+    int exitCode() const { return code; } // -1 unless it exited normally
     QString errorString() const { return error; }
 
 private:
     pid_t pid = -1;
-    bool normalExit = false;
     int code = -1;
     QString error;
 };

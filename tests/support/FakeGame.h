@@ -1,53 +1,45 @@
 #pragma once
 
-// A stand-in for the game: a shell script in a directory whose name holds a
-// space, which records how it was started.
-
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
+// A stand-in for the game: a shell script in a directory whose name holds a space, which records
+// how it was started.
 class FakeGame
 {
 public:
     FakeGame()
     {
         QDir(dir.path()).mkpath(QStringLiteral("my game"));
-        script = dir.filePath(QStringLiteral("my game/run"));
-        record = dir.filePath(QStringLiteral("started.txt"));
         QFile f(script);
-        if (f.open(QIODevice::WriteOnly)) {
-            // Written under another name and renamed, so a reader never sees half a record.
-            f.write("#!/bin/sh\n"
-                    "out=\"$(dirname \"$0\")/../started.txt\"\n"
+        // Written under another name and renamed, so a reader never sees half a record.
+        if (f.open(QIODevice::WriteOnly) &&
+            f.write("#!/bin/sh\nout=\"$(dirname \"$0\")/../started.txt\"\n"
                     "{ printf '%s\\n' \"$0\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; "
-                    "} > \"$out.tmp\" && mv \"$out.tmp\" \"$out\"\n");
-            f.close();
+                    "} > \"$out.tmp\" && mv \"$out.tmp\" \"$out\"\n") > 0)
             f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
     }
 
     // The command that starts the game with these arguments, the path quoted.
     QString command(const QString& arguments = QString()) const
     {
-        QString c = QLatin1Char('"') + script + QLatin1Char('"');
-        if (!arguments.isEmpty())
-            c += QLatin1Char(' ') + arguments;
-        return c;
+        return QLatin1Char('"') + script + QLatin1Char('"') +
+               (arguments.isEmpty() ? QString() : QLatin1Char(' ') + arguments);
     }
 
     bool started() const { return QFile::exists(record); }
+    // A start is detached: a wrong one is given this long to show.
+    bool startsWithin(int msecs) const
+    {
+        return QTest::qWaitFor([this] { return started(); }, msecs);
+    }
 
     // Program path and arguments as the game saw them; waits for the detached start.
-    QStringList waitForStart(int timeoutMs = 5000) const
+    QStringList waitForStart() const
     {
-        QElapsedTimer t;
-        t.start();
-        while (!started() && t.elapsed() < timeoutMs)
-            QTest::qWait(10);
         QFile f(record);
-        if (!f.open(QIODevice::ReadOnly))
+        if (!startsWithin(10000) || !f.open(QIODevice::ReadOnly))
             return {};
         QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
         lines.removeLast();
@@ -55,6 +47,6 @@ public:
     }
 
     QTemporaryDir dir;
-    QString script;
-    QString record;
+    const QString script = dir.filePath(QStringLiteral("my game/run"));
+    const QString record = dir.filePath(QStringLiteral("started.txt"));
 };

@@ -57,34 +57,25 @@ protected:
         auto* box = qobject_cast<QMessageBox*>(watched);
         if (box && event->type() == QEvent::Show && !seen.contains(box) && !pending.isEmpty()) {
             seen << box;
-            AskedQuestion q;
-            q.title = box->windowTitle();
-            q.text = box->text();
-            q.icon = box->icon();
+            AskedQuestion q{box->windowTitle(), box->text(), box->icon(), {}, box->parentWidget()};
             for (QAbstractButton* b : box->buttons())
                 q.buttons << box->standardButton(b);
-            q.parent = box->parentWidget();
             asked << q;
-            const Answer answer = pending.takeFirst();
-            QPointer<QMessageBox> guard(box);
-            QTimer::singleShot(0, this, [this, guard, answer] { respond(guard, answer); });
+            QTimer::singleShot(
+                0, this, [this, guard = QPointer(box), answer = pending.takeFirst()] {
+                    if (guard && beforeAnswer)
+                        beforeAnswer(guard);
+                    if (guard && answer == Answer::Dismiss)
+                        QTest::keyClick(guard, Qt::Key_Escape);
+                    else if (guard)
+                        guard->button(answer == Answer::Yes ? QMessageBox::Yes : QMessageBox::No)
+                            ->click();
+                });
         }
         return QObject::eventFilter(watched, event);
     }
 
 private:
-    void respond(QPointer<QMessageBox> box, Answer answer)
-    {
-        if (box && beforeAnswer)
-            beforeAnswer(box);
-        if (!box)
-            return;
-        if (answer == Answer::Dismiss)
-            QTest::keyClick(box, Qt::Key_Escape);
-        else
-            box->button(answer == Answer::Yes ? QMessageBox::Yes : QMessageBox::No)->click();
-    }
-
     QList<Answer> pending;
     QList<QPointer<QMessageBox>> seen;
 };

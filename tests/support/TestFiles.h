@@ -45,13 +45,10 @@ inline Tree treeOf(const QString& root)
     while (it.hasNext()) {
         const QFileInfo info(it.next());
         const QString name = QDir(root).relativeFilePath(info.filePath());
-        QFile f(info.filePath());
         if (info.isSymLink())
             tree.insert(name, "<link " + info.symLinkTarget().toUtf8() + ">");
-        else if (info.isDir())
-            tree.insert(name, kDir);
         else
-            tree.insert(name, f.open(QIODevice::ReadOnly) ? f.readAll() : "<unreadable>");
+            tree.insert(name, info.isDir() ? kDir : readFile(info.filePath()));
     }
     return tree;
 }
@@ -95,9 +92,7 @@ inline int threadsNamed(const QByteArray& name)
 {
     int count = 0;
     QDirIterator it(QStringLiteral("/proc/self/task"), QDir::Dirs | QDir::NoDotAndDotDot);
-    while (it.hasNext()) {
-        QFile comm(it.next() + QStringLiteral("/comm"));
-        count += comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name;
-    }
+    while (it.hasNext())
+        count += readFile(it.next() + QStringLiteral("/comm")).trimmed() == name;
     return count;
 }

@@ -11,7 +11,8 @@ class BackgroundTest : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    QMap<QString, QString> files;
+    QMap<QString, QString> files{{"committed", UPDATER_SOURCE_DIR "/ui/background.png"},
+                                 {"generated", dir.filePath("background.png")}};
 
     static int generate(const QStringList& args, QByteArray* err = nullptr)
     {
@@ -25,112 +26,75 @@ class BackgroundTest : public QObject
     }
 
 private slots:
-    void initTestCase()
+    void initTestCase() { QCOMPARE(generate({files["generated"]}), 0); }
+
+    void picture_data()
     {
-        files["committed"] = QStringLiteral(UPDATER_SOURCE_DIR "/ui/background.png");
-        files["generated"] = dir.filePath(QStringLiteral("background.png"));
-        QCOMPARE(generate({files["generated"]}), 0);
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QRect>("box");
+        QTest::addColumn<QColor>("colour");
+        QTest::addColumn<int>(
+            "cover"); // 1: every pixel of the box has the colour, 0: some, -1: not all
+        const QColor white(255, 255, 255), rule(189, 157, 96), header(231, 199, 139);
+        for (const char* name : {"committed", "generated"}) {
+            const auto row = [&](const char* what, QRect box, QColor colour, int cover) {
+                QTest::addRow("%s: %s", name, what) << files[name] << box << colour << cover;
+            };
+            row("header top", QRect(200, 0, 190, 1), header, 1);
+            row("header bottom", QRect(200, 37, 190, 1), QColor(223, 187, 124), 1);
+            row("publisher logo", QRect(6, 3, 185, 32), header, -1);
+            row("upper rule", QRect(0, 38, 390, 1), rule, 1);
+            row("caption", QRect(14, 48, 111, 23), QColor(255, 110, 0), 0);
+            row("game logo", QRect(199, 45, 162, 86), white, -1);
+            row("body left of the logo", QRect(0, 71, 199, 126), white, 1);
+            row("body under the logo", QRect(0, 132, 390, 65), white, 1);
+            row("body right of the logo", QRect(361, 44, 29, 153), white, 1);
+            row("lower rule", QRect(0, 197, 390, 1), rule, 1);
+            row("footer", QRect(0, 198, 390, 34), QColor(229, 197, 138), 1);
+        }
     }
 
-    void format_data();
-    void format();
-    void bands_data();
-    void bands();
-    void missingFontsAreReported();
+    void picture()
+    {
+        QFETCH(QString, file);
+        QFETCH(QRect, box);
+        QFETCH(QColor, colour);
+        QFETCH(int, cover);
+        // The header, which comes first in every PNG: 8-bit depth, indexed colour, not interlaced.
+        const QByteArray png = readFile(file);
+        QCOMPARE(png.mid(12, 4), QByteArray("IHDR"));
+        QCOMPARE(png.mid(24, 5), QByteArray::fromHex("0803000000"));
+        const QImage image(file);
+        QCOMPARE(image.size(), QSize(390, 232));
+        QCOMPARE(image.format(), QImage::Format_Indexed8);
+        QCOMPARE(image.colorCount(), 256);
+        for (QRgb c : image.colorTable())
+            QCOMPARE(qAlpha(c), 255);
+        // Under the upper rule, a grey shadow lightens row by row into the white body.
+        for (int y = 40; y <= 44; ++y) {
+            const QRgb c = image.pixel(300, y), above = image.pixel(300, y - 1);
+            QVERIFY(qRed(c) == qGreen(c) && qGreen(c) == qBlue(c) && qRed(c) > qRed(above));
+        }
+
+        int matching = 0;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x)
+                matching += image.pixel(x, y) == colour.rgb();
+        const int area = box.width() * box.height();
+        QVERIFY2(cover > 0    ? matching == area
+                 : cover == 0 ? matching > 0
+                              : matching < area,
+                 qPrintable(QStringLiteral("%1 of %2 pixels").arg(matching).arg(area)));
+    }
+
+    void missingFontsAreReported()
+    {
+        QByteArray err;
+        QCOMPARE(generate({dir.filePath(QStringLiteral("none.png")), dir.path()}, &err), 1);
+        QVERIFY2(err.contains("fonts-dejavu-core"), err.constData());
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("none.png"))));
+    }
 };
-
-void BackgroundTest::format_data()
-{
-    QTest::addColumn<QString>("file");
-    for (const char* name : {"committed", "generated"})
-        QTest::newRow(name) << files[name];
-}
-
-void BackgroundTest::format()
-{
-    QFETCH(QString, file);
-    // The header, which comes first in every PNG: 8-bit depth, indexed colour, not interlaced.
-    const QByteArray png = readFile(file);
-    QVERIFY(png.size() > 33);
-    QCOMPARE(png.mid(12, 4), QByteArray("IHDR"));
-    QCOMPARE(int(png.at(24)), 8);
-    QCOMPARE(int(png.at(25)), 3);
-    QCOMPARE(int(png.at(28)), 0);
-
-    const QImage image(file);
-    QCOMPARE(image.size(), QSize(390, 232));
-    QCOMPARE(image.format(), QImage::Format_Indexed8);
-    QCOMPARE(image.colorCount(), 256);
-    for (QRgb c : image.colorTable())
-        QCOMPARE(qAlpha(c), 255);
-    // Under the upper rule, a grey shadow lightens row by row into the white body.
-    int previous = 0;
-    for (int y = 39; y <= 44; ++y) {
-        const QRgb c = image.pixel(300, y);
-        QVERIFY(qRed(c) == qGreen(c) && qGreen(c) == qBlue(c) && qRed(c) > previous);
-        previous = qRed(c);
-    }
-}
-
-enum class Cover
-{
-    All,    // every pixel of the box has the colour
-    Some,   // at least one has it
-    NotAll, // something else is drawn there
-};
-Q_DECLARE_METATYPE(Cover)
-
-void BackgroundTest::bands_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QRect>("box");
-    QTest::addColumn<QColor>("colour");
-    QTest::addColumn<Cover>("cover");
-    const QColor white(255, 255, 255), rule(189, 157, 96);
-    for (const char* name : {"committed", "generated"}) {
-        const auto row = [&](const char* what, QRect box, QColor colour, Cover cover) {
-            QTest::addRow("%s: %s", name, what) << files[name] << box << colour << cover;
-        };
-        row("header top", QRect(200, 0, 190, 1), QColor(231, 199, 139), Cover::All);
-        row("header bottom", QRect(200, 37, 190, 1), QColor(223, 187, 124), Cover::All);
-        row("publisher logo", QRect(6, 3, 185, 32), QColor(231, 199, 139), Cover::NotAll);
-        row("upper rule", QRect(0, 38, 390, 1), rule, Cover::All);
-        row("caption", QRect(14, 48, 111, 23), QColor(255, 110, 0), Cover::Some);
-        row("game logo", QRect(199, 45, 162, 86), white, Cover::NotAll);
-        row("body left of the logo", QRect(0, 71, 199, 126), white, Cover::All);
-        row("body under the logo", QRect(0, 132, 390, 65), white, Cover::All);
-        row("body right of the logo", QRect(361, 44, 29, 153), white, Cover::All);
-        row("lower rule", QRect(0, 197, 390, 1), rule, Cover::All);
-        row("footer", QRect(0, 198, 390, 34), QColor(229, 197, 138), Cover::All);
-    }
-}
-
-void BackgroundTest::bands()
-{
-    QFETCH(QString, file);
-    QFETCH(QRect, box);
-    QFETCH(QColor, colour);
-    QFETCH(Cover, cover);
-    const QImage image(file);
-    QVERIFY(!image.isNull());
-    int matching = 0;
-    for (int y = box.top(); y <= box.bottom(); ++y)
-        for (int x = box.left(); x <= box.right(); ++x)
-            matching += image.pixel(x, y) == colour.rgb();
-    const int area = box.width() * box.height();
-    QVERIFY2(cover == Cover::All    ? matching == area
-             : cover == Cover::Some ? matching > 0
-                                    : matching < area,
-             qPrintable(QStringLiteral("%1 of %2 pixels").arg(matching).arg(area)));
-}
-
-void BackgroundTest::missingFontsAreReported()
-{
-    QByteArray err;
-    QCOMPARE(generate({dir.filePath(QStringLiteral("none.png")), dir.path()}, &err), 1);
-    QVERIFY2(err.contains("fonts-dejavu-core"), err.constData());
-    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("none.png"))));
-}
 
 QTEST_MAIN(BackgroundTest)
 #include "tst_background.moc"
