@@ -94,7 +94,7 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_HEADLESS:-}" ] && [ -z "$asked" ]; then
     screenshot=
 else
     # Xvfb picks a free display and names it once it accepts clients.
-    Xvfb -displayfd 3 -screen 0 640x400x24 -nolisten tcp 3>"$scratch/display" 2>/dev/null &
+    Xvfb -displayfd 3 -screen 0 640x400x24 -nolisten tcp -noreset 3>"$scratch/display" 2>/dev/null &
     pids+=($!)
     for _ in $(seq 100); do
         [ -s "$scratch/display" ] && break
