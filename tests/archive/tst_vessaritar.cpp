@@ -36,10 +36,10 @@ QByteArray linkTo(const QString& path)
 
 // A tree written as "d/ d/f=text l->target": a directory ends in "/", a file has its
 // contents after "=", a symbolic link its target after "->".
-Tree tree(const QString& spec)
+Tree tree(const QString& layout)
 {
     Tree tree;
-    for (const QString& item : spec.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
         if (item.endsWith('/'))
             tree.insert(item.chopped(1), kDir);
         else if (item.contains("->"))
