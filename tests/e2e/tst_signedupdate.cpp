@@ -24,12 +24,23 @@ enum class Run
 {
     Dialog,
     Program,
-    Vt,
+    Vt
+};
+
+struct Row
+{
+    Run run;
+    QString key; // "inline": vt -P; "": unsigned
+    bool signature, altered;
+    QByteArray stamp;               // update.stamp before the update
+    QString problem;                // in the log or on stderr; "" for success
+    int lines;                      // of the log; -1: not counted
+    int requests, signatureFetches; // of the row's directory
 };
 
 } // namespace
 
-Q_DECLARE_METATYPE(Run)
+Q_DECLARE_METATYPE(Row)
 
 // One nginx for all rows; each row has its own directory under www, in the URL and as the game
 // folder, so that its request counts and files stay apart.
@@ -82,51 +93,36 @@ private slots:
 
 void TestSignedUpdate::update_data()
 {
-    QTest::addColumn<Run>("run");
-    QTest::addColumn<QString>("keyName"); // "inline": vt -P; "": unsigned
-    QTest::addColumn<bool>("signature");  // the server has one
-    QTest::addColumn<bool>("altered");
-    QTest::addColumn<QByteArray>("stamp"); // update.stamp before the update
-    QTest::addColumn<QString>("problem");  // in the log or on stderr; "" for success
-    QTest::addColumn<int>("lines");        // of the log; -1: not counted
-    QTest::addColumn<int>("requests");     // of the row's directory
-    QTest::addColumn<int>("signatureFetches");
-    const auto row = [](const char* name, Run run, const char* key, bool signature, bool altered,
-                        const QByteArray& stamp, const char* problem, int lines, int requests,
-                        int signatureFetches) {
-        QTest::newRow(name) << run << QString::fromLatin1(key) << signature << altered << stamp
-                            << QString::fromLatin1(problem) << lines << requests
-                            << signatureFetches;
-    };
-    const char* altered = "The update does not match its signature";
+    QTest::addColumn<Row>("row");
+    const QString altered = "The update does not match its signature";
     const auto D = Run::Dialog;
-    row("signed", D, "key.pub", true, false, {}, "", 0, 2, 1);
-    row("archive altered", D, "key.pub", true, true, {}, altered, 1, 2, 1);
-    row("older than the installed update", D, "key.pub", true, false, "2000\n",
-        "older than the installed update: signed at 1000, the installed one at 2000", 1, 2, 1);
+    QTest::newRow("signed") << Row{D, "key.pub", true, false, {}, "", 0, 2, 1};
+    QTest::newRow("archive altered") << Row{D, "key.pub", true, true, {}, altered, 1, 2, 1};
+    QTest::newRow("older than the installed update") << Row{
+        D,        "key.pub",
+        true,     false,
+        "2000\n", "older than the installed update: signed at 1000, the installed one at 2000",
+        1,        2,
+        1};
     // The 404 and the refusal.
-    row("signature missing", D, "key.pub", false, false, {},
-        "Could not download the update's signature from http://127.0.0.1:", 2, 2, 1);
-    row("key unreadable", D, "garbage", true, false, {},
-        "Could not read a minisign public key from ", 1, 0, 0);
-    row("unsigned", D, "", true, true, {}, "", 0, 1, 0);
-    row("real program, altered", Run::Program, "key.pub", true, true, {}, altered, 1, 2, 1);
-    row("vt, inline key", Run::Vt, "inline", true, false, {}, "", -1, 2, 1);
-    row("vt, altered", Run::Vt, "key.pub", true, true, {}, altered, -1, 2, 1);
+    QTest::newRow("signature missing")
+        << Row{D,     "key.pub", false,
+               false, {},        "Could not download the update's signature from http://127.0.0.1:",
+               2,     2,         1};
+    QTest::newRow("key unreadable") << Row{
+        D, "garbage", true, false, {}, "Could not read a minisign public key from ", 1, 0, 0};
+    QTest::newRow("unsigned") << Row{D, "", true, true, {}, "", 0, 1, 0};
+    QTest::newRow("real program, altered")
+        << Row{Run::Program, "key.pub", true, true, {}, altered, 1, 2, 1};
+    QTest::newRow("vt, inline key") << Row{Run::Vt, "inline", true, false, {}, "", -1, 2, 1};
+    QTest::newRow("vt, altered") << Row{Run::Vt, "key.pub", true, true, {}, altered, -1, 2, 1};
 }
 
 void TestSignedUpdate::update()
 {
-    QFETCH(Run, run);
-    QFETCH(QString, keyName);
-    QFETCH(bool, signature);
-    QFETCH(bool, altered);
-    QFETCH(QByteArray, stamp);
-    QFETCH(QString, problem);
-    QFETCH(int, lines);
-    QFETCH(int, requests);
-    QFETCH(int, signatureFetches);
-
+    QFETCH(Row, row);
+    const auto& [run, keyName, signature, altered, stamp, problem, lines, requests,
+                 signatureFetches] = row;
     publish(signature, altered);
     if (!stamp.isEmpty())
         QVERIFY(writeFile(here("update.stamp"), stamp));
