@@ -1,5 +1,7 @@
 #include "NginxServer.h"
 
+#include "TestFiles.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QTcpServer>
@@ -7,12 +9,6 @@
 #include <QThread>
 
 namespace {
-
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool accepts(quint16 port)
 {
@@ -74,14 +70,14 @@ bool NginxServer::start(const QString& docRoot)
         }
         const QDeadlineTimer deadline(10000);
         while (process->isRunning() && !deadline.hasExpired()) {
-            plainPort = contents(file(QStringLiteral("port"))).trimmed().toUShort();
+            plainPort = readFile(file(QStringLiteral("port"))).trimmed().toUShort();
             if (plainPort != 0 && accepts(plainPort) && (!tls || accepts(tlsPort)))
                 return true;
             QThread::msleep(20);
         }
         lastError = dir->errorString() + QStringLiteral("nginx did not come up: ") +
-                    QString::fromLocal8Bit(contents(file(QStringLiteral("nginx.out"))) +
-                                           contents(file(QStringLiteral("logs/error.log"))));
+                    QString::fromLocal8Bit(readFile(file(QStringLiteral("nginx.out"))) +
+                                           readFile(file(QStringLiteral("logs/error.log"))));
         stop();
     }
     return false;

@@ -64,7 +64,6 @@ quint16 ScriptedHttpServer::refusedPort()
 void ScriptedHttpServer::accept()
 {
     while (QTcpSocket* socket = server.nextPendingConnection()) {
-        ++connections;
         socket->setParent(this);
         sockets.append(socket);
         auto* head = new QByteArray;
@@ -78,7 +77,6 @@ void ScriptedHttpServer::accept()
                 return;
             head->truncate(end + 4);
             heads.append(*head);
-            emit requestReceived();
             play(socket, 0);
         });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {

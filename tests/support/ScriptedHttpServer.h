@@ -67,7 +67,6 @@ public:
 
     // Raw request heads, up to and including the blank line, in arrival order.
     QList<QByteArray> requests() const { return heads; }
-    int connectionCount() const { return connections; }
     // Connections that the client has closed or that the script closed.
     int closedCount() const { return closed; }
     // Waits (running the event loop) until count requests have arrived.
@@ -75,9 +74,6 @@ public:
 
     // A loopback port that nothing listens on (it was free a moment ago).
     static quint16 refusedPort();
-
-signals:
-    void requestReceived();
 
 private:
     void accept();
@@ -87,6 +83,5 @@ private:
     QList<Step> script;
     QList<QByteArray> heads;
     QList<QPointer<QTcpSocket>> sockets;
-    int connections = 0;
     int closed = 0;
 };

@@ -3,7 +3,6 @@
 // Keys and signatures made by the real minisign tool, for interoperability tests.
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -40,18 +39,6 @@ inline bool sign(const QString& secretKey, const QString& file, const QString& s
     if (!comment.isEmpty())
         args << "-t" << comment;
     return run(legacy ? args << "-l" : args);
-}
-
-inline QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool writeAll(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
 // The trusted comment minisign writes for file name at a timestamp.
