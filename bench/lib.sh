@@ -39,3 +39,12 @@ pair_round() {
         SECOND=$("$second") && FIRST=$("$first")
     fi
 }
+
+# Fills DIR/data with 64 files of random bytes, SIZE_MIB MiB in all: an update's content.
+make_content() {
+    local dir=$1 size_mib=$2 i
+    mkdir -p "$dir/data"
+    for i in $(seq -w 0 63); do
+        head -c "$((size_mib * 1024 / 64))K" /dev/urandom >"$dir/data/part$i.bin"
+    done
+}

@@ -35,10 +35,7 @@ trap cleanup EXIT
 
 echo "making $size_mib MiB of content ..." >&2
 mkdir -p "$work/tree/data" "$work/www" "$work/signed" "$work/unsigned"
-per_file=$((size_mib * 1024 / 64))
-for i in $(seq -w 0 63); do
-    head -c "${per_file}K" /dev/urandom >"$work/tree/data/part$i.bin"
-done
+make_content "$work/tree" "$size_mib"
 "$build/vt" pack "$work/tree" -o "$work/www/update.vt"
 rm -rf "$work/tree"
 minisign -G -W -p "$work/key.pub" -s "$work/key.sec" >/dev/null

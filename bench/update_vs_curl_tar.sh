@@ -32,10 +32,7 @@ trap cleanup EXIT
 
 echo "making $size_mib MiB of content ..." >&2
 mkdir -p "$work/tree/data" "$work/www" "$work/a" "$work/b" "$work/c"
-per_file=$((size_mib * 1024 / 64))
-for i in $(seq -w 0 63); do
-    head -c "${per_file}K" /dev/urandom >"$work/tree/data/part$i.bin"
-done
+make_content "$work/tree" "$size_mib"
 "$build/vt" pack "$work/tree" -o "$work/www/update.vt"
 tar -cf "$work/www/update.tar" -C "$work/tree" .
 rm -rf "$work/tree"
