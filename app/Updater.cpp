@@ -165,16 +165,10 @@ void Updater::downloadFinished(bool error, int requestId)
 // keeps the window from painting.
 void Updater::verifyStep()
 {
-    SignatureCheck check(anchor.key, updateArchiveName, updateSignatureName, updateArchiveName);
-    if (check.checkDigest(grabber->bodyDigest()) == SignatureCheck::Status::Valid &&
-        isNotOlderThanInstalled(check.timestamp(), installedStampName)) {
-        signedAt = check.timestamp();
-        signatureVerified = true;
-        return;
-    }
-    // No untrusted bytes stay in the game folder.
-    discardDownloadedFiles();
-    errorOccurred = true;
+    signatureVerified = acceptDownloadedUpdate(anchor.key, grabber->bodyDigest(), updateArchiveName,
+                                               updateSignatureName, updateArchiveName,
+                                               installedStampName, signedAt);
+    errorOccurred = !signatureVerified;
 }
 
 void Updater::dropDownloads()

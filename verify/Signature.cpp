@@ -248,6 +248,22 @@ bool isNotOlderThanInstalled(quint64 timestamp, const QString& stampPath, QStrin
     return false;
 }
 
+bool acceptDownloadedUpdate(const minisign::PublicKey& key, const QByteArray& digest,
+                            const QString& archivePath, const QString& signaturePath,
+                            const QString& expectedName, const QString& stampPath,
+                            quint64& timestamp)
+{
+    SignatureCheck check(key, archivePath, signaturePath, expectedName);
+    if (check.checkDigest(digest) == SignatureCheck::Status::Valid &&
+        isNotOlderThanInstalled(check.timestamp(), stampPath)) {
+        timestamp = check.timestamp();
+        return true;
+    }
+    QFile::remove(archivePath);
+    QFile::remove(signaturePath);
+    return false;
+}
+
 bool storeInstalledStamp(quint64 timestamp, const QString& stampPath)
 {
     // A new file renamed over the old name: a link planted there is replaced,

@@ -78,6 +78,14 @@ private:
 // The timestamp of the last signed update applied, kept in stampPath.
 // Refuses (and logs) a timestamp older than the stored one; equal passes.
 bool isNotOlderThanInstalled(quint64 timestamp, const QString& stampPath, QString* why = nullptr);
+// The check of a downloaded update whose archive hashed to digest: its signature
+// is valid and it is not older than the update installed per stampPath. On
+// refusal (logged) neither file stays: no untrusted bytes are left behind.
+// timestamp: the signed one, once valid.
+bool acceptDownloadedUpdate(const minisign::PublicKey& key, const QByteArray& digest,
+                            const QString& archivePath, const QString& signaturePath,
+                            const QString& expectedName, const QString& stampPath,
+                            quint64& timestamp);
 // Stores timestamp, replacing the file whole; false (and logged) on failure.
 bool storeInstalledStamp(quint64 timestamp, const QString& stampPath);
 

@@ -125,20 +125,13 @@ bool checkSignature(const TrustAnchor& anchor, const QString& baseUrl, const QDi
 {
     const QString archive = dir.filePath(updateArchiveName);
     const QString signature = dir.filePath(updateSignatureName);
-    bool ok = false;
-    if (!download(updateSignatureUrl(baseUrl), signature, maxSize)) {
-        logMissingSignature(updateSignatureUrl(baseUrl).toString());
-    } else {
-        SignatureCheck check(anchor.key, archive, signature, updateArchiveName);
-        ok = check.checkDigest(digest) == SignatureCheck::Status::Valid &&
-             isNotOlderThanInstalled(check.timestamp(), dir.filePath(installedStampName));
-        timestamp = check.timestamp();
-    }
-    if (!ok) {
-        QFile::remove(archive);
-        QFile::remove(signature);
-    }
-    return ok;
+    if (download(updateSignatureUrl(baseUrl), signature, maxSize))
+        return acceptDownloadedUpdate(anchor.key, digest, archive, signature, updateArchiveName,
+                                      dir.filePath(installedStampName), timestamp);
+    logMissingSignature(updateSignatureUrl(baseUrl).toString());
+    QFile::remove(archive);
+    QFile::remove(signature);
+    return false;
 }
 
 int runUpdate(const QStringList& args)
