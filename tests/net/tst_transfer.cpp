@@ -34,14 +34,6 @@ qint64 statusKiB(const QByteArray& field)
     return -1;
 }
 
-// Lowers the peak resident size to the current one, so that VmHWM then shows the peak of what
-// follows.
-bool resetPeakResident()
-{
-    QFile file(QStringLiteral("/proc/self/clear_refs"));
-    return file.open(QIODevice::WriteOnly) && file.write("5") == 1;
-}
-
 // "debug <status>" or "info <reason>" as the log words it for url.
 QStringList expand(QStringList entries, const QString& url)
 {
@@ -163,7 +155,10 @@ private slots:
         message.setStallTimeout(scaledTimeout(1000));
         message.setMaxBodySize(limit);
         QSignalSpy spy(&message, &ServerMessage::response);
-        QVERIFY(resetPeakResident());
+        // Lowers the peak resident size to the current one: VmHWM then shows what follows.
+        QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+        QVERIFY(clearRefs.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                clearRefs.write("5") == 1);
         const qint64 peakVirtual = statusKiB("VmPeak");
         QVERIFY(message.send());
         QVERIFY(!message.send()); // one request in flight at a time
@@ -177,7 +172,6 @@ private slots:
         QVERIFY2(addedResident < (64 << 10), qPrintable(QString::number(addedResident)));
         QCOMPARE(spy.size(), 1);
         QCOMPARE(spy.at(0).at(1).toBool(), !entries.isEmpty());
-        QCOMPARE(spy.at(0).at(0).toByteArray().size(), body.size());
         QVERIFY(spy.at(0).at(0).toByteArray() == body);
         QCOMPARE(message.progress(), 0.0f);
         QCOMPARE(logged(), expand(entries, script.isEmpty() ? where : url.toString()));
@@ -352,7 +346,6 @@ private slots:
         QCOMPARE(grabber.progress(), 0.0f);
         const QByteArray onDisk =
             QFileInfo(target).isDir() ? QByteArray("<directory>") : readFile(target);
-        QCOMPARE(onDisk.size(), left.size());
         QVERIFY(onDisk == left);
         QCOMPARE(readFile(victim), QByteArray("keep"));
         // No temporary is left beside it.
