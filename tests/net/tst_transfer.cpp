@@ -34,14 +34,6 @@ qint64 statusKiB(const QByteArray& field)
     return -1;
 }
 
-// Lowers the peak resident size to the current one, so that VmHWM then shows the peak of what
-// follows.
-bool resetPeakResident()
-{
-    QFile file(QStringLiteral("/proc/self/clear_refs"));
-    return file.open(QIODevice::WriteOnly) && file.write("5") == 1;
-}
-
 // "debug <status>" or "info <reason>" as the log words it for url.
 QStringList expand(QStringList entries, const QString& url)
 {
@@ -108,45 +100,25 @@ private slots:
         const QString tooLarge =
             QStringLiteral("info The update is too large: more than %1 bytes").arg(small);
         const QByteArray noLength = S::response(200, "", false, {"Connection: close"});
-        const QByteArray chunked = S::response(200, "", false, {"Transfer-Encoding: chunked"});
         const Script ok = S::answer(200, "ok");
-        row("200 with body", S::answer(200, big), big);
-        row("200 empty", S::answer(200, ""), "");
         row("close-delimited body", {S::send(noLength + big), S::close()}, big);
         row("large body", S::answer(200, large), large);
         row("body exactly at the limit", S::answer(200, big), big, {}, big.size());
-        row("query and fragment dropped", ok, "ok", {}, plenty,
-            "http://127.0.0.1:%1/dir/update.vt?x=1&y=2#part", "/dir/update.vt");
-        row("encoded path kept", ok, "ok", {}, plenty, "http://127.0.0.1:%1/a%20b/update.vt",
-            "/a%20b/update.vt");
-        row("empty path", ok, "ok", {}, plenty, "http://127.0.0.1:%1", "/");
-        row("unknown scheme fetched over HTTP", ok, "ok", {}, plenty,
-            "gopher://127.0.0.1:%1/update.vt");
+        row("query and fragment dropped, encoding kept", ok, "ok", {}, plenty,
+            "http://127.0.0.1:%1/a%20b/update.vt?x=1&y=2#part", "/a%20b/update.vt");
+        row("unknown scheme over HTTP, empty path", ok, "ok", {}, plenty, "gopher://127.0.0.1:%1",
+            "/");
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
         row("404", S::answer(404, "not here"), {}, "debug 404");
         row("304 announcing a length",
             {S::send("HTTP/1.1 304 Not Modified\r\nContent-Length: 500\r\n\r\n"), S::hold()}, {},
             "debug 304");
-        row("cut off after 200 header", {S::send(partial(1054, big.left(54))), S::close()}, {},
-            "info Connection closed");
         // Nothing may be set aside for a length that has not arrived.
         row("length far beyond the body", {S::send(partial(3000000000, "abc")), S::close()}, {},
             "info Connection closed");
         row("length beyond the limit", {S::send(partial(3000000000, "abc")), S::hold()}, {},
             tooLarge, small);
         row("body grows past the limit", {S::send(noLength), S::endless(big)}, {}, tooLarge, small);
-        row("chunked body grows past the limit",
-            {S::send(chunked),
-             S::endless(QByteArray::number(big.size(), 16) + "\r\n" + big + "\r\n")},
-            {}, tooLarge, small);
-        // Qt 6.4 cannot tell these from a complete body: a reset ends a body without length like
-        // an orderly close, and a chunk size it cannot parse counts as the last chunk. They pass
-        // as complete, cut short; only a signed update catches them.
-        row("reset mid-body without a length",
-            {S::send(noLength + big.left(54)), S::pause(50), S::reset()}, big.left(54));
-        row("chunk size ffffffffffffffff",
-            {S::send(chunked + "5\r\nhello\r\nffffffffffffffff\r\nabc\r\n0\r\n\r\n"), S::close()},
-            "hello");
         row("stalls mid-body", {S::send(partial(100, "0123456789")), S::hold()}, {},
             "info Operation canceled");
         // No status line arrived: the status entry says 0, then the reason.
@@ -183,7 +155,10 @@ private slots:
         message.setStallTimeout(scaledTimeout(1000));
         message.setMaxBodySize(limit);
         QSignalSpy spy(&message, &ServerMessage::response);
-        QVERIFY(resetPeakResident());
+        // Lowers the peak resident size to the current one: VmHWM then shows what follows.
+        QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+        QVERIFY(clearRefs.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                clearRefs.write("5") == 1);
         const qint64 peakVirtual = statusKiB("VmPeak");
         QVERIFY(message.send());
         QVERIFY(!message.send()); // one request in flight at a time
@@ -197,7 +172,6 @@ private slots:
         QVERIFY2(addedResident < (64 << 10), qPrintable(QString::number(addedResident)));
         QCOMPARE(spy.size(), 1);
         QCOMPARE(spy.at(0).at(1).toBool(), !entries.isEmpty());
-        QCOMPARE(spy.at(0).at(0).toByteArray().size(), body.size());
         QVERIFY(spy.at(0).at(0).toByteArray() == body);
         QCOMPARE(message.progress(), 0.0f);
         QCOMPARE(logged(), expand(entries, script.isEmpty() ? where : url.toString()));
@@ -206,9 +180,7 @@ private slots:
         // Where the server closes the connection the client may, by itself, send the request
         // once more on a fresh one.
         const QList<QByteArray> heads = server->requests();
-        QVERIFY(heads.size() >= 1 &&
-                heads.size() <=
-                    (script.contains(S::close()) || script.contains(S::reset()) ? 2 : 1));
+        QVERIFY(heads.size() >= 1 && heads.size() <= (script.contains(S::close()) ? 2 : 1));
         // Ours, in this order; then the client's own two; nothing else.
         QVERIFY2(
             heads.at(0).startsWith("GET " + where.toLatin1() +
@@ -227,31 +199,31 @@ private slots:
 
     void stoppedNeverReports_data()
     {
-        QTest::addColumn<QByteArray>("header");
-        QTest::addColumn<float>("progress"); // once the first 3 bytes are in
+        QTest::addColumn<bool>("withLength");
         QTest::addColumn<bool>("destroy");
-        const QByteArray length = S::response(200, "", false, {"Content-Length: 100"});
-        // Nothing is known about the share received without a length.
-        const QByteArray noLength = S::response(200, "", false, {"Connection: close"});
-        QTest::newRow("cancelled, then started again") << length << 0.03f << false;
-        QTest::newRow("no length, cancelled, then started again") << noLength << 0.0f << false;
-        QTest::newRow("destroyed while running") << length << 0.03f << true;
+        QTest::newRow("cancelled, then started again") << true << false;
+        QTest::newRow("no length, cancelled, then started again") << false << false;
+        QTest::newRow("destroyed while running") << true << true;
     }
 
     void stoppedNeverReports()
     {
-        QFETCH(QByteArray, header);
-        QFETCH(float, progress);
+        QFETCH(bool, withLength);
         QFETCH(bool, destroy);
-        server->setScript({S::send(header + "abc"), S::hold()});
+        server->setScript(
+            {S::send(S::response(200, "", false,
+                                 {withLength ? "Content-Length: 100" : "Connection: close"}) +
+                     "abc"),
+             S::hold()});
         auto grabber =
             std::make_unique<FileGrabber>(server->url(QStringLiteral("/update.vt")), target, 9);
         QSignalSpy spy(grabber.get(), &FileGrabber::finished);
         grabber->start();
         QVERIFY(
             QTest::qWaitFor([&] { return grabber->bytesReceived() == 3; }, scaledTimeout(5000)));
-        QCOMPARE(grabber->progress(), progress);
-        QCOMPARE(grabber->bytesTotal(), progress ? 100 : -1);
+        // Nothing is known about the share received without a length.
+        QCOMPARE(grabber->progress(), withLength ? 0.03f : 0.0f);
+        QCOMPARE(grabber->bytesTotal(), withLength ? 100 : -1);
         if (destroy) {
             grabber.reset();
         } else {
@@ -299,7 +271,7 @@ private slots:
         });
         worker->start();
         if (abortAt == 2)
-            QVERIFY(server->waitForRequests(1));
+            QVERIFY(QTest::qWaitFor([&] { return !server->requests().isEmpty(); }));
         if (abortAt)
             worker->abort();
         QVERIFY(QTest::qWaitFor([&] { return worker.isNull(); }, scaledTimeout(10000)));
@@ -322,7 +294,6 @@ private slots:
         const QByteArray binary = bytePattern((1 << 20) + 1); // just over one written piece
         const QByteArray b(200000, 'b');
         row("binary body, id INT_MIN", 200, binary, INT_MIN, "file", binary);
-        row("empty body, id INT_MAX", 200, "", INT_MAX, "file", "");
         row("over a symbolic link outside", 200, "b", 1, "symlink", "b");
         row("over a hard link outside", 200, "b", 1, "hard link", "b");
         row("over a FIFO", 200, "b", 1, "fifo", "b");
@@ -375,7 +346,6 @@ private slots:
         QCOMPARE(grabber.progress(), 0.0f);
         const QByteArray onDisk =
             QFileInfo(target).isDir() ? QByteArray("<directory>") : readFile(target);
-        QCOMPARE(onDisk.size(), left.size());
         QVERIFY(onDisk == left);
         QCOMPARE(readFile(victim), QByteArray("keep"));
         // No temporary is left beside it.
