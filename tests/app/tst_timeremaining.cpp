@@ -24,10 +24,8 @@ void TestTimeRemaining::remaining_data()
     QTest::newRow("125") << 125u << 0.f << "2:05 remaining";
     QTest::newRow("3599") << 3599u << 0.f << "59:59 remaining";
     QTest::newRow("3600") << 3600u << 0.f << "1:0:00 remaining";
-    QTest::newRow("3725") << 3725u << 0.f << "1:2:05 remaining";
     QTest::newRow("largest") << 4294967295u << 0.f << "1193046:28:15 remaining";
     QTest::newRow("half after 30 s") << 30u << 0.5f << "00:30 remaining";
-    QTest::newRow("first second") << 0u << 0.3f << "00:00 remaining";
     QTest::newRow("quarter after 20 min") << 1200u << 0.25f << "1:0:00 remaining";
     QTest::newRow("total truncated") << 10u << 0.3f << "00:23 remaining"; // 33.3 -> 33
     // A fraction just above 1 estimates a total below elapsed: unsigned wrap.
