@@ -67,8 +67,19 @@ const QString cancelQ = QStringLiteral("Cancel Update?"), errorQ = QStringLitera
 
 } // namespace
 
-Q_DECLARE_METATYPE(Act)
-Q_DECLARE_METATYPE(Answer)
+struct Row
+{
+    QByteArray served; // nothing: 404
+    QString suffix;    // of the base URL; under slow/ it is served slowly
+    Act act;
+    bool withGame;
+    QList<Answer> answers;
+    QStringList questions; // the titles asked, in order
+    bool quits, gameStarts;
+    QString state;   // the status at the first question and at the end
+    QString logFrom; // the part that wrote the log's only entry
+};
+Q_DECLARE_METATYPE(Row)
 
 class TestEndToEnd : public QObject
 {
@@ -153,69 +164,41 @@ private slots:
     void update_data();
     void update();
     void failedDownloadRetried();
-    void realExecutable_data();
     void realExecutable();
 };
 
 void TestEndToEnd::update_data()
 {
-    QTest::addColumn<QByteArray>("served"); // nothing: 404
-    QTest::addColumn<QString>("suffix");    // of the base URL; under slow/ it is served slowly
-    QTest::addColumn<Act>("act");
-    QTest::addColumn<bool>("withGame");
-    QTest::addColumn<QList<Answer>>("answers");
-    QTest::addColumn<QStringList>("questions"); // the titles asked, in order
-    QTest::addColumn<bool>("quits");
-    QTest::addColumn<bool>("gameStarts");
-    QTest::addColumn<QString>("state");   // the status at the first question and at the end
-    QTest::addColumn<QString>("logFrom"); // the part that wrote the log's only entry
+    QTest::addColumn<Row>("row");
     const QList<Answer> yes{Answer::Yes}, no{Answer::No}, none;
     const QByteArray game = gameArchive(), big = bytePattern(8 << 20);
-    const auto row = [](const char* name, const QByteArray& served, const char* suffix, Act act,
-                        bool withGame, QList<Answer> answers, QStringList questions, bool quits,
-                        bool gameStarts, QString status, const char* logFrom = "") {
-        QTest::newRow(name) << served << QString::fromLatin1(suffix) << act << withGame << answers
-                            << questions << quits << gameStarts << status
-                            << QString::fromLatin1(logFrom);
-    };
+    const auto row = [](const char* name, const Row& r) { QTest::newRow(name) << r; };
     // Nothing more happens after a success: no second download, nothing asked.
-    row("root", game, "", Act::Nothing, true, none, {}, false, false, complete);
-    row("directory, trailing slash", game, "dir/", Act::Nothing, true, none, {}, false, false,
-        complete);
-    row("directory, no trailing slash", game, "dir", Act::Nothing, true, none, {}, false, false,
-        complete);
-    row("play button", game, "", Act::Play, true, yes, {}, true, true, complete);
-    row("close, play", game, "", Act::Close, true, yes, {playQ}, true, true, complete);
-    row("close, do not play", game, "", Act::Close, true, no, {playQ}, true, false, complete);
-    row("close, dismissed", game, "", Act::Close, true, {Answer::Dismiss}, {playQ}, true, false,
-        complete);
-    row("404, retry declined, game", {}, "", Act::Nothing, true, no, {errorQ}, true, true,
-        downloading, "HTTPMessage");
-    row("404, retry declined, no game", {}, "", Act::Nothing, false, no, {errorQ}, false, false,
-        downloading, "HTTPMessage");
+    row("root", {game, "", Act::Nothing, true, none, {}, false, false, complete, ""});
+    row("directory, no trailing slash",
+        {game, "dir", Act::Nothing, true, none, {}, false, false, complete, ""});
+    row("play button", {game, "", Act::Play, true, yes, {}, true, true, complete, ""});
+    row("close, play", {game, "", Act::Close, true, yes, {playQ}, true, true, complete, ""});
+    row("close, do not play", {game, "", Act::Close, true, no, {playQ}, true, false, complete, ""});
+    row("404, retry declined, game",
+        {{}, "", Act::Nothing, true, no, {errorQ}, true, true, downloading, "HTTPMessage"});
     // After a failed extraction the download's state stays; nothing claims the update completed.
-    row("broken archive", broken, "", Act::Nothing, false, no, {errorQ}, false, false, errorQ,
-        "VessariTar");
-    row("cancel mid-download", big, "slow/", Act::CancelMidway, true, yes, {cancelQ}, true, true,
-        downloading);
-    row("update completes under the cancel question", game, "", Act::CancelFirst, false, no,
-        {cancelQ}, false, false, complete);
-    row("404 under the cancel question", {}, "", Act::CancelFirst, false, {Answer::No, Answer::No},
-        {cancelQ, errorQ}, false, false, downloading, "HTTPMessage");
+    row("broken archive",
+        {broken, "", Act::Nothing, false, no, {errorQ}, false, false, errorQ, "VessariTar"});
+    row("cancel mid-download",
+        {big, "slow/", Act::CancelMidway, true, yes, {cancelQ}, true, true, downloading, ""});
+    row("update completes under the cancel question",
+        {game, "", Act::CancelFirst, false, no, {cancelQ}, false, false, complete, ""});
+    const QStringList both{cancelQ, errorQ};
+    row("404 under the cancel question",
+        {{}, "", Act::CancelFirst, false, no + no, both, false, false, downloading, "HTTPMessage"});
 }
 
 void TestEndToEnd::update()
 {
-    QFETCH(QByteArray, served);
-    QFETCH(QString, suffix);
-    QFETCH(Act, act);
-    QFETCH(bool, withGame);
-    QFETCH(QList<Answer>, answers);
-    QFETCH(QStringList, questions);
-    QFETCH(bool, quits);
-    QFETCH(bool, gameStarts);
-    QFETCH(QString, state);
-    QFETCH(QString, logFrom);
+    QFETCH(Row, row);
+    const auto& [served, suffix, act, withGame, answers, questions, quits, gameStarts, state,
+                 logFrom] = row;
 
     const QString path =
         (suffix.isEmpty() ? suffix : suffix.section(QLatin1Char('/'), 0, 0) + '/') + "update.vt";
@@ -230,10 +213,11 @@ void TestEndToEnd::update()
     qint64 archiveAtQuestion = 0;
     answerer.beforeAnswer = [&](QMessageBox* box) {
         // The cancel question stays up until the update has settled underneath it.
-        if (box->windowTitle() == cancelQ && act == Act::CancelFirst &&
+        if (box->windowTitle() == cancelQ && row.act == Act::CancelFirst &&
             QTest::qWaitFor([&] { return status() == complete || answerer.asked.size() > 1; },
                             20000))
-            runPasses();
+            for (int pass = 0; pass < 50; ++pass) // lets zero-interval timers fire
+                QCoreApplication::processEvents();
         if (statusAtQuestion.isEmpty()) {
             statusAtQuestion = status();
             archiveAtQuestion = QFileInfo(work->filePath(QStringLiteral("update.vt"))).size();
@@ -254,8 +238,8 @@ void TestEndToEnd::update()
         bool cancelled = true;
         QMetaObject::invokeMethod(updater.get(), "cancelClicked", Q_RETURN_ARG(bool, cancelled));
         QVERIFY(!cancelled);
-        QTimer::singleShot(0, updater.get(), [this, act] {
-            if (act == Act::Close)
+        QTimer::singleShot(0, updater.get(), [this, &row] {
+            if (row.act == Act::Close)
                 updater->close();
             else
                 press("playButton");
@@ -268,7 +252,8 @@ void TestEndToEnd::update()
         QTRY_VERIFY_WITH_TIMEOUT(status() == complete, 20000);
     }
     // Until something quits, or the questions have been answered and the loop has settled.
-    QCOMPARE(runUntilQuit(30000, [&] { return answerer.answered(int(questions.size())); }), quits);
+    QCOMPARE(runUntilQuit(30000, [&] { return answerer.answered(int(row.questions.size())); }),
+             quits);
 
     QStringList asked;
     for (const AskedQuestion& q : std::as_const(answerer.asked))
@@ -329,17 +314,9 @@ void TestEndToEnd::failedDownloadRetried()
     expectLog(QStringLiteral("HTTPMessage"), 1); // the failed attempt
 }
 
-void TestEndToEnd::realExecutable_data()
-{
-    QTest::addColumn<QString>("key");
-    QTest::newRow("play") << QString();
-    QTest::newRow("escape") << "Escape";
-}
-
 // The real program in a real X server, pressed like a user would.
 void TestEndToEnd::realExecutable()
 {
-    QFETCH(QString, key);
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
     if (xvfb.isEmpty() || xdotool.isEmpty())
@@ -384,22 +361,13 @@ void TestEndToEnd::realExecutable()
                                  !QFile::exists(dir.filePath(QStringLiteral("update.vt"))),
                              20000);
     // Play is enabled in the same step that removes the archive, before any input is handled.
-    if (key.isEmpty()) {
-        tool(QStringLiteral("mousemove --window %1 306 216 mousedown 1 mouseup 1")
-                 .arg(window)); // on Play
-    } else {
-        tool(QStringLiteral("windowfocus --sync ") + window);
-        tool(QStringLiteral("key --window %1 %2").arg(window, key));
-    }
+    tool(QStringLiteral("mousemove --window %1 306 216 mousedown 1 mouseup 1").arg(window)); // Play
     // The process ends by itself: nothing invisible stays behind.
     QVERIFY(updaterProcess.waitForFinished(15000));
     QCOMPARE(updaterProcess.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updaterProcess.exitCode(), 0);
     QCOMPARE(readFile(dir.filePath(QStringLiteral("log.txt"))), QByteArray());
-    if (key.isEmpty())
-        QCOMPARE(game.waitForStart(), QStringList({game.script, QStringLiteral("--real")}));
-    else
-        QVERIFY(!game.startsWithin(300));
+    QCOMPARE(game.waitForStart(), QStringList({game.script, QStringLiteral("--real")}));
     server.terminate();
     server.waitForFinished(5000);
 }

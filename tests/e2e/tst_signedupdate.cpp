@@ -96,26 +96,23 @@ void TestSignedUpdate::update_data()
     QTest::addColumn<Row>("row");
     const QString altered = "The update does not match its signature";
     const auto D = Run::Dialog;
-    QTest::newRow("signed") << Row{D, "key.pub", true, false, {}, "", 0, 2, 1};
-    QTest::newRow("archive altered") << Row{D, "key.pub", true, true, {}, altered, 1, 2, 1};
-    QTest::newRow("older than the installed update") << Row{
-        D,        "key.pub",
-        true,     false,
-        "2000\n", "older than the installed update: signed at 1000, the installed one at 2000",
-        1,        2,
-        1};
+    const QString k = "key.pub",
+                  older = "older than the installed update: signed at 1000, the "
+                          "installed one at 2000",
+                  missing = "Could not download the update's signature from http://127.0.0.1:";
+    QTest::newRow("signed") << Row{D, k, true, false, {}, "", 0, 2, 1};
+    QTest::newRow("archive altered") << Row{D, k, true, true, {}, altered, 1, 2, 1};
+    QTest::newRow("older than the installed update")
+        << Row{D, k, true, false, "2000\n", older, 1, 2, 1};
     // The 404 and the refusal.
-    QTest::newRow("signature missing")
-        << Row{D,     "key.pub", false,
-               false, {},        "Could not download the update's signature from http://127.0.0.1:",
-               2,     2,         1};
+    QTest::newRow("signature missing") << Row{D, k, false, false, {}, missing, 2, 2, 1};
     QTest::newRow("key unreadable") << Row{
         D, "garbage", true, false, {}, "Could not read a minisign public key from ", 1, 0, 0};
     QTest::newRow("unsigned") << Row{D, "", true, true, {}, "", 0, 1, 0};
     QTest::newRow("real program, altered")
-        << Row{Run::Program, "key.pub", true, true, {}, altered, 1, 2, 1};
+        << Row{Run::Program, k, true, true, {}, altered, 1, 2, 1};
     QTest::newRow("vt, inline key") << Row{Run::Vt, "inline", true, false, {}, "", -1, 2, 1};
-    QTest::newRow("vt, altered") << Row{Run::Vt, "key.pub", true, true, {}, altered, -1, 2, 1};
+    QTest::newRow("vt, altered") << Row{Run::Vt, k, true, true, {}, altered, -1, 2, 1};
 }
 
 void TestSignedUpdate::update()

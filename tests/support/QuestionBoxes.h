@@ -107,10 +107,3 @@ inline bool runUntilQuit(int timeoutMs, const std::function<bool()>& settled = n
     const int result = QCoreApplication::exec();
     return !stopped && result == 0;
 }
-
-// Runs `passes` passes of the event loop, so that a zero-interval timer fires about that often.
-inline void runPasses(int passes = 50)
-{
-    for (int i = 0; i < passes; ++i)
-        QCoreApplication::processEvents();
-}

@@ -22,12 +22,11 @@ private slots:
     {
         // The dialog's widget children in creation order, which is also the stacking order, and
         // the names the dialog's code finds them by.
-        QList<QWidget*> children;
+        const QList<QWidget*> children =
+            dialog.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
         QStringList names;
-        for (QWidget* w : dialog.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-            children << w;
+        for (QWidget* w : children)
             names << w->objectName();
-        }
         QCOMPARE(children, QList<QWidget*>({form.image, form.progressBar, form.statusLabel,
                                             form.timeLabel, form.cancelButton, form.playButton}));
         QCOMPARE(names, QStringList({"image", "progressBar", "statusLabel", "timeLabel",
