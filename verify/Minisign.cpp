@@ -81,7 +81,11 @@ QString keyIdText(const QByteArray& keyId)
 {
     QByteArray reversed(keyId.size(), '\0');
     std::copy(keyId.crbegin(), keyId.crend(), reversed.begin());
-    return QString::fromLatin1(reversed.toHex().toUpper());
+    // As minisign prints it: hexadecimal without leading zeros.
+    QByteArray hex = reversed.toHex().toUpper();
+    while (hex.size() > 1 && hex.startsWith('0'))
+        hex.remove(0, 1);
+    return QString::fromLatin1(hex);
 }
 
 std::optional<TrustedFields> parseTrustedComment(const QByteArray& comment)

@@ -40,7 +40,7 @@ std::optional<PublicKey> parsePublicKey(const QByteArray& text);
 // A signature file as `minisign -S` writes it.
 std::optional<Signature> parseSignature(const QByteArray& text);
 
-// The key id as minisign prints it: 16 upper-case hex digits.
+// The key id as minisign prints it: upper-case hex without leading zeros.
 QString keyIdText(const QByteArray& keyId);
 
 // What the trusted comment says, when it has the fields a signed update needs:
