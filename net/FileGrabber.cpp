@@ -2,65 +2,8 @@
 
 #include "GETServerMessage.h"
 
-#include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-
-namespace {
-
-bool writeAll(int fd, const QByteArray& data)
-{
-    // In pieces: one huge write() has measured up to ten times slower than the
-    // same bytes in 1 MiB writes on Linux page caches.
-    constexpr qint64 piece = qint64(1) << 20;
-    qint64 written = 0;
-    while (written < data.size()) {
-        const ssize_t n =
-            ::write(fd, data.constData() + written, size_t(qMin(piece, data.size() - written)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        written += n;
-    }
-    return true;
-}
-
-} // namespace
-
-// The body goes to a new file beside fileName that then takes its name: a failed
-// write leaves the previous file as it was, and a link, FIFO or device planted
-// under that name is replaced rather than written through.
-bool FileGrabber::writeReplacing(const QString& fileName, const QByteArray& data)
-{
-    const QFileInfo info(fileName);
-    const int dir = ::open(QFile::encodeName(info.absolutePath()).constData(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return false;
-    const QByteArray name = QFile::encodeName(info.fileName());
-    QByteArray temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = "." + name.left(200) + "." +
-               QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".part";
-        fd = ::openat(dir, temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    bool ok = fd >= 0 && writeAll(fd, data);
-    if (fd >= 0)
-        ok = ::close(fd) == 0 && ok;
-    ok = ok && ::renameat(dir, temp.constData(), dir, name.constData()) == 0;
-    if (!ok && fd >= 0)
-        ::unlinkat(dir, temp.constData(), 0);
-    ::close(dir);
-    return ok;
-}
+#include <QStorageInfo>
 
 FileGrabber::FileGrabber(const QUrl& url, const QString& fileName, int requestId)
     : QObject(nullptr), url(url), fileName(fileName), requestId(requestId)
@@ -77,9 +20,18 @@ void FileGrabber::start()
     if (running)
         return;
     auto* get = new GETServerMessage(url);
-    if (maxBodySize > 0)
+    if (maxBodySize > 0) {
         get->setMaxBodySize(maxBodySize);
+    } else {
+        const QStorageInfo disk(QFileInfo(fileName).absolutePath());
+        if (disk.isValid())
+            get->setMaxBodySize(disk.bytesAvailable() / 2);
+    }
     get->setHashBody(hashBody);
+    // The body goes beside the file as it arrives, and takes the file's name once
+    // whole: an earlier file stays until then, and one planted under that name
+    // (a link, a FIFO) is replaced rather than written through.
+    get->setBodyFile(fileName);
     message = get;
     digest.clear();
     connect(message, &ServerMessage::response, this, &FileGrabber::serverResponse);
@@ -132,7 +84,7 @@ float FileGrabber::progress() const
     return message ? message->progress() : 0.0f;
 }
 
-void FileGrabber::serverResponse(const QByteArray& data, bool error)
+void FileGrabber::serverResponse(const QByteArray&, bool error)
 {
     if (sender() != message)
         return;
@@ -142,10 +94,5 @@ void FileGrabber::serverResponse(const QByteArray& data, bool error)
     message->deleteLater();
     message = nullptr;
     running = false;
-
-    if (!error && !writeReplacing(fileName, data)) {
-        error = true;
-        digest.clear();
-    }
     emit finished(error, requestId);
 }

@@ -27,7 +27,8 @@ public:
     qint64 bytesReceived() const;
     qint64 bytesTotal() const;
     // Largest body accepted by the downloads started afterwards; 0 keeps the
-    // default (see HTTPMessage::defaultMaxBodySize).
+    // default, half of the space free beside the file when the download starts:
+    // the archive's contents go beside it next.
     void setMaxBodySize(qint64 bytes);
     // Downloads started afterwards hash their body as it arrives.
     void setHashBody(bool hash);
@@ -43,8 +44,6 @@ protected slots:
     void serverResponse(const QByteArray& data, bool error);
 
 private:
-    static bool writeReplacing(const QString& fileName, const QByteArray& data);
-
     QUrl url;
     QString fileName;
     qint32 requestId;

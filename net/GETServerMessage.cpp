@@ -68,6 +68,7 @@ bool GETServerMessage::send()
     worker->setStallTimeout(stallTimeout);
     worker->setMaxBodySize(maxBodySize);
     worker->setHashBody(hashBody);
+    worker->setBodyFile(bodyFile);
     connect(worker, &HTTPMessage::finished, this, &GETServerMessage::finished);
     worker->start(QThread::InheritPriority);
     return true;
@@ -86,6 +87,11 @@ void GETServerMessage::setMaxBodySize(qint64 bytes)
 void GETServerMessage::setHashBody(bool hash)
 {
     hashBody = hash;
+}
+
+void GETServerMessage::setBodyFile(const QString& fileName)
+{
+    bodyFile = fileName;
 }
 
 void GETServerMessage::finished(bool error)

@@ -31,6 +31,9 @@ public:
     void setMaxBodySize(qint64 bytes);
     // Handed to every worker this message starts; see HTTPMessage::setHashBody.
     void setHashBody(bool hash);
+    // Handed to every worker this message starts; see HTTPMessage::setBodyFile.
+    // The body then goes to the file, and response() carries none.
+    void setBodyFile(const QString& fileName);
     // HTTPMessage::responseDigest() of the last response, valid while it is emitted.
     QByteArray bodyDigest() const { return digest; }
 
@@ -44,5 +47,6 @@ private:
     int stallTimeout = HTTPMessage::defaultStallTimeout;
     qint64 maxBodySize = HTTPMessage::defaultMaxBodySize();
     bool hashBody = false;
+    QString bodyFile;
     QByteArray digest;
 };

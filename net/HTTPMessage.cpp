@@ -2,6 +2,7 @@
 
 #include "Blake2b.h"
 #include "Log.h"
+#include "ReplacingFile.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -13,59 +14,29 @@
 #elif defined(Q_OS_UNIX)
 #include <unistd.h>
 #endif
-#ifdef Q_OS_LINUX
-#include <sys/mman.h>
+#ifdef __GLIBC__
+#include <malloc.h>
 #endif
 
 namespace {
 
 constexpr qint64 readBufferSize = qint64(4) << 20;
-// Smaller bodies simply grow; see readBody().
-constexpr qint64 wholeReserveMinimum = qint64(32) << 20;
 
-// Asks for huge pages over the buffer's whole capacity: faulting in a large body
-// 4 KiB at a time cost more than the transfer itself (bench/download_vs_curl.sh).
-// Only for a buffer that never moves: advised pages that a growing buffer
-// carried along through realloc made the same download ten times slower and
-// twice as large in that benchmark.
-void adviseHugePages(QByteArray& buffer)
+// The client reads the body in blocks of up to 8 MiB on a thread of its own, and
+// they are freed on the worker. With glibc's defaults those blocks go back to the
+// kernel as they are freed and the next ones fault in afresh: a page fault for
+// every 4 KiB received, which made the download a third slower than `curl -o`
+// (bench/download_vs_curl.sh). Fixed limits keep them in the heap for reuse; what
+// stays reserved is bounded by the blocks in flight at once.
+void keepTransferBlocks()
 {
-#ifdef Q_OS_LINUX
-    const auto page = quintptr(sysconf(_SC_PAGESIZE));
-    const auto begin = (quintptr(buffer.data()) + page - 1) & ~(page - 1);
-    const auto end = (quintptr(buffer.data()) + quintptr(buffer.capacity())) & ~(page - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    Q_UNUSED(buffer);
-#endif
-}
-
-// Faults in the buffer ahead of the bytes about to arrive, a bounded step at a
-// time, in one call instead of one page fault per page: page faults dominated
-// the transfer of large bodies (bench/download_vs_curl.sh). Best effort: older
-// kernels refuse the advice and the pages fault in as they are written.
-void populateAhead(QByteArray& buffer, qint64 needed, qint64& populated)
-{
-#ifdef Q_OS_LINUX
-#ifndef MADV_POPULATE_WRITE
-    constexpr int MADV_POPULATE_WRITE = 23; // Linux 5.14
-#endif
-    if (needed <= populated)
-        return;
-    constexpr qint64 step = qint64(8) << 20;
-    const auto page = quintptr(sysconf(_SC_PAGESIZE));
-    const auto base = quintptr(buffer.data());
-    const quintptr begin = (base + quintptr(populated) + page - 1) & ~(page - 1);
-    const quintptr end =
-        (base + quintptr(qMin(qint64(buffer.capacity()), needed + step))) & ~(page - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-    populated = qint64(end - base);
-#else
-    Q_UNUSED(buffer);
-    Q_UNUSED(needed);
-    Q_UNUSED(populated);
+#ifdef __GLIBC__
+    static const bool once = [] {
+        mallopt(M_MMAP_THRESHOLD, 32 << 20);
+        mallopt(M_TRIM_THRESHOLD, 64 << 20);
+        return true;
+    }();
+    Q_UNUSED(once);
 #endif
 }
 
@@ -116,6 +87,7 @@ HTTPMessage::HTTPMessage(const QUrl& url, const QNetworkRequest& header,
                          const QByteArray& requestBody)
     : QThread(nullptr), url(url), header(header), requestBody(requestBody)
 {
+    keepTransferBlocks();
     // QThread's own destructor waits for a thread still inside its finishing
     // steps, so deleting on this notification never destroys a running thread.
     // Direct: the request to delete is posted from the worker thread itself,
@@ -198,6 +170,12 @@ void HTTPMessage::setHashBody(bool hash)
     hashBody = hash;
 }
 
+void HTTPMessage::setBodyFile(const QString& fileName)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bodyFileName = fileName;
+}
+
 qint64 HTTPMessage::defaultMaxBodySize()
 {
 #if defined(Q_OS_WIN)
@@ -223,12 +201,15 @@ void HTTPMessage::run()
             return;
         responseBody.clear();
         responseHash.clear();
+        responseFile.reset();
         readFraction = 0.0f;
         statusCode = 0;
         timeout = stallTimeout;
         bodyLimit = maxBodySize;
         if (hashBody)
             hasher = std::make_unique<Blake2b>();
+        if (!bodyFileName.isEmpty())
+            sink = std::make_unique<ReplacingFile>(bodyFileName);
     }
 
     const QString problem = urlProblem(url);
@@ -268,6 +249,7 @@ void HTTPMessage::run()
     std::lock_guard<std::mutex> lock(mutex);
     received = QByteArray();
     hasher.reset();
+    sink.reset();
 }
 
 void HTTPMessage::responseHeaderReceived()
@@ -284,6 +266,8 @@ void HTTPMessage::responseHeaderReceived()
     keepBody = code == 200;
     if (keepBody && contentLength > bodyLimit)
         fail(QStringLiteral("The update is too large: more than %1 bytes").arg(bodyLimit));
+    else if (keepBody && sink && !sink->open())
+        fail(sink->errorString());
 }
 
 void HTTPMessage::readProgress(qint64 bytesDone, qint64 total)
@@ -299,49 +283,40 @@ void HTTPMessage::readProgress(qint64 bytesDone, qint64 total)
 
 void HTTPMessage::readBody()
 {
-    const qint64 available = reply->bytesAvailable();
-    if (settled || available <= 0)
+    if (settled)
         return;
     if (!keepBody) {
-        const qint64 skipped = reply->skip(available);
+        const qint64 skipped = reply->skip(reply->bytesAvailable());
         if (skipped > 0)
             bytesSeen += skipped;
         readProgress(bytesSeen, contentLength);
         return;
     }
-    const qint64 held = received.size();
-    if (held + available > bodyLimit) {
-        fail(QStringLiteral("The update is too large: more than %1 bytes").arg(bodyLimit));
-        return;
-    }
-    // The buffer grows with what has arrived: QByteArray grows geometrically,
-    // through realloc, which glibc carries out on large blocks by remapping
-    // pages rather than copying them. Only once an eighth of an announced length
-    // has arrived does the buffer take the whole of it, in huge pages and
-    // without moving again: 0.9 s instead of 2.7 s for 512 MiB in
-    // bench/download_vs_curl.sh. A server that announces more than it sends
-    // thus never gets more than eight times what it sent set aside.
-    if (!wholeReserved && contentLength >= wholeReserveMinimum && contentLength <= bodyLimit &&
-        held + available >= contentLength / 8) {
-        QByteArray whole;
-        whole.reserve(qsizetype(contentLength));
-        adviseHugePages(whole);
-        whole.append(received);
-        received = std::move(whole);
-        wholeReserved = true;
-    }
-    received.resize(qsizetype(held + available));
-    if (!wholeReserved)
-        populateAhead(received, held + available, populated);
-    const qint64 got = reply->read(received.data() + held, available);
-    received.truncate(qsizetype(held + qMax(qint64(0), got)));
-    if (got > 0) {
-        bytesSeen += got;
+    while (reply->bytesAvailable() > 0) {
+        if (bytesSeen + reply->bytesAvailable() > bodyLimit) {
+            fail(QStringLiteral("The update is too large: more than %1 bytes").arg(bodyLimit));
+            return;
+        }
+        // Hands over the client's own buffers where it can, without a copy.
+        const QByteArray data = reply->readAll();
+        if (data.isEmpty())
+            break;
         // While the client's own thread reads on from the socket: the signature
         // check after the download then costs next to nothing
         // (bench/signed_vs_unsigned.sh).
         if (hasher)
-            hasher->addData(received.constData() + held, got);
+            hasher->addData(data.constData(), data.size());
+        // Straight to the file, as it arrives: memory stays flat whatever the size,
+        // and the write overlaps the transfer (bench/download_vs_curl.sh).
+        if (sink) {
+            if (!sink->write(data.constData(), data.size())) {
+                fail(sink->errorString());
+                return;
+            }
+        } else {
+            received.append(data);
+        }
+        bytesSeen += data.size();
     }
     // Counted here rather than taken from the reply's downloadProgress, which is
     // throttled to one per 100 ms and stays silent about the first chunk. The
@@ -382,14 +357,20 @@ void HTTPMessage::fail(const QString& reason)
 void HTTPMessage::settle(bool error, bool transport, const QString& reason)
 {
     settled = true;
+    QString why = reason;
+    if (!error && sink && keepBody && !sink->close()) {
+        error = transport = true;
+        why = sink->errorString();
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (aborted)
             return;
         transportFailure = transport;
-        clientErrorString = reason;
+        clientErrorString = why;
         if (!error && statusCode == 200) {
             responseBody = std::move(received);
+            responseFile = std::move(sink);
             if (hasher)
                 responseHash = hasher->result();
         } else {
@@ -397,6 +378,7 @@ void HTTPMessage::settle(bool error, bool transport, const QString& reason)
         }
     }
     received = QByteArray();
+    sink.reset();
     emit settledOnWorker(error, QPrivateSignal());
 }
 
@@ -412,6 +394,13 @@ void HTTPMessage::done(bool error)
         status = statusCode;
         if (status != 200)
             error = true;
+        // A rename, so cheap enough here; here, so that an abort that comes
+        // before it leaves the previous file in place.
+        if (!error && responseFile && !responseFile->commit()) {
+            error = transportFailure = true;
+            clientErrorString = responseFile->errorString();
+        }
+        responseFile.reset();
         if (error) {
             responseBody.clear();
             responseHash.clear();

@@ -10,6 +10,7 @@
 
 class Blake2b;
 class QNetworkReply;
+class ReplacingFile;
 
 // One HTTP exchange carried out on a thread of its own. The object lives on the
 // thread that created it; the network client and its reply live on the worker
@@ -21,8 +22,8 @@ class HTTPMessage : public QThread
 
 public:
     static constexpr int defaultStallTimeout = 60000;
-    // Half of the machine's physical memory: the body is held in memory once, so
-    // a larger one would push the machine into swapping or the out-of-memory killer.
+    // Half of the machine's physical memory: a body held in memory any larger
+    // would push the machine into swapping or the out-of-memory killer.
     static qint64 defaultMaxBodySize();
 
     // header carries the request's URL and raw header fields, sent as given.
@@ -34,11 +35,12 @@ public:
     // Body bytes received so far, and the announced Content-Length (-1 when none).
     qint64 bytesReceived() const;
     qint64 bytesExpected() const;
-    // The body of a successful exchange. The worker never touches it again once it
-    // has been handed over, so sharing the buffer is safe and saves a copy.
+    // The body of a successful exchange, unless it went to a file (setBodyFile()).
+    // The worker never touches it again once it has been handed over, so sharing
+    // the buffer is safe and saves a copy.
     QByteArray responseData() const;
-    // BLAKE2b-512 of exactly responseData(), when asked for with setHashBody();
-    // empty otherwise.
+    // BLAKE2b-512 of exactly the body, when asked for with setHashBody(); empty
+    // otherwise.
     QByteArray responseDigest() const;
     // Drops the transfer and ends the run; nothing is reported for it afterwards.
     void abort();
@@ -50,6 +52,9 @@ public:
     // Hashes the body as it arrives, on the worker thread, so that a signature
     // check needs no second pass over it.
     void setHashBody(bool hash);
+    // Writes the body, as it arrives, to a new file beside fileName that takes its
+    // name once the exchange has succeeded; see ReplacingFile.
+    void setBodyFile(const QString& fileName);
 
 signals:
     void finished(bool error);
@@ -80,6 +85,7 @@ private:
     QByteArray requestBody;
     QByteArray responseBody;
     QByteArray responseHash;
+    std::unique_ptr<ReplacingFile> responseFile; // the written body, until renamed
     // A pthread mutex rather than QMutex, so that the race detector sees the
     // hand-over between the threads.
     mutable std::mutex mutex;
@@ -93,6 +99,7 @@ private:
     int stallTimeout = defaultStallTimeout;
     qint64 maxBodySize = defaultMaxBodySize();
     bool hashBody = false;
+    QString bodyFileName;
 
     // Worker thread only.
     QNetworkReply* reply = nullptr;
@@ -101,8 +108,7 @@ private:
     bool keepBody = false;
     bool settled = false;
     QByteArray received;
-    std::unique_ptr<Blake2b> hasher; // of received, when hashing
-    qint64 populated = 0;            // bytes of received already faulted in
-    bool wholeReserved = false;      // received holds room for the whole announced body
+    std::unique_ptr<ReplacingFile> sink; // instead of received, with a body file
+    std::unique_ptr<Blake2b> hasher;
     qint64 bytesSeen = 0;
 };

@@ -41,7 +41,7 @@ extern const Command updateCommand = {
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
     "  --max-size BYTES      largest update accepted; a larger one fails the\n"
-    "                        download (default: half of the physical memory)\n"
+    "                        download (default: half of the free space in DIR)\n"
     "  -p PUBKEYFILE         the public key file, as minisign -G writes it\n"
     "  -P KEY                the public key's base64 line\n"
     "\n"
