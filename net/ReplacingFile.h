@@ -27,6 +27,7 @@ public:
 
 private:
     bool failed(const QString& what);
+    bool takeTempName();
     void discard();
 
     QString target;

@@ -226,6 +226,9 @@ private slots:
         grabber->start();
         QVERIFY(
             QTest::qWaitFor([&] { return grabber->bytesReceived() == 3; }, scaledTimeout(5000)));
+        // The part on disk has no name yet: a process killed now leaves nothing behind.
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("files"))).entryList(QDir::Files | QDir::Hidden),
+                 QStringList());
         // Nothing is known about the share received without a length.
         QCOMPARE(grabber->progress(), withLength ? 0.03f : 0.0f);
         QCOMPARE(grabber->bytesTotal(), withLength ? 100 : -1);
@@ -353,7 +356,9 @@ private slots:
         QVERIFY(arrived);
         QTest::qWait(50); // nothing more may follow
         QCOMPARE(spy, QList<QVariantList>({{!ok, requestId}}));
-        QCOMPARE(server->requests().size(), 1);
+        // Where the server closes, the client may send the request once more by itself.
+        QVERIFY(server->requests().size() == 1 ||
+                (server->requests().size() == 2 && script.contains(S::close())));
         QVERIFY(!grabber.isRunning());
         QCOMPARE(grabber.progress(), 0.0f);
         const QByteArray onDisk =
