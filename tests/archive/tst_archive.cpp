@@ -43,8 +43,6 @@ class TestArchive : public QObject
         return tree;
     }
 
-    void writeArchive(const QByteArray& bytes) { QVERIFY(writeFile(archiveFile, bytes)); }
-
     // The entries with the "    File: VessariTar Line: N" tail each must carry taken off.
     QStringList logEntries() const
     {
@@ -238,7 +236,7 @@ private slots:
         QFETCH(QString, reason);
         if (before.contains("<device>") && ::geteuid() != 0)
             QSKIP("making a device node needs root");
-        writeArchive(archive);
+        QVERIFY(writeFile(archiveFile, archive));
         const Tree planted = tree(before);
         plant(planted);
         const Tree outsideBefore = treeOf(outside);
