@@ -11,47 +11,38 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+#define CHECK(ok, what)                                                                            \
+    ((ok) ? void() : (std::fputs("fuzz_archive: " what "\n", stderr), std::abort()))
 
-const QDir::Filters kAll = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+static const auto kAll = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
 
-void check(bool ok, const char* what)
+static bool writeFile(const QString& path, const QByteArray& data)
 {
-    if (!ok) {
-        std::fprintf(stderr, "fuzz_archive: %s\n", what);
-        std::abort();
-    }
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // Extraction writes relative to the current directory: refuse to run anywhere but a
     // sandbox prepared for it.
     if (!QFile::exists(".fuzz-sandbox")) {
-        std::fprintf(stderr, "fuzz_archive: run through tests/fuzz/run.sh; the current directory "
-                             "is not a fuzzing sandbox\n");
+        std::fputs("fuzz_archive: not a fuzzing sandbox; run through tests/fuzz/run.sh\n", stderr);
         std::exit(2);
     }
     // The directory beside the target, made once: any change to it ends the run.
     QDir("outside").removeRecursively();
-    QFile victim("outside/victim");
-    check(QDir().mkdir("outside") && victim.open(QIODevice::WriteOnly) && victim.write("keep") == 4,
+    CHECK(QDir().mkdir("outside") && writeFile("outside/victim", "keep"),
           "cannot make the directory outside");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    QFile input("input.vt");
-    check(input.open(QIODevice::WriteOnly) &&
-              input.write(reinterpret_cast<const char*>(data), qint64(size)) == qint64(size),
-          "cannot write the input");
-    input.close();
     // Removal does not follow the planted links, so it stays inside the sandbox.
     QDir("out").removeRecursively();
-    check(QDir().mkdir("out") && ::symlink("../outside", "out/l") == 0 &&
+    CHECK(writeFile("input.vt", QByteArray(reinterpret_cast<const char*>(data), qsizetype(size))) &&
+              QDir().mkdir("out") && ::symlink("../outside", "out/l") == 0 &&
               ::symlink("../outside/victim", "out/f") == 0 &&
               ::link("outside/victim", "out/h") == 0 && ::mkfifo("out/p", 0666) == 0,
           "cannot plant the target");
@@ -61,13 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reader.list("input.vt", [](const VessariTar::EntryInfo&) {});
 
     QFile victim("outside/victim");
-    check(victim.open(QIODevice::ReadOnly) && victim.readAll() == "keep" &&
+    CHECK(victim.open(QIODevice::ReadOnly) && victim.readAll() == "keep" &&
               QDir("outside").entryList(kAll) == QStringList("victim"),
           "a write went outside the target");
     // Anything else in the sandbox got past the reader's path checks.
     const QStringList expected{".fuzz-sandbox", "artifacts", "corpus", "fuzz.log",
                                "input.vt",      "out",       "outside"};
     for (const QString& name : QDir().entryList(kAll))
-        check(expected.contains(name), "an entry escaped the target");
+        CHECK(expected.contains(name), "an entry escaped the target");
     return 0;
 }

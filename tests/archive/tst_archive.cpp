@@ -1,0 +1,403 @@
+#include "ArchiveBytes.h"
+#include "ArchiveWriter.h"
+#include "Log.h"
+#include "PathSafety.h"
+#include "TestFiles.h"
+#include "VessariTar.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using namespace ArchiveBytes;
+
+class TestArchive : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir suite;
+    const QString caseDir = suite.filePath("case"), archiveFile = caseDir + "/in/archive.vt",
+                  target = caseDir + "/out", outside = suite.filePath("outside");
+
+    // A tree written as "d/ d/f=text l->target": a directory ends in "/", a file has its contents
+    // after "=" and its permission bits after "@" unless they are 644, a symbolic link its target
+    // after "->". Contents "<fifo>", "<device>", "<2GiB>" (sparse) and "<hard:PATH>" (a hard link
+    // to PATH in the suite directory) are planted as what they name.
+    static Tree tree(const QString& layout)
+    {
+        Tree tree;
+        for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
+            if (item.endsWith('/'))
+                tree.insert(item.chopped(1), kDir);
+            else if (item.contains("->"))
+                tree.insert(item.section("->", 0, 0),
+                            "<link " + item.section("->", 1).toUtf8() + ">");
+            else
+                tree.insert(item.section('=', 0, 0), item.section('=', 1).toUtf8());
+        }
+        return tree;
+    }
+
+    // The entries with the "    File: VessariTar Line: N" tail each must carry taken off.
+    QStringList logEntries() const
+    {
+        const QByteArray text = readFile(caseDir + "/log.txt");
+        QStringList entries = logMessages(text, "VessariTar");
+        if (QString::fromLatin1(text).count(logTail("VessariTar")) != entries.size())
+            entries << "<an entry without its tail>";
+        return entries;
+    }
+
+    void plant(const Tree& tree)
+    {
+        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+            const QByteArray path = QFile::encodeName(target + '/' + it.key()), value = it.value();
+            const QByteArray named = value.mid(6, value.size() - 7),
+                             bits = value.split('@').value(1);
+            if (value.startsWith("<link "))
+                QCOMPARE(::symlink(named, path), 0);
+            else if (value.startsWith("<hard:"))
+                QCOMPARE(::link(QFile::encodeName(suite.filePath(named)), path), 0);
+            else if (value == "<fifo>")
+                QCOMPARE(::mkfifo(path, 0666), 0);
+            else if (value == "<device>")
+                QCOMPARE(::mknod(path, S_IFCHR | 0666, makedev(1, 3)), 0);
+            else if (value == "<2GiB>")
+                QVERIFY(writeFile(path, "") && QFile::resize(path, qint64(1) << 31));
+            else
+                makeTree(target, {{it.key(), value.split('@').first()}});
+            if (!bits.isEmpty())
+                QCOMPARE(::chmod(path, bits.toUInt(nullptr, 8)), 0);
+        }
+    }
+
+    // The target as tree() writes it, planted links left out.
+    Tree onDisk(const Tree& planted)
+    {
+        Tree tree = treeOf(target);
+        for (auto it = tree.begin(); it != tree.end(); ++it) {
+            struct stat info;
+            if (it.value() != kDir && !it.value().startsWith("<link ") &&
+                ::stat(QFile::encodeName(target + '/' + it.key()), &info) == 0 &&
+                (info.st_mode & 07777) != 0644)
+                it.value() += "@" + QByteArray::number(info.st_mode & 07777, 8);
+        }
+        for (auto it = planted.cbegin(); it != planted.cend(); ++it) {
+            if (it.value().startsWith("<link ") || it.value().startsWith("<hard:"))
+                tree.remove(it.key());
+        }
+        return tree;
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(suite.isValid());
+        QDir(caseDir).removeRecursively();
+        QDir(outside).removeRecursively();
+        makeTree(caseDir, {{"in", kDir}, {"out", kDir}});
+        makeTree(outside, {{"victim", "keep"}});
+        QVERIFY(openLog(caseDir + "/log.txt", false));
+        ::umask(022);
+        std::signal(SIGXFSZ, SIG_IGN);
+    }
+
+    void cleanup() { closeLog(); }
+
+    void extract_data()
+    {
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<QStringList>("log"); // empty exactly when the extraction succeeds
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("reason"); // errorString(), when given
+        const auto row = [](const QByteArray& name, const QByteArray& archive,
+                            const QStringList& log, const QString& after,
+                            const QString& before = {}, const QString& reason = {}) {
+            QTest::newRow(name.constData()) << archive << log << after << before << reason;
+        };
+        const QString kReadError = "Error:  Error reading from archive";
+        // A failure logs its own message and then the reader's generic one.
+        const auto failing = [&](const QString& text) {
+            return QStringList{"Error:  " + text, kReadError};
+        };
+        const QStringList readError = failing("Error reading from archive");
+
+        row("worked example",
+            QByteArray::fromHex("00000000 03000000 312E32 01000000 04000000 64617461 03000000 "
+                                "0A000000 646174612F612E747874 02000000 05000000 68656C6C6F"),
+            {}, "data/ data/a.txt=hello");
+        row("empty archive", {}, {}, "");
+        row("latin-1 name", file("caf\xE9", "l"), {}, "caf\u00E9=l");
+        row("7 stray bytes", directory("d") + QByteArray(7, '\1'), {kReadError}, "d/");
+
+        // Names and versions of up to 16384 bytes; a zero byte ends a name early.
+        const QByteArray pad = "d" + QByteArray(1, '\0') + QByteArray(16382, 'x');
+        row("names 16384",
+            version(QByteArray(16384, 'v')) + directory(pad) + file("e" + pad.mid(1), "x"), {},
+            "d/ e=x");
+        row("dir 16385", directory(pad + "x"), failing("Directory name is too long"), "");
+        row("file 16385", file(pad + "x", "x"), failing("File name is too long"), "");
+        row("version 16385", version(QByteArray(16385, 'v')), failing("version is too long"), "");
+
+        row("data length <= 0", file("e", "") + entry(3, "n") + entry(2, -5, "") + directory("a"),
+            {}, "a/ e= n=", "e=old");
+        row("parents made, old kept", directory("d") + file("d/x", "1") + directory("p/q/r"), {},
+            "d/ d/x=1 d/y=2 p/ p/q/ p/q/r/", "d/ d/y=2");
+        row("no directory", file("no/a", "x"), failing("Could not create file no/a"), "");
+        row("type -1", directory("a") + file("a/x", "1") + entry(-1, 0, ""),
+            {"Error:  Uknown entry type in archive: -1"}, "a/ a/x=1");
+        row("data cut, old kept", entry(3, "t") + entry(2, 10, "abcd"), readError, "t=old",
+            "t=old");
+        row("path cut short", entry(1, 10, "abc"), readError, "");
+        row("data header cut", entry(3, "f") + QByteArray("\x02\x00", 2), readError, "");
+        row("file, version", entry(3, "f") + version("1"),
+            {"Warning:  Expecting a file data entry.  Read this type instead: 0", kReadError}, "");
+        row("dir -1", entry(1, -1, ""), failing("Directory name has a negative length: -1"), "");
+        row("file min", entry(3, std::numeric_limits<qint32>::min(), ""),
+            failing("File name has a negative length: -2147483648"), "");
+        row("empty directory path", directory(""), {kReadError}, "");
+        row("empty file path", file("", "x"), failing("Could not create file "), "");
+        row("file in the way", directory("f/sub"), {kReadError}, "f=x", "f=x");
+        row("dir in the way", file("d", "x"), failing("Could not create file d"), "d/", "d/");
+        row("versions", version("anything \xFF") + version("") + entry(0, -7, ""), {}, "");
+        row("dots, double /", directory("./s//t/") + file("s/./t//f", "y"), {}, "s/ s/t/ s/t/f=y");
+
+        // The format stores no permissions: scripts and programs must stay runnable, and a
+        // replaced file keeps its bits but the set-id ones.
+        row("programs", file("e", "\177ELF") + file("s", "#!/bin/sh") + file("z", ""), {},
+            "e=\177ELF@755 s=#!/bin/sh@755 z=");
+        row("old bits", file("p", "new"), {}, "p=new@750", "p=old@6750");
+        // A write past the file size limit fails as on a full disk: no partial file is left,
+        // the old one stays, and nothing after it is made.
+        const QByteArray big = file("f", QByteArray(20000, 'w')) + directory("after");
+        row("disk full, new file", big, failing("Could not write to file f"), "", {},
+            "f: File too large");
+        row("disk full, old kept", big, failing("Could not write to file f"), "f=old", "f=old");
+
+        // Escapes: every one is refused before anything is created, here or outside.
+        // Control characters are refused too, and the entry shows them escaped.
+        const QList<QPair<QByteArray, QString>> escapes = {
+            {"../outside/victim", {}},
+            {"a\\..\\..\\new", {}},
+            {QFile::encodeName(suite.filePath("abs")), {}},
+            {"\\new", {}},
+            {"C:new", {}},
+            {"x\nInfo:  update verified", "x\\nInfo:  update verified"},
+            {"d/\x1b[2J\x7f\t", "d/\\033[2J\\177\\t"}};
+        for (const auto& [path, shown] : escapes) {
+            const QStringList refused =
+                failing("Refusing a path that leads outside the target directory: " +
+                        (shown.isEmpty() ? QString::fromLatin1(path) : shown));
+            row("directory " + path, directory("first") + directory(path), refused, "first/");
+            row("file " + path, file(path, "x"), refused, "");
+        }
+
+        // A link planted under the target may be followed only while it stays inside; a
+        // hard link, FIFO or device in a file's place is replaced, never written through.
+        const QString viaLink = "Refusing to extract through a symbolic link that leads outside "
+                                "the target directory: ";
+        const QString out = "->" + outside;
+        row("dir link out", directory("l/sub"), failing(viaLink + "l/sub"), "", "l" + out);
+        row("file via dir link", file("l/victim", "x"), failing(viaLink + "l/victim"), "",
+            "l" + out);
+        row("relative link", directory("a/l/b/c"), failing(viaLink + "a/l/b/c"), "a/",
+            "a/ a/l->../../../outside");
+        row("file link out", file("f", "x"), failing(viaLink + "f"), "", "f" + out + "/victim");
+        row("link inside", file("in/f", "x"), {}, "real/ real/f=x", "real/ in->real");
+        row("file link inside", file("lf", "new"), {}, "real/ real/g=new",
+            "real/ real/g=old lf->real/g");
+        row("hard link out", file("f", "new"), {}, "", "f=<hard:outside/victim>");
+        row("fifo", file("f", "new"), {}, "f=new", "f=<fifo>");
+        row("device", file("f", "new"), {}, "f=new", "f=<device>");
+        // As the updater runs, the archive sits in the directory it is extracted to.
+        row("archive in the target", directory("d") + file("update.vt", "x"),
+            failing("Refusing to overwrite the archive being read: update.vt"), "d/",
+            "update.vt=<hard:case/in/archive.vt>");
+        // After "d/f" the directory moves away and a link to outside takes its name: the
+        // reader keeps writing into the directory it opened.
+        row("d swapped for a link",
+            directory("d") + file("d/f", "new") + file("d/g", "2") + directory("d/s") +
+                file("d/s/h", "3"),
+            {}, "moved/ moved/f=new moved/g=2 moved/s/ moved/s/h=3 d" + out);
+    }
+
+    void extract()
+    {
+        QFETCH(QByteArray, archive);
+        QFETCH(QStringList, log);
+        QFETCH(QString, after);
+        QFETCH(QString, before);
+        QFETCH(QString, reason);
+        if (before.contains("<device>") && ::geteuid() != 0)
+            QSKIP("making a device node needs root");
+        QVERIFY(writeFile(archiveFile, archive));
+        const Tree planted = tree(before);
+        plant(planted);
+        const Tree outsideBefore = treeOf(outside);
+
+        VessariTar reader;
+        // Listing makes the same checks up to the disk: it fails with the same log
+        // entries, or succeeds silently where only writing can fail.
+        const bool listed = reader.list(archiveFile, [](const VessariTar::EntryInfo&) {});
+        const QStringList listLog = logEntries();
+        QCOMPARE(listLog, listed ? QStringList() : log);
+        int entries = 0;
+        reader.setProgressHandler([&](qint64, qint64) {
+            // A call from inside a run is refused and leaves the run alone.
+            QVERIFY(!reader.extract(archiveFile, target) && !reader.list(archiveFile, {}));
+            if (++entries == 2 && qstrcmp(QTest::currentDataTag(), "d swapped for a link") == 0) {
+                QVERIFY(QFile::rename(target + "/d", target + "/moved"));
+                QVERIFY(QFile::link(outside, target + "/d"));
+            }
+        });
+        rlimit saved, limited;
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        limited = {16384, saved.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const bool ok = reader.extract(archiveFile, target);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        QCOMPARE(ok, log.isEmpty());
+        QCOMPARE(logEntries().mid(listLog.size()), log);
+        QCOMPARE(reader.errorString().isEmpty(), log.isEmpty());
+        if (!reason.isEmpty())
+            QCOMPARE(reader.errorString(), reason);
+        QCOMPARE(onDisk(planted), tree(after));
+        // Nothing may appear beside the case directory (escapes land there), outside stays
+        // as it was, and the archive is never deleted or altered.
+        QCOMPARE(
+            QDir(suite.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList({"case", "outside"}));
+        QCOMPARE(treeOf(outside), outsideBefore);
+        QCOMPARE(treeOf(caseDir + "/in"), (Tree{{"archive.vt", archive}}));
+    }
+
+    void misuse()
+    {
+        VessariTar reader;
+        VessariTar::EntryHeader header{2, 0};
+        QVERIFY(!reader.extract(QString(), target) && !reader.extract(archiveFile, QString()) &&
+                !reader.extract(archiveFile, target) && !reader.readVersion(header) &&
+                !reader.readDirectory(header) && !reader.readFile(header));
+        QCOMPARE(logEntries(),
+                 QStringList({"archiveName is not valid", "archivePath is not valid",
+                              "Could not open file " + archiveFile, "invalid entry type",
+                              "invalid entry type", "invalid entry type"})
+                     .replaceInStrings(QRegularExpression("^"), "Error:  "));
+    }
+
+    void pathSafety_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("portable");
+        QTest::addColumn<bool>("windows");
+        QTest::newRow("nested") << "a/b\\c.txt" << true << true;
+        QTest::newRow("dots in a name") << "a..b/..c/d.." << true << false;
+        QTest::newRow("empty") << "" << false << false;
+        QTest::newRow("stream in later component") << "a/b:stream" << true << false;
+        QTest::newRow("device name, space, extension") << "prn .txt" << true << false;
+        QTest::newRow("port") << "x/lpt9.log" << true << false;
+        QTest::newRow("superscript port") << QString::fromUtf8("COM\u00B9") << true << false;
+        QTest::newRow("not a device") << "CONSOLE/COM10/nullable" << true << true;
+        QTest::newRow("trailing space") << "a/b " << true << false;
+    }
+
+    void pathSafety()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, portable);
+        QFETCH(bool, windows);
+        QCOMPARE(isSafeEntryPath(path, PathRules::Portable), portable);
+        QCOMPARE(isSafeEntryPath(path, PathRules::Windows), windows);
+    }
+
+    void packExactBytes()
+    {
+        const QByteArray blob = bytePattern(700000); // over many copy chunks
+        const QString latin1 = QString::fromUtf8("caf\u00E9");
+        // Made in an order neither sorted nor reversed, so that the order on disk is no help.
+        const QList<QPair<QString, QByteArray>> items{
+            {"A", "1"},  {"a", kDir},    {"a.txt", "t"},
+            {"a/z", ""}, {"a/e", kDir},  {".hidden", "h"},
+            {"b", blob}, {latin1, kDir}, {latin1 + QString::fromUtf8("/\u00FF\u00A0x\\"), "l"}};
+        for (const auto& [name, data] : items)
+            makeTree(target, {{name, data}});
+        // Version first; Latin-1 names in byte order; a directory's contents right after it.
+        const QByteArray expected = version("v1") + file(".hidden", "h") + file("A", "1") +
+                                    directory("a") + directory("a/e") + file("a/z", "") +
+                                    file("a.txt", "t") + file("b", blob) + directory("caf\xE9") +
+                                    file("caf\xE9/\xFF\xA0x\\", "l");
+        // Packing again over the archive replaces it with the same bytes.
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(packDirectory(target, archiveFile, {true, "v1", false, {}}, nullptr));
+            QCOMPARE(readFile(archiveFile), expected);
+        }
+    }
+
+    void packRefusals_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("dir");
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("version");
+        const auto row = [this](const char* name, const QString& before, const QString& message,
+                                const QString& dir = {}, const QString& output = {},
+                                const QString& version = {}) {
+            QTest::newRow(name) << before << message << target + dir
+                                << (output.isEmpty() ? archiveFile : output) << version;
+        };
+        row("symlink", "sub/link->../a", "symbolic links are not supported: sub/link");
+        row("fifo", "sub/fifo=<fifo>", "not a regular file or directory: sub/fifo");
+        row("non-latin-1 name", QString::fromUtf8("sub/\u0436=x"),
+            QString::fromUtf8("name not representable in Latin-1: sub/\u0436"));
+        row("colon", "a:b=x", "name that extraction would refuse: a:b");
+        row("file of 2 GiB", "sub/z=<2GiB>", "file too large (2 GiB or more): sub/z");
+        row("non-latin-1 version", "", "version text not representable in Latin-1", {}, {},
+            QString::fromUtf8("\u20AC1"));
+        row("output inside through a link", "../in/alias->" + target + "/sub",
+            "is inside the directory being packed", {}, caseDir + "/in/alias/out.vt");
+        row("source not a directory", "", "/a: Not a directory", "/a");
+    }
+
+    void packRefusals()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, message);
+        QFETCH(QString, dir);
+        QFETCH(QString, output);
+        QFETCH(QString, version);
+        plant(tree("a=first sub/ sub/y=last " + before));
+        // An earlier archive at the output must survive a refused pack, and no temporary
+        // file is left beside it.
+        const bool previous = output == archiveFile;
+        QVERIFY(!previous || writeFile(output, "previous"));
+        const QStringList besideOutput = QDir(QFileInfo(output).absolutePath()).entryList();
+        QString error;
+        QVERIFY(!packDirectory(dir, output, {!version.isEmpty(), version, false, {}}, &error));
+        QVERIFY2(error.contains(message), qPrintable(error));
+        QCOMPARE(readFile(output), previous ? "previous" : "<missing>");
+        QCOMPARE(QDir(QFileInfo(output).absolutePath()).entryList(), besideOutput);
+    }
+
+    void writerSourceShorterOrLongerThanAnnounced()
+    {
+        QByteArray sink, data("abc");
+        QBuffer out(&sink), in(&data);
+        QVERIFY(out.open(QIODevice::WriteOnly) && in.open(QIODevice::ReadOnly));
+        ArchiveWriter writer(&out);
+        QVERIFY(!writer.writeFile("f", in, 10));
+        QVERIFY(writer.errorString().contains("could not be read in full"));
+        QVERIFY(in.seek(0));
+        QVERIFY(!writer.writeFile("g", in, 2));
+        QVERIFY(writer.errorString().contains("changed while packing"));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestArchive)
+#include "tst_archive.moc"
