@@ -148,7 +148,7 @@ private slots:
     void update_data()
     {
         QTest::addColumn<int>("retries");
-        QTest::addColumn<QString>("failing"); // the part that logs each failed attempt
+        QTest::addColumn<QString>("failing"); // the source file that logs each failed attempt
         // Named for the base URL.
         QTest::newRow("good") << 0 << "";
         QTest::newRow("missing/") << 1 << "HTTPMessage";
