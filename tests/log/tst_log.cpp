@@ -4,7 +4,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cstdio>
-#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,175 +16,90 @@ class TestLog : public QObject
 
 private:
     QTemporaryDir dir;
-    QString path(const QString& name = "log.txt") const { return dir.filePath(name); }
-
-    // Runs body with the process's stderr pointed at a file; returns what it got.
-    QByteArray withStderrCaptured(const std::function<void()>& body)
-    {
-        std::fflush(stderr);
-        const int saved = ::dup(2);
-        FILE* capture = std::fopen(QFile::encodeName(path("stderr.txt")).constData(), "w");
-        if (saved < 0 || !capture)
-            return "<no capture>";
-        ::dup2(::fileno(capture), 2);
-        std::fclose(capture);
-        body();
-        std::fflush(stderr);
-        ::dup2(saved, 2);
-        ::close(saved);
-        return readFile(path("stderr.txt"));
-    }
+    QString path(const QString& name) const { return dir.filePath(name); }
 
 private slots:
-    void init()
+    void initTestCase()
     {
-        echoed.clear();
         qInstallMessageHandler(
             [](QtMsgType, const QMessageLogContext&, const QString& text) { echoed << text; });
     }
 
-    void cleanup()
-    {
-        closeLog();
-        qInstallMessageHandler(nullptr);
-    }
-
-    void entryFormat_data()
-    {
-        QTest::addColumn<int>("level");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<int>("line");
-        QTest::addColumn<QByteArray>("expected");
-        const auto row = [](const char* name, int level, const QString& message, int line,
-                            const QByteArray& expected) {
-            QTest::newRow(name) << level << message << line << expected;
-        };
-        row("error", Error, "Could not open", 163, "Error:  Could not open    File: S Line: 163\n");
-        row("warning", Warning, "w", 7, "Warning:  w    File: S Line: 7\n");
-        row("info, empty", Info, "", 0, "Info:      File: S Line: 0\n");
-        row("debug, negative line", Debug, "d", -12, "Debug:  d    File: S Line: -12\n");
-        row("level 4", 4, "x", 1, "");
-        row("level -1", -1, "x", 1, "");
-        row("line feed at the end not doubled", 0, "a\nb\n", 1,
-            "Error:  a\nb\n    File: S Line: 1\n");
-        row("carriage return kept, none added", 0, "a\r", 1, "Error:  a\r    File: S Line: 1\n");
-        // The echo must pass the text on as data: a format string would eat these.
-        row("percent signs and placeholders stay", Info, "100% %s %n %1 %3 %4", 2,
-            "Info:  100% %s %n %1 %3 %4    File: S Line: 2\n");
-        row("latin-1 kept, beyond becomes ?", 0, QString::fromUtf8("caf\u00e9 \u20ac \u4e2d"), 3,
-            "Error:  caf\xe9 ? ?    File: S Line: 3\n");
-    }
-
-    void entryFormat()
-    {
-        QFETCH(int, level);
-        QFETCH(QString, message);
-        QFETCH(int, line);
-        QFETCH(QByteArray, expected);
-        QVERIFY(openLog(path(), true));
-        writeLog(LogLevel(level), message, "S", line);
-        QCOMPARE(readFile(path()), expected);
-        // The debug output gets the same 8-bit text, without the added line feed.
-        QCOMPARE(echoed, expected.isEmpty()
-                             ? QStringList()
-                             : QStringList(QString::fromLatin1(expected.chopped(1))));
-    }
-
-    void lifecycle()
-    {
-        const QString file = path("lifecycle.txt");
-        // Closed: writes are silent no-ops.
-        writeLog(Error, "before", "S", 1);
-        // Opening empties an existing file; a second open is refused and changes nothing.
-        QVERIFY(writeFile(file, "stale content\n"));
-        QVERIFY(openLog(file, false));
-        QCOMPARE(readFile(file), QByteArray());
-        QVERIFY(!openLog(path("other.txt"), false));
-        QVERIFY(!QFile::exists(path("other.txt")));
-        writeLog(Error, "first", "S", 1);
-        // Each entry is on disk at once, before any close.
-        QCOMPARE(readFile(file), QByteArray("Error:  first    File: S Line: 1\n"));
-        closeLog();
-        writeLog(Error, "after close", "S", 2);
-        QCOMPARE(readFile(file), QByteArray("Error:  first    File: S Line: 1\n"));
-        // A failed open leaves the log closed, so the next one may succeed.
-        QVERIFY(!openLog(path("missing/dir/log.txt"), false));
-        QVERIFY(openLog(file, false));
-        writeLog(Warning, "second run", "S", 3);
-        QCOMPARE(readFile(file), QByteArray("Warning:  second run    File: S Line: 3\n"));
-    }
+    void cleanup() { closeLog(); }
 
     void sourceNames()
     {
-        QCOMPARE(logSourceName("/src/archive/VessariTar.cpp"), "VessariTar");
-        QCOMPARE(logSourceName("C:\\src\\net\\HTTPMessage.cpp"), "HTTPMessage");
-        QCOMPARE(logSourceName("C:/src\\net/GETServerMessage.cpp"), "GETServerMessage");
-        QCOMPARE(logSourceName("a/b.test.cpp"), "b.test");
-        QVERIFY(openLog(path(), false));
-        const int line = __LINE__ + 1;
-        LOG(Error, "from the macro");
-        QCOMPARE(
-            readFile(path()),
-            QString("Error:  from the macro    File: tst_log Line: %1\n").arg(line).toLatin1());
+        QCOMPARE(logSourceName("C:\\src/net\\HTTPMessage.cpp"), "HTTPMessage");
+        QCOMPARE(logSourceName("a\\b/c.test.cpp"), "c.test");
     }
 
-    void openOnStderr()
+    // Where the log goes: a file (emptied first), or stderr, also when a link or
+    // FIFO is planted in its place; a file outside is never written through.
+    void destinations_data()
     {
-        bool opened = false, openedTwice = true, fileOpened = true;
-        const QByteArray got = withStderrCaptured([&] {
-            opened = openLogOnStderr();
-            openedTwice = openLogOnStderr();
-            fileOpened = openLog(path(), false);
-            writeLog(Warning, "to stderr", "S", 4);
-            closeLog();
-            // Closing the log must leave the stream itself usable.
-            std::fputs("still open\n", stderr);
-        });
-        QVERIFY(opened && !openedTwice && !fileOpened);
-        QVERIFY(echoed.isEmpty());
-        QCOMPARE(got, QByteArray("Warning:  to stderr    File: S Line: 4\nstill open\n"));
+        QTest::addColumn<QString>("kind");
+        for (const char* kind : {"stale file", "hard link", "symlink", "fifo", "stderr"})
+            QTest::newRow(kind) << QString(kind);
     }
 
-    void plantedLogFile_data()
+    void destinations()
     {
-        QTest::addColumn<bool>("toStderr");
-        QTest::newRow("symlink") << true;
-        QTest::newRow("fifo") << true;
-        QTest::newRow("hard link") << false;
-    }
-
-    // Planted where the log goes, to a file outside.
-    void plantedLogFile()
-    {
-        QFETCH(bool, toStderr);
-        const QString planted = QTest::currentDataTag();
-        const QString victim = path("victim.txt");
-        const QString log = path("planted.txt");
-        const QByteArray logName = QFile::encodeName(log);
-        QFile::remove(log);
+        QFETCH(QString, kind);
+        echoed.clear();
+        const bool toFile = kind == "stale file" || kind == "hard link";
+        const QString victim = path("victim.txt"), log = path(kind);
+        const QByteArray name = QFile::encodeName(log);
         QVERIFY(writeFile(victim, "keep\n"));
-        if (planted == "symlink")
-            QVERIFY(QFile::link(victim, log));
-        else if (planted == "fifo")
-            QCOMPARE(::mkfifo(logName.constData(), 0666), 0);
-        else
-            QCOMPARE(::link(QFile::encodeName(victim).constData(), logName.constData()), 0);
+        QVERIFY(kind == "stale file" ? writeFile(log, QByteArray(4096, 's'))
+                : kind == "hard link"
+                    ? ::link(QFile::encodeName(victim).constData(), name.constData()) == 0
+                : kind == "symlink" ? QFile::link(victim, log)
+                                    : kind != "fifo" || ::mkfifo(name.constData(), 0666) == 0);
 
-        bool opened = false;
-        const QByteArray got = withStderrCaptured([&] {
-            opened = openLog(log, false);
-            writeLog(Error, "entry", "S", 1);
-            closeLog();
-        });
+        // With stderr pointed at a file.
+        std::fflush(stderr);
+        const int saved = ::dup(2);
+        QVERIFY(saved >= 0 &&
+                std::freopen(QFile::encodeName(path("stderr.txt")).constData(), "w", stderr));
+        writeLog(Error, "while closed", "S", 1);
+        // A failed open leaves the log closed; a second open is refused and makes
+        // nothing.
+        const bool opened = !openLog(path("missing/log.txt"), true) &&
+                            (kind == "stderr" ? openLogOnStderr() : openLog(log, true)) &&
+                            !openLog(path("other.txt"), true) && !openLogOnStderr();
+        writeLog(Error, "a\r\nb\n", "S", -12);
+        writeLog(LogLevel(4), "level 4", "S", 1);
+        // A format string would eat these, in the file or in the debug echo.
+        writeLog(Warning, "100% %s %n %1 %3 %4", "S", 0);
+        writeLog(LogLevel(-1), "level -1", "S", 1);
+        writeLog(Info, QString::fromUtf8("caf\u00e9 \u20ac \u4e2d"), "S", 7);
+        const int line = __LINE__ + 1;
+        LOG(Debug, "d");
+        const QByteArray atOnce = toFile ? readFile(log) : QByteArray();
+        closeLog();
+        writeLog(Error, "after close", "S", 2);
+        // Closing the log must leave the stream itself usable.
+        std::fputs("still open\n", stderr);
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+
         QVERIFY(opened);
+        // Line breaks kept, Latin-1 kept and beyond it "?".
+        const QByteArray entry("Error:  a\r\nb\n    File: S Line: -12\n"
+                               "Warning:  100% %s %n %1 %3 %4    File: S Line: 0\n"
+                               "Info:  caf\xe9 ? ?    File: S Line: 7\n"
+                               "Debug:  d    File: tst_log Line: " +
+                               QByteArray::number(line) + "\n");
+        const QByteArray notice = name + " is not a regular file; the log goes to standard error\n";
+        const QByteArray toStderr = kind == "stderr" ? entry : toFile ? "" : notice + entry;
+        QCOMPARE(readFile(path("stderr.txt")), toStderr + "still open\n");
+        QCOMPARE(atOnce, toFile ? entry : QByteArray());
+        QCOMPARE(toFile ? readFile(log) : entry, entry);
+        // The debug echo gets the same 8-bit text, without the added line feeds.
+        QCOMPARE(echoed.join('\n'), toFile ? QString::fromLatin1(entry.chopped(1)) : QString());
         QCOMPARE(readFile(victim), QByteArray("keep\n"));
-        const QByteArray entry("Error:  entry    File: S Line: 1\n");
-        QCOMPARE(got,
-                 toStderr
-                     ? logName + " is not a regular file; the log goes to standard error\n" + entry
-                     : QByteArray());
-        if (!toStderr)
-            QCOMPARE(readFile(log), entry);
+        QVERIFY(!QFile::exists(path("other.txt")));
     }
 };
 

@@ -7,8 +7,7 @@
 struct VtRun
 {
     int code = -1; // -1 when it did not end normally within a minute
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 // input is fed in pieces, so that a reader on the pipe meets short reads.
@@ -18,17 +17,13 @@ inline VtRun runVt(const QStringList& args, const QString& workingDir = QString(
     QProcess process;
     process.setWorkingDirectory(workingDir);
     process.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), args);
-    if (process.waitForStarted()) {
-        for (qsizetype at = 0; at < input.size(); at += 7) {
-            process.write(input.mid(at, 7));
-            process.waitForBytesWritten();
-        }
+    for (qsizetype at = 0; at < input.size() && process.waitForStarted(); at += 7) {
+        process.write(input.mid(at, 7));
+        process.waitForBytesWritten();
     }
     process.closeWriteChannel();
-    VtRun run;
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
-        run.code = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    const bool ended =
+        process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
 }
