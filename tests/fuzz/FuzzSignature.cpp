@@ -9,8 +9,7 @@ using namespace minisign;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const auto input =
-        QByteArray::fromRawData(reinterpret_cast<const char*>(data), qsizetype(size));
+    const QByteArray input(reinterpret_cast<const char*>(data), qsizetype(size));
     const auto key = parsePublicKey(input);
     const auto sig = parseSignature(input);
     if ((key && (key->keyId.size() != keyIdSize || key->key.size() != publicKeySize ||
