@@ -13,16 +13,12 @@ inline bool available()
     return !QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty();
 }
 
-inline bool run(const QStringList& args)
-{
-    return QProcess::execute(QStringLiteral("minisign"), args) == 0;
-}
-
 // A key pair without a password: dir/name.pub and dir/name.sec.
 inline bool makeKey(const QString& dir, const QString& name)
 {
     const QString base = QDir(dir).filePath(name);
-    return run({"-G", "-W", "-f", "-p", base + ".pub", "-s", base + ".sec"});
+    return QProcess::execute(QStringLiteral("minisign"),
+                             {"-G", "-W", "-f", "-p", base + ".pub", "-s", base + ".sec"}) == 0;
 }
 
 // Signs file into signature (default file.minisig); comment replaces minisign's own trusted
@@ -35,7 +31,7 @@ inline bool sign(const QString& secretKey, const QString& file, const QString& s
         args << "-x" << signature;
     if (!comment.isEmpty())
         args << "-t" << comment;
-    return run(legacy ? args << "-l" : args);
+    return QProcess::execute(QStringLiteral("minisign"), legacy ? args << "-l" : args) == 0;
 }
 
 // The trusted comment minisign writes for update.vt at a timestamp.
