@@ -1,5 +1,6 @@
 // libFuzzer target for the minisign parsers: every input is read as a public key, a signature
-// file and a trusted comment, and what they accept has the sizes the signature check relies on.
+// file and a trusted comment (the signature's own when it reads as one), and what they accept has
+// the sizes the signature check relies on.
 #include "Minisign.h"
 
 #include <cstdint>
