@@ -64,6 +64,8 @@ private slots:
             QVERIFY2(TrustAnchor::fromText(broken, {}).mode == TrustAnchor::Mode::Broken, broken);
         QVERIFY(QFile::link(path("none"), path("dangling")));
         QCOMPARE(TrustAnchor::fromFile(path("dangling")).mode, TrustAnchor::Mode::Broken);
+        // Little-endian, without leading zeros: one key in sixteen has one.
+        QCOMPARE(minisign::keyIdText(QByteArray::fromHex("0102030405060700")), "7060504030201");
         for (const char* comment :
              {"timestamp:5\thashed", "timestamp:+5\tfile:a",
               "timestamp:99999999999999999999\tfile:a", "timestamp:9\ttimestamp:1\tfile:a"})
