@@ -22,17 +22,12 @@ public:
     }
 
     // The command that starts the game with these arguments, the path quoted.
-    QString command(const QString& arguments = QString()) const
-    {
-        return QLatin1Char('"') + script + QLatin1Char('"') +
-               (arguments.isEmpty() ? QString() : QLatin1Char(' ') + arguments);
-    }
+    QString command(const QString& arguments) const { return '"' + script + "\" " + arguments; }
 
-    bool started() const { return QFile::exists(record); }
     // A start is detached: a wrong one is given this long to show.
     bool startsWithin(int msecs) const
     {
-        return QTest::qWaitFor([this] { return started(); }, msecs);
+        return QTest::qWaitFor([this] { return QFile::exists(record); }, msecs);
     }
 
     // Program path and arguments as the game saw them; waits for the detached start.
