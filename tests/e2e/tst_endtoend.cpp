@@ -21,26 +21,14 @@ using namespace MinisignTool;
 
 namespace {
 
-// What every successful update leaves in the game folder; signed, with the stamp of the signature.
+// What every successful update leaves in the game folder (and, signed, update.stamp).
 const Tree gameFiles = {{"VERSION", "2.0\n"},
                         {"data", kDir},
                         {"data/a.txt", "hello"},
-                        {"data/sub", kDir},
-                        {"data/sub/b.bin", bytePattern(300 * 1024)}};
-Tree signedGame()
-{
-    Tree t = gameFiles;
-    t.insert(QStringLiteral("update.stamp"), "1000\n");
-    return t;
-}
-QByteArray gameArchive()
-{
-    QByteArray a = version("2.0");
-    for (auto it = gameFiles.begin(); it != gameFiles.end(); ++it)
-        a += it.value() == kDir ? directory(it.key().toLatin1())
-                                : file(it.key().toLatin1(), it.value());
-    return a;
-}
+                        {"data/b.bin", bytePattern(300 * 1024)}};
+const QByteArray gameArchive = version("2.0") + file("VERSION", "2.0\n") + directory("data") +
+                               file("data/a.txt", "hello") +
+                               file("data/b.bin", gameFiles["data/b.bin"]);
 
 // What the user does: nothing, press Play or close the window once the update is complete, press
 // Cancel mid-download, press Cancel before the first step so that the update runs underneath the
@@ -54,14 +42,6 @@ enum Act
     CancelFirst,
     Retry,
 };
-// Beside the archive on the server: its signature, made before the archive was altered, or none.
-enum Sig
-{
-    Valid,
-    Altered,
-    Unsigned,
-};
-
 // A good directory, then an entry type that does not exist.
 const QByteArray broken = directory("kept") + entry(7, QByteArray("xx"));
 const QString cancelQ = QStringLiteral("Cancel Update?"), errorQ = QStringLiteral("Update error"),
@@ -73,20 +53,19 @@ const QString cancelQ = QStringLiteral("Cancel Update?"), errorQ = QStringLitera
 struct Row
 {
     QByteArray served; // nothing: 404
-    QString key;       // the key file the dialog trusts; "": unsigned
-    Sig sig;
-    QByteArray stamp; // update.stamp before the update
+    // "": unsigned; "signed"; "altered" after signing; "older" than the installed update;
+    // "no signature" on the server; "broken key": the dialog's key file cannot be read
+    QString signing;
     Act act;
     bool withGame;
-    QList<Answer> answers;
+    Answer answer;         // to every question
     QStringList questions; // the titles asked, in order
     bool quits;
-    QString state;    // the status at the first question and at the end
+    QString state;    // the status at the end
     QStringList logs; // the part that wrote each log entry
     int requests;     // of the archive, and of the signature when signed
 };
 Q_DECLARE_METATYPE(Row)
-Q_DECLARE_METATYPE(Sig)
 
 // One nginx for all rows; each row has its own directory under www, so that its requests stay
 // apart, and its own game folder as the current directory.
@@ -103,15 +82,15 @@ class TestEndToEnd : public QObject
 
     QString url() const { return nginx.baseUrl().toString() + dir; }
     // The archive signed at timestamp 1000.
-    void publish(const QByteArray& archive, Sig sig)
+    void publish(const QByteArray& archive, const QString& signing)
     {
         const QString path = www.filePath(dir + "/update.vt");
         if (archive.isEmpty())
             return;
         QVERIFY(writeFile(path, archive));
-        if (sig != Unsigned && available())
+        if (signing != QLatin1String("no signature") && available())
             QVERIFY(sign(keys.filePath("key.sec"), path, {}, comment(1000)));
-        if (sig == Altered)
+        if (signing == QLatin1String("altered"))
             QVERIFY(writeFile(path, QByteArray(archive).replace("hello", "hellO")));
     }
     int fetches(const QString& name) const
@@ -170,60 +149,58 @@ private slots:
 void TestEndToEnd::update_data()
 {
     QTest::addColumn<Row>("row");
-    const QList<Answer> yes{Answer::Yes}, no{Answer::No}, none;
-    const QByteArray g = gameArchive(), big = bytePattern(8 << 20);
-    const QString k = QStringLiteral("key.pub"), bad = QStringLiteral("garbage");
+    const QByteArray big = bytePattern(8 << 20);
+    const Answer yes = Answer::Yes, no = Answer::No;
     const QStringList sig{"Signature"}, http{"HTTPMessage"}, tar{"VessariTar"}, play{playQ},
         cancel{cancelQ}, error{errorQ}, both{cancelQ, errorQ};
     const auto row = [](const char* name, const Row& r) { QTest::newRow(name) << r; };
     // Nothing more happens after a success: no second download, nothing asked. Unsigned, the
     // signature beside the archive is never fetched.
-    row("unsigned", {g, "", Valid, {}, Nothing, true, none, {}, false, complete, {}, 1});
-    row("signed, play button", {g, k, Valid, {}, Play, true, yes, {}, true, complete, {}, 1});
-    row("close, play", {g, "", Valid, {}, Close, true, yes, play, true, complete, {}, 1});
-    row("close, do not play", {g, "", Valid, {}, Close, true, no, play, true, complete, {}, 1});
+    row("unsigned", {gameArchive, "", Nothing, true, yes, {}, false, complete, {}, 1});
+    row("signed, play button", {gameArchive, "signed", Play, true, yes, {}, true, complete, {}, 1});
+    row("close, play", {gameArchive, "", Close, true, yes, play, true, complete, {}, 1});
+    row("close, do not play", {gameArchive, "", Close, true, no, play, true, complete, {}, 1});
     // After a failed extraction the download's state stays; nothing claims the update completed.
-    row("broken archive",
-        {broken, "", Valid, {}, Nothing, false, no, error, false, errorQ, tar, 1});
+    row("broken archive", {broken, "", Nothing, false, no, error, false, errorQ, tar, 1});
     row("cancel mid-download",
-        {big, "", Valid, {}, CancelMidway, true, yes, cancel, true, downloading, {}, 1});
+        {big, "", CancelMidway, true, yes, cancel, true, downloading, {}, 1});
     row("update completes under the cancel question",
-        {g, "", Valid, {}, CancelFirst, false, no, cancel, false, complete, {}, 1});
+        {gameArchive, "", CancelFirst, false, no, cancel, false, complete, {}, 1});
     row("404 under the cancel question",
-        {{}, "", Valid, {}, CancelFirst, false, no + no, both, false, downloading, http, 1});
-    row("404, retried", {g, "", Valid, {}, Retry, false, yes, error, false, complete, http, 2});
+        {{}, "", CancelFirst, false, no, both, false, downloading, http, 1});
+    row("404, retried", {gameArchive, "", Retry, false, yes, error, false, complete, http, 2});
     // Refused: the retry question, and nothing of the update in the game folder.
-    row("signed, altered",
-        {g, k, Altered, {}, Nothing, false, no, error, false, downloading, sig, 1});
-    row("signed, older than the installed update",
-        {g, k, Valid, "2000\n", Nothing, false, no, error, false, downloading, sig, 1});
-    row("signature missing",
-        {g, k, Unsigned, {}, Nothing, false, no, error, false, downloading, http + sig, 1});
-    row("key unreadable",
-        {g, bad, Valid, {}, Nothing, false, no, error, false, downloading, sig, 0});
+    row("altered", {gameArchive, "altered", Nothing, false, no, error, false, downloading, sig, 1});
+    row("older than the installed update",
+        {gameArchive, "older", Nothing, false, no, error, false, downloading, sig, 1});
+    row("broken key",
+        {gameArchive, "broken key", Nothing, false, no, error, false, downloading, sig, 0});
+    row("no signature", {gameArchive, "no signature", Nothing, false, no, error, false, downloading,
+                         http + sig, 1});
 }
 
 void TestEndToEnd::update()
 {
     QFETCH(Row, row);
-    const auto& [served, key, sig, stamp, act, withGame, answers, questions, quits, state, logs,
-                 requests] = row;
-    if (!key.isEmpty() && !available())
+    const auto& [served, signing, act, withGame, answer, questions, quits, state, logs, requests] =
+        row;
+    if (!signing.isEmpty() && !available())
         QSKIP("needs minisign (scripts/setup.sh installs it)");
     const bool slow = act == CancelMidway || act == Retry;
     dir = QStringLiteral("%1%2").arg(slow ? "slow/" : "").arg(++rows);
     if (act != Retry)
-        publish(served, sig);
-    if (!stamp.isEmpty())
-        QVERIFY(writeFile(QStringLiteral("update.stamp"), stamp));
+        publish(served, signing);
+    if (signing == QLatin1String("older"))
+        QVERIFY(writeFile(QStringLiteral("update.stamp"), "2000\n"));
     FakeGame game;
     updater = std::make_unique<Updater>();
     updater->setBaseUrl(url()); // without the final "/"
     updater->setGamePath(withGame ? game.command(QStringLiteral("--updated")) : QString());
-    updater->setTrustAnchor(key.isEmpty() ? TrustAnchor()
-                                          : TrustAnchor::fromFile(keys.filePath(key)));
+    const QString key =
+        keys.filePath(signing == QLatin1String("broken key") ? "garbage" : "key.pub");
+    updater->setTrustAnchor(signing.isEmpty() ? TrustAnchor() : TrustAnchor::fromFile(key));
     updater->show();
-    QuestionAnswerer answerer(answers);
+    QuestionAnswerer answerer(QList<Answer>(questions.size(), answer));
     answerer.beforeAnswer = [&](QMessageBox* box) {
         // The cancel question stays up until the update has settled underneath it.
         if (box->windowTitle() == cancelQ && row.act == CancelFirst &&
@@ -234,7 +211,7 @@ void TestEndToEnd::update()
         if (row.act == Retry) {
             // The failed download shows underneath as an empty time and a bar at 0.
             QVERIFY(QTest::qWaitFor([&] { return timeText().isEmpty() && bar() == 0; }, 10000));
-            publish(row.served, row.sig);
+            publish(row.served, row.signing);
         }
     };
 
@@ -285,7 +262,7 @@ void TestEndToEnd::update()
     QVERIFY(state != complete || bar() == 100);
     QVERIFY(act == Close ? !updater->isVisible() : quits || updater->isVisible());
     // A run that ends starts the game, unless the user has declined.
-    const bool gameStarts = withGame && quits && answers != QList<Answer>{Answer::No};
+    const bool gameStarts = withGame && quits && answer == Answer::Yes;
     if (gameStarts)
         QCOMPARE(game.waitForStart(), QStringList({game.script, QStringLiteral("--updated")}));
 
@@ -293,20 +270,18 @@ void TestEndToEnd::update()
     updater.reset();
     waitForWorkers();
     QTRY_COMPARE(fetches("update.vt"), requests); // logged once the connection has ended
-    QTRY_COMPARE(fetches("update.vt.minisig"), key.isEmpty() ? 0 : requests);
-    Tree files = treeOf(work->path()), expected;
+    QTRY_COMPARE(fetches("update.vt.minisig"), signing.isEmpty() ? 0 : requests);
+    Tree files = treeOf(work->path());
     QStringList sources; // the "File: SOURCE Line: N" of each entry
     for (const QByteArray& line : files.take(QStringLiteral("log.txt")).split('\n'))
         if (!line.isEmpty())
             sources << QString::fromLatin1(line).section(" File: ", -1).section(' ', 0, 0);
     QCOMPARE(sources, logs);
-    if (state == complete)
-        expected = key.isEmpty() ? gameFiles : signedGame();
-    else if (served == broken)
-        expected = {{"kept", kDir}, {"update.vt", broken}};
-    else if (!stamp.isEmpty())
-        expected = {{"update.stamp", stamp}};
-    QCOMPARE(files, expected);
+    const bool installed = state == complete && !signing.isEmpty();
+    QCOMPARE(files.take("update.stamp"), installed ? "1000\n" : signing == "older" ? "2000\n" : "");
+    QCOMPARE(files, (state == complete  ? gameFiles
+                     : served == broken ? Tree{{"kept", kDir}, {"update.vt", broken}}
+                                        : Tree()));
     QVERIFY(gameStarts || !withGame || !game.startsWithin(200));
 }
 
@@ -314,9 +289,9 @@ void TestEndToEnd::update()
 void TestEndToEnd::vt_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<Sig>("sig");
+    QTest::addColumn<QString>("signing");
     QTest::addColumn<int>("exitCode");
-    const auto V = Valid, A = Altered;
+    const QString V = "signed", A = "altered";
     QTest::newRow("update, key line") << QStringList{"update", "URL", "-P", "KEY"} << V << 0;
     QTest::newRow("update, altered") << QStringList{"update", "URL", "-p", "KEYFILE"} << A << 1;
     QTest::newRow("verify, key file") << QStringList{"verify", "FILE", "-p", "KEYFILE"} << V << 0;
@@ -329,12 +304,12 @@ void TestEndToEnd::vt_data()
 void TestEndToEnd::vt()
 {
     QFETCH(QStringList, args);
-    QFETCH(Sig, sig);
+    QFETCH(QString, signing);
     QFETCH(int, exitCode);
     if (!available())
         QSKIP("needs minisign (scripts/setup.sh installs it)");
     dir = QString::number(++rows);
-    publish(gameArchive(), sig);
+    publish(gameArchive, signing);
     const QMap<QString, QString> values{
         {"URL", url()},
         {"FILE", www.filePath(dir + "/update.vt")},
@@ -347,7 +322,9 @@ void TestEndToEnd::vt()
     QVERIFY2(run.err.isEmpty() == (exitCode == 0), run.err.constData());
     Tree files = treeOf(work->path());
     files.remove(QStringLiteral("log.txt"));
-    QCOMPARE(files, args[0] == QLatin1String("update") && exitCode == 0 ? signedGame() : Tree());
+    const bool installed = args[0] == QLatin1String("update") && exitCode == 0;
+    QCOMPARE(files.take("update.stamp"), installed ? "1000\n" : "");
+    QCOMPARE(files, installed ? gameFiles : Tree());
 }
 
 // The real program in a real X server, pressed like a user would; it trusts the key beside it.
@@ -368,15 +345,9 @@ void TestEndToEnd::realExecutable()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), ':' + QString::fromLatin1(server.readLine()).trimmed());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    const auto tool = [&](const char* args) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(xdotool, QString::fromLatin1(args).split(QLatin1Char(' ')));
-        return p.waitForFinished(scaledTimeout(10000)) && p.exitCode() == 0;
-    };
     FakeGame game;
     dir = QString::number(++rows);
-    publish(gameArchive(), Valid);
+    publish(gameArchive, QStringLiteral("signed"));
     QTemporaryDir bin, folder;
     QVERIFY(QFile::copy(QStringLiteral(UPDATER_BUILD_DIR "/updater"), bin.filePath("updater")));
     QVERIFY(QFile::copy(keys.filePath("key.pub"), bin.filePath("update.pub")));
@@ -389,14 +360,19 @@ void TestEndToEnd::realExecutable()
                                  !QFile::exists(folder.filePath(QStringLiteral("update.vt"))),
                              scaledTimeout(20000));
     // Play is enabled in the same step that removes the archive, before any input is handled.
-    QVERIFY(tool("search --sync --name ^Tovolia.Updater$ mousemove --window %1 306 216 click 1"));
+    QProcess click;
+    click.setProcessEnvironment(env);
+    click.start(xdotool, QStringLiteral("search --sync --name ^Tovolia.Updater$ mousemove --window "
+                                        "%1 306 216 click 1")
+                             .split(' '));
+    QVERIFY(click.waitForFinished(scaledTimeout(10000)) && click.exitCode() == 0);
     // The process ends by itself: nothing invisible stays behind.
     QVERIFY(updaterProcess.waitForFinished(scaledTimeout(15000)));
     QCOMPARE(updaterProcess.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updaterProcess.exitCode(), 0);
-    Tree expected = signedGame();
-    expected.insert(QStringLiteral("log.txt"), {});
-    QCOMPARE(treeOf(folder.path()), expected);
+    Tree files = treeOf(folder.path());
+    QCOMPARE(files.take("update.stamp") + files.take("log.txt"), "1000\n"); // the log empty
+    QCOMPARE(files, gameFiles);
     QCOMPARE(game.waitForStart(), QStringList({game.script, QStringLiteral("--real")}));
     server.terminate();
     server.waitForFinished(5000);
