@@ -1,10 +1,8 @@
 #include "FakeGame.h"
 #include "QuestionBoxes.h"
-#include "TestFiles.h"
 #include "TimeRemaining.h"
 #include "Updater.h"
 
-#include <QProcess>
 #include <QPushButton>
 #include <QtTest>
 
@@ -17,7 +15,6 @@ class TestUpdater : public QObject
 private slots:
     void waysOut_data();
     void waysOut();
-    void executableWithoutGameExits255();
     void remaining_data();
     void remaining();
 };
@@ -116,20 +113,6 @@ void TestUpdater::waysOut()
         QVERIFY(!game.startsWithin(200));
     // Declining keeps the window, and closing it is what an accepted close does.
     QCOMPARE(u.isVisible(), !quits || (action != Action::CloseWindow && action != Action::Escape));
-}
-
-void TestUpdater::executableWithoutGameExits255()
-{
-    QTemporaryDir dir;
-    const QString log = dir.filePath(QStringLiteral("log.txt"));
-    QVERIFY(writeFile(log, "from an earlier run\n"));
-    QProcess p;
-    p.setWorkingDirectory(dir.path());
-    p.start(QStringLiteral(UPDATER_BUILD_DIR "/updater"), {"http://127.0.0.1:1/"});
-    QVERIFY(p.waitForFinished(10000));
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 255);
-    QCOMPARE(readFile(log), QByteArray()); // emptied, not removed
 }
 
 // progress 0: the seconds are the time left; otherwise they are the time elapsed at that progress.

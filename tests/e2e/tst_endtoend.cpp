@@ -76,7 +76,7 @@ class TestEndToEnd : public QObject
     QTemporaryDir keys, www;
     NginxServer nginx;
     int rows = 0;
-    QString dir, originalDir;
+    QString dir;
     std::unique_ptr<QTemporaryDir> work;
     std::unique_ptr<Updater> updater;
 
@@ -115,13 +115,11 @@ private slots:
     {
         if (available())
             QVERIFY(makeKey(keys.path(), QStringLiteral("key")));
-        QVERIFY(writeFile(keys.filePath("garbage"), "not a key"));
         nginx.addRateLimit(QStringLiteral("/slow/"), 150 * 1024);
         QVERIFY2(nginx.start(www.path()), qPrintable(nginx.errorString()));
     }
     void init()
     {
-        originalDir = QDir::currentPath();
         work = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir::setCurrent(work->path()));
         QVERIFY(openLog(QStringLiteral("log.txt"), false));
@@ -135,7 +133,6 @@ private slots:
         updater.reset();
         waitForWorkers();
         closeLog();
-        QDir::setCurrent(originalDir);
         work.reset();
     }
 
@@ -196,8 +193,7 @@ void TestEndToEnd::update()
     updater = std::make_unique<Updater>();
     updater->setBaseUrl(url()); // without the final "/"
     updater->setGamePath(withGame ? game.command(QStringLiteral("--updated")) : QString());
-    const QString key =
-        keys.filePath(signing == QLatin1String("broken key") ? "garbage" : "key.pub");
+    const QString key = keys.filePath(signing == QLatin1String("broken key") ? "none" : "key.pub");
     updater->setTrustAnchor(signing.isEmpty() ? TrustAnchor() : TrustAnchor::fromFile(key));
     updater->show();
     QuestionAnswerer answerer(QList<Answer>(questions.size(), answer));
@@ -330,6 +326,18 @@ void TestEndToEnd::vt()
 // The real program in a real X server, pressed like a user would; it trusts the key beside it.
 void TestEndToEnd::realExecutable()
 {
+    dir = QString::number(++rows);
+    // Without a game it ends at once, the log of an earlier run emptied.
+    QTemporaryDir bin, folder;
+    QVERIFY(writeFile(folder.filePath("log.txt"), "from an earlier run\n"));
+    QProcess updaterProcess;
+    updaterProcess.setWorkingDirectory(folder.path());
+    updaterProcess.start(QStringLiteral(UPDATER_BUILD_DIR "/updater"), {url()});
+    QVERIFY(updaterProcess.waitForFinished() &&
+            updaterProcess.exitStatus() == QProcess::NormalExit);
+    QCOMPARE(updaterProcess.exitCode(), 255);
+    QCOMPARE(readFile(folder.filePath("log.txt")), QByteArray());
+
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
     if (xvfb.isEmpty() || xdotool.isEmpty() || !available())
@@ -346,14 +354,10 @@ void TestEndToEnd::realExecutable()
     env.insert(QStringLiteral("DISPLAY"), ':' + QString::fromLatin1(server.readLine()).trimmed());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     FakeGame game;
-    dir = QString::number(++rows);
     publish(gameArchive, QStringLiteral("signed"));
-    QTemporaryDir bin, folder;
     QVERIFY(QFile::copy(QStringLiteral(UPDATER_BUILD_DIR "/updater"), bin.filePath("updater")));
     QVERIFY(QFile::copy(keys.filePath("key.pub"), bin.filePath("update.pub")));
-    QProcess updaterProcess;
     updaterProcess.setProcessEnvironment(env);
-    updaterProcess.setWorkingDirectory(folder.path());
     updaterProcess.start(bin.filePath("updater"), {url(), game.command(QStringLiteral("--real"))});
     QVERIFY(updaterProcess.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.filePath(QStringLiteral("VERSION"))) &&
