@@ -43,7 +43,6 @@ void TestUpdater::waysOut_data()
     QTest::newRow("cancel, yes") << C << Answer::Yes << game << true << started;
     QTest::newRow("cancel, yes, no game") << C << Answer::Yes << "" << true << QStringList();
     QTest::newRow("cancel, no") << C << Answer::No << game << false << QStringList();
-    QTest::newRow("cancel, dismissed") << C << Answer::Dismiss << game << false << QStringList();
     QTest::newRow("close, yes") << Action::CloseWindow << Answer::Yes << game << true << started;
     QTest::newRow("close, no") << Action::CloseWindow << Answer::No << game << false
                                << QStringList();

@@ -57,13 +57,11 @@ struct Row
     // "no signature" on the server; "broken key": the dialog's key file cannot be read
     QString signing;
     Act act;
-    bool withGame;
-    Answer answer;         // to every question
-    QStringList questions; // the titles asked, in order
-    bool quits;
-    QString state;    // the status at the end
-    QStringList logs; // the part that wrote each log entry
-    int requests;     // of the archive, and of the signature when signed
+    Answer answer; // to every question
+    bool withGame, quits;
+    QStringList questions, logs; // the titles asked, in order; the part that wrote each log entry
+    QString state;               // the status at the end
+    int requests;                // of the archive, and of the signature when signed
 };
 Q_DECLARE_METATYPE(Row)
 
@@ -153,33 +151,33 @@ void TestEndToEnd::update_data()
     const auto row = [](const char* name, const Row& r) { QTest::newRow(name) << r; };
     // Nothing more happens after a success: no second download, nothing asked. Unsigned, the
     // signature beside the archive is never fetched.
-    row("unsigned", {gameArchive, "", Nothing, true, yes, {}, false, complete, {}, 1});
-    row("signed, play button", {gameArchive, "signed", Play, true, yes, {}, true, complete, {}, 1});
-    row("close, play", {gameArchive, "", Close, true, yes, play, true, complete, {}, 1});
-    row("close, do not play", {gameArchive, "", Close, true, no, play, true, complete, {}, 1});
+    row("unsigned", {gameArchive, "", Nothing, yes, true, false, {}, {}, complete, 1});
+    row("signed, play button", {gameArchive, "signed", Play, yes, true, true, {}, {}, complete, 1});
+    row("close, play", {gameArchive, "", Close, yes, true, true, play, {}, complete, 1});
+    row("close, do not play", {gameArchive, "", Close, no, true, true, play, {}, complete, 1});
     // After a failed extraction the download's state stays; nothing claims the update completed.
-    row("broken archive", {broken, "", Nothing, false, no, error, false, errorQ, tar, 1});
+    row("broken archive", {broken, "", Nothing, no, false, false, error, tar, errorQ, 1});
     row("cancel mid-download",
-        {big, "", CancelMidway, true, yes, cancel, true, downloading, {}, 1});
+        {big, "", CancelMidway, yes, true, true, cancel, {}, downloading, 1});
     row("update completes under the cancel question",
-        {gameArchive, "", CancelFirst, false, no, cancel, false, complete, {}, 1});
+        {gameArchive, "", CancelFirst, no, false, false, cancel, {}, complete, 1});
     row("404 under the cancel question",
-        {{}, "", CancelFirst, false, no, both, false, downloading, http, 1});
-    row("404, retried", {gameArchive, "", Retry, false, yes, error, false, complete, http, 2});
+        {{}, "", CancelFirst, no, false, false, both, http, downloading, 1});
+    row("404, retried", {gameArchive, "", Retry, yes, false, false, error, http, complete, 2});
     // Refused: the retry question, and nothing of the update in the game folder.
-    row("altered", {gameArchive, "altered", Nothing, false, no, error, false, downloading, sig, 1});
+    row("altered", {gameArchive, "altered", Nothing, no, false, false, error, sig, downloading, 1});
     row("older than the installed update",
-        {gameArchive, "older", Nothing, false, no, error, false, downloading, sig, 1});
+        {gameArchive, "older", Nothing, no, false, false, error, sig, downloading, 1});
     row("broken key",
-        {gameArchive, "broken key", Nothing, false, no, error, false, downloading, sig, 0});
-    row("no signature", {gameArchive, "no signature", Nothing, false, no, error, false, downloading,
-                         http + sig, 1});
+        {gameArchive, "broken key", Nothing, no, false, false, error, sig, downloading, 0});
+    row("no signature", {gameArchive, "no signature", Nothing, no, false, false, error, http + sig,
+                         downloading, 1});
 }
 
 void TestEndToEnd::update()
 {
     QFETCH(Row, row);
-    const auto& [served, signing, act, withGame, answer, questions, quits, state, logs, requests] =
+    const auto& [served, signing, act, answer, withGame, quits, questions, logs, state, requests] =
         row;
     if (!signing.isEmpty() && !available())
         QSKIP("needs minisign (scripts/setup.sh installs it)");

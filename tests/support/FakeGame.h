@@ -16,8 +16,8 @@ public:
         // Written under another name and renamed, so a reader never sees half a record.
         if (f.open(QIODevice::WriteOnly) &&
             f.write("#!/bin/sh\nout=\"$(dirname \"$0\")/../started.txt\"\n"
-                    "{ printf '%s\\n' \"$0\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; "
-                    "} > \"$out.tmp\" && mv \"$out.tmp\" \"$out\"\n") > 0)
+                    "printf '%s\\n' \"$0\" \"$@\" > \"$out.tmp\" && mv \"$out.tmp\" \"$out\"\n") >
+                0)
             f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 

@@ -20,12 +20,10 @@ struct AskedQuestion
     QWidget* parent = nullptr;
 };
 
-// Press one of the box's buttons, or dismiss it with Escape.
 enum class Answer
 {
     Yes,
     No,
-    Dismiss,
 };
 
 // Answers every box that opens, in order, with the next answer of the list; boxes beyond the list
@@ -62,9 +60,7 @@ protected:
             QTimer::singleShot(0, this, [this, box = QPointer(box), answer = pending.takeFirst()] {
                 if (box && beforeAnswer)
                     beforeAnswer(box);
-                if (box && answer == Answer::Dismiss)
-                    QTest::keyClick(box, Qt::Key_Escape);
-                else if (box)
+                if (box)
                     box->button(answer == Answer::Yes ? QMessageBox::Yes : QMessageBox::No)
                         ->click();
             });
