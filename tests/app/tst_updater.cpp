@@ -102,8 +102,7 @@ void TestUpdater::waysOut()
                                                 "Would you like to try again?")
                                : QStringLiteral("Are you sure you want to cancel the update?"));
         QCOMPARE(q.icon, QMessageBox::Question);
-        QCOMPARE(q.buttons,
-                 QList<QMessageBox::StandardButton>({QMessageBox::Yes, QMessageBox::No}));
+        QCOMPARE(q.buttons, QMessageBox::Yes | QMessageBox::No);
         QCOMPARE(q.parent, &u);
     }
     if (!received.isEmpty())

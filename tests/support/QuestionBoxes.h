@@ -16,7 +16,7 @@ struct AskedQuestion
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QList<QMessageBox::StandardButton> buttons;
+    QMessageBox::StandardButtons buttons;
     QWidget* parent = nullptr;
 };
 
@@ -53,10 +53,8 @@ protected:
         auto* box = qobject_cast<QMessageBox*>(watched);
         if (box && event->type() == QEvent::Show && !seen.contains(box) && !pending.isEmpty()) {
             seen << box;
-            AskedQuestion q{box->windowTitle(), box->text(), box->icon(), {}, box->parentWidget()};
-            for (QAbstractButton* b : box->buttons())
-                q.buttons << box->standardButton(b);
-            asked << q;
+            asked << AskedQuestion{box->windowTitle(), box->text(), box->icon(),
+                                   box->standardButtons(), box->parentWidget()};
             QTimer::singleShot(0, this, [this, box = QPointer(box), answer = pending.takeFirst()] {
                 if (box && beforeAnswer)
                     beforeAnswer(box);
