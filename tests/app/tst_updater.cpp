@@ -42,7 +42,6 @@ void TestUpdater::waysOut_data()
     const auto C = Action::PressCancel;
     QTest::newRow("cancel, yes") << C << Answer::Yes << game << true << started;
     QTest::newRow("cancel, yes, no game") << C << Answer::Yes << "" << true << QStringList();
-    QTest::newRow("cancel, no") << C << Answer::No << game << false << QStringList();
     QTest::newRow("close, yes") << Action::CloseWindow << Answer::Yes << game << true << started;
     QTest::newRow("close, no") << Action::CloseWindow << Answer::No << game << false
                                << QStringList();

@@ -118,6 +118,7 @@ private slots:
     }
     void init()
     {
+        dir = QString::number(++rows);
         work = std::make_unique<QTemporaryDir>();
         QVERIFY(QDir::setCurrent(work->path()));
         QVERIFY(openLog(QStringLiteral("log.txt"), false));
@@ -182,7 +183,8 @@ void TestEndToEnd::update()
     if (!signing.isEmpty() && !available())
         QSKIP("needs minisign (scripts/setup.sh installs it)");
     const bool slow = act == CancelMidway || act == Retry;
-    dir = QStringLiteral("%1%2").arg(slow ? "slow/" : "").arg(++rows);
+    if (slow)
+        dir.prepend(QLatin1String("slow/"));
     if (act != Retry)
         publish(served, signing);
     if (signing == QLatin1String("older"))
@@ -302,7 +304,6 @@ void TestEndToEnd::vt()
     QFETCH(int, exitCode);
     if (!available())
         QSKIP("needs minisign (scripts/setup.sh installs it)");
-    dir = QString::number(++rows);
     publish(gameArchive, signing);
     const QMap<QString, QString> values{
         {"URL", url()},
@@ -324,7 +325,6 @@ void TestEndToEnd::vt()
 // The real program in a real X server, pressed like a user would; it trusts the key beside it.
 void TestEndToEnd::realExecutable()
 {
-    dir = QString::number(++rows);
     // Without a game it ends at once, the log of an earlier run emptied.
     QTemporaryDir bin, folder;
     QVERIFY(writeFile(folder.filePath("log.txt"), "from an earlier run\n"));
