@@ -196,8 +196,7 @@ void TestEndToEnd::update()
     const QString key = keys.filePath(signing == QLatin1String("broken key") ? "none" : "key.pub");
     updater->setTrustAnchor(signing.isEmpty() ? TrustAnchor() : TrustAnchor::fromFile(key));
     updater->show();
-    // One answer more, so that a question too many fails the row instead of blocking it.
-    QuestionAnswerer answerer(QList<Answer>(questions.size() + 1, answer));
+    QuestionAnswerer answerer(QList<Answer>(questions.size(), answer));
     answerer.beforeAnswer = [&](QMessageBox* box) {
         // The cancel question stays up until the update has settled underneath it.
         if (box->windowTitle() == cancelQ && row.act == CancelFirst &&
