@@ -124,7 +124,7 @@ void TestUpdater::remaining_data()
     QTest::newRow("3599") << 3599u << 0.f << "59:59 remaining";
     QTest::newRow("3600") << 3600u << 0.f << "1:0:00 remaining";
     QTest::newRow("largest") << 4294967295u << 0.f << "1193046:28:15 remaining";
-    QTest::newRow("total truncated") << 10u << 0.3f << "00:23 remaining"; // 33.3 -> 33
+    QTest::newRow("total truncated") << 20u << 0.3f << "00:46 remaining"; // 66.7 -> 66
     // A fraction just above 1 estimates a total below elapsed: unsigned wrap.
     QTest::newRow("estimate below elapsed wraps") << 100u << 1.5f << "1193046:27:42 remaining";
 }
