@@ -1,14 +1,13 @@
 #include "FakeGame.h"
 #include "QuestionBoxes.h"
-#include "TestFiles.h"
+#include "TimeRemaining.h"
 #include "Updater.h"
 
-#include <QProcess>
 #include <QPushButton>
 #include <QtTest>
 
-// The ways out of a run, driven on a dialog whose update timer is never started,
-// so nothing but the user's actions happens.
+// The ways out of a run, without a server: only the user's actions happen, or, with a key that
+// cannot be read, the update fails before any request.
 class TestUpdater : public QObject
 {
     Q_OBJECT
@@ -16,10 +15,8 @@ class TestUpdater : public QObject
 private slots:
     void waysOut_data();
     void waysOut();
-    void playGame_data();
-    void playGame();
-    void executableWithoutArgumentsExits255_data();
-    void executableWithoutArgumentsExits255();
+    void remaining_data();
+    void remaining();
 };
 
 enum class Action
@@ -27,6 +24,8 @@ enum class Action
     PressCancel,
     CloseWindow,
     Escape,
+    Play,
+    BrokenKey,
 };
 Q_DECLARE_METATYPE(Action)
 Q_DECLARE_METATYPE(Answer)
@@ -35,34 +34,43 @@ void TestUpdater::waysOut_data()
 {
     QTest::addColumn<Action>("action");
     QTest::addColumn<Answer>("answer");
-    QTest::addColumn<bool>("withGame");
+    QTest::addColumn<QString>("command"); // %1: the game's path
     QTest::addColumn<bool>("quits");
-
-    for (Action action : {Action::PressCancel, Action::CloseWindow}) {
-        const char* a = action == Action::PressCancel ? "cancel" : "close";
-        QTest::addRow("%s, yes, game", a) << action << Answer::Yes << true << true;
-        QTest::addRow("%s, yes, no game", a) << action << Answer::Yes << false << true;
-        QTest::addRow("%s, no", a) << action << Answer::No << true << false;
-        QTest::addRow("%s, dismissed", a) << action << Answer::Dismiss << true << false;
-    }
+    QTest::addColumn<QStringList>("received"); // the game's arguments; empty: it does not start
+    const QString game = "\"%1\" --from-updater";
+    const QStringList started{"--from-updater"};
+    const auto C = Action::PressCancel;
+    QTest::newRow("cancel, yes") << C << Answer::Yes << game << true << started;
+    QTest::newRow("cancel, yes, no game") << C << Answer::Yes << "" << true << QStringList();
+    QTest::newRow("close, yes") << Action::CloseWindow << Answer::Yes << game << true << started;
+    QTest::newRow("close, no") << Action::CloseWindow << Answer::No << game << false
+                               << QStringList();
     // Escape ends the run without a question and without the game.
-    QTest::newRow("escape") << Action::Escape << Answer::Yes << true << true;
+    QTest::newRow("escape") << Action::Escape << Answer::Yes << game << true << QStringList();
+    QTest::newRow("retry declined") << Action::BrokenKey << Answer::No << game << true << started;
+    QTest::newRow("play, quoted argument, extra spaces")
+        << Action::Play << Answer::Yes << "\"%1\"   -x  \"a b\"   c " << true
+        << QStringList{"-x", "a b", "c"};
+    QTest::newRow("play, no game") << Action::Play << Answer::Yes << "" << false << QStringList();
+    // An unquoted path with a space names no program: nothing starts, and the updater quits.
+    QTest::newRow("play, unquoted path with a space")
+        << Action::Play << Answer::Yes << "%1" << true << QStringList();
 }
 
 void TestUpdater::waysOut()
 {
     QFETCH(Action, action);
     QFETCH(Answer, answer);
-    QFETCH(bool, withGame);
+    QFETCH(QString, command);
     QFETCH(bool, quits);
+    QFETCH(QStringList, received);
 
     FakeGame game;
     Updater u;
-    u.setGamePath(withGame ? game.command(QStringLiteral("--from-updater")) : QString());
+    u.setGamePath(command.isEmpty() ? command : command.arg(game.script));
     u.show();
     QVERIFY(QTest::qWaitForWindowExposed(&u));
     QuestionAnswerer answerer({answer});
-
     QTimer::singleShot(0, &u, [&u, action] {
         if (action == Action::PressCancel) {
             // The button acts on press: releasing outside it changes nothing.
@@ -70,87 +78,63 @@ void TestUpdater::waysOut()
             QTest::mouseRelease(&u, Qt::LeftButton, {}, QPoint(300, 60));
         } else if (action == Action::CloseWindow) {
             u.close();
-        } else {
+        } else if (action == Action::Escape) {
             QTest::keyClick(&u, Qt::Key_Escape);
+        } else if (action == Action::Play) {
+            QMetaObject::invokeMethod(&u, "playGame");
+        } else {
+            u.setTrustAnchor(TrustAnchor::fromFile(QStringLiteral("/nonexistent/key.pub")));
+            u.startUpdating();
         }
     });
-    const int questions = action == Action::Escape ? 0 : 1;
+    const int questions = action == Action::Escape || action == Action::Play ? 0 : 1;
     // Declined, nothing follows the answer, so the loop settles.
     QCOMPARE(runUntilQuit(20000, [&] { return answerer.answered(questions); }), quits);
 
     QCOMPARE(answerer.asked.size(), questions);
     if (questions) {
         const AskedQuestion& q = answerer.asked.first();
-        QCOMPARE(q.title, QStringLiteral("Cancel Update?"));
-        QCOMPARE(q.text, QStringLiteral("Are you sure you want to cancel the update?"));
+        const bool error = action == Action::BrokenKey;
+        QCOMPARE(q.title,
+                 error ? QStringLiteral("Update error") : QStringLiteral("Cancel Update?"));
+        QCOMPARE(q.text, error ? QStringLiteral("An error has occurred while updating\n"
+                                                "Would you like to try again?")
+                               : QStringLiteral("Are you sure you want to cancel the update?"));
         QCOMPARE(q.icon, QMessageBox::Question);
-        QCOMPARE(q.buttons,
-                 QList<QMessageBox::StandardButton>({QMessageBox::Yes, QMessageBox::No}));
+        QCOMPARE(q.buttons, QMessageBox::Yes | QMessageBox::No);
         QCOMPARE(q.parent, &u);
     }
-    if (quits && withGame && questions)
-        QCOMPARE(game.waitForStart(), QStringList({game.script, QStringLiteral("--from-updater")}));
-    else if (withGame && quits)
-        QVERIFY(!game.startsWithin(200));
-    // Declining keeps the window, and closing it is what an accepted close does.
-    QCOMPARE(u.isVisible(), !quits || action == Action::PressCancel);
-}
-
-void TestUpdater::playGame_data()
-{
-    QTest::addColumn<QString>("command"); // %1 is the game's path
-    QTest::addColumn<bool>("quits");
-    QTest::addColumn<QStringList>(
-        "received"); // what the game got after its path; null: not started
-    QTest::newRow("no arguments") << "\"%1\"" << true << QStringList{};
-    QTest::newRow("quoted argument, extra spaces")
-        << "\"%1\"   -x  \"a b\"   c " << true << QStringList{"-x", "a b", "c"};
-    QTest::newRow("no game: nothing happens") << "" << false << QStringList();
-    // An unquoted path with a space names a program that does not exist: nothing starts, and the
-    // updater still quits.
-    QTest::newRow("unquoted path with a space") << "%1" << true << QStringList();
-}
-
-void TestUpdater::playGame()
-{
-    QFETCH(QString, command);
-    QFETCH(bool, quits);
-    QFETCH(QStringList, received);
-    const bool starts = command.startsWith(QLatin1Char('"'));
-
-    FakeGame game;
-    Updater u;
-    u.setGamePath(command.isEmpty() ? command : command.arg(game.script));
-    u.show();
-    QTimer::singleShot(0, &u, [&u] { QMetaObject::invokeMethod(&u, "playGame"); });
-    QCOMPARE(runUntilQuit(20000, [] { return true; }), quits);
-    QVERIFY(quits || u.isVisible());
-    if (starts)
+    if (!received.isEmpty())
         QCOMPARE(game.waitForStart(), QStringList(game.script) + received);
     else
         QVERIFY(!game.startsWithin(200));
+    // Declining keeps the window, and closing it is what an accepted close does.
+    QCOMPARE(u.isVisible(), !quits || (action != Action::CloseWindow && action != Action::Escape));
 }
 
-void TestUpdater::executableWithoutArgumentsExits255_data()
+// progress 0: the seconds are the time left; otherwise they are the time elapsed at that progress.
+void TestUpdater::remaining_data()
 {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("none") << QStringList();
-    QTest::newRow("base URL only") << QStringList({"http://127.0.0.1:1/"});
+    QTest::addColumn<quint32>("seconds");
+    QTest::addColumn<float>("progress");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("9") << 9u << 0.f << "00:09 remaining";
+    QTest::newRow("59") << 59u << 0.f << "00:59 remaining";
+    QTest::newRow("60") << 60u << 0.f << "1:00 remaining";
+    QTest::newRow("3599") << 3599u << 0.f << "59:59 remaining";
+    QTest::newRow("3600") << 3600u << 0.f << "1:0:00 remaining";
+    QTest::newRow("largest") << 4294967295u << 0.f << "1193046:28:15 remaining";
+    QTest::newRow("total truncated") << 20u << 0.3f << "00:46 remaining"; // 66.7 -> 66
+    // A fraction just above 1 estimates a total below elapsed: unsigned wrap.
+    QTest::newRow("estimate below elapsed wraps") << 100u << 1.5f << "1193046:27:42 remaining";
 }
 
-void TestUpdater::executableWithoutArgumentsExits255()
+void TestUpdater::remaining()
 {
-    QFETCH(QStringList, arguments);
-    QTemporaryDir dir;
-    const QString log = dir.filePath(QStringLiteral("log.txt"));
-    QVERIFY(writeFile(log, "from an earlier run\n"));
-    QProcess p;
-    p.setWorkingDirectory(dir.path());
-    p.start(QStringLiteral(UPDATER_BUILD_DIR "/updater"), arguments);
-    QVERIFY(p.waitForFinished(10000));
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 255);
-    QCOMPARE(readFile(log), QByteArray()); // emptied, not removed
+    QFETCH(quint32, seconds);
+    QFETCH(float, progress);
+    QFETCH(QString, text);
+    QCOMPARE(progress == 0.f ? remainingText(seconds) : timeRemainingText(seconds, progress), text);
 }
 
 QTEST_MAIN(TestUpdater)

@@ -16,23 +16,18 @@ public:
         // Written under another name and renamed, so a reader never sees half a record.
         if (f.open(QIODevice::WriteOnly) &&
             f.write("#!/bin/sh\nout=\"$(dirname \"$0\")/../started.txt\"\n"
-                    "{ printf '%s\\n' \"$0\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; "
-                    "} > \"$out.tmp\" && mv \"$out.tmp\" \"$out\"\n") > 0)
+                    "printf '%s\\n' \"$0\" \"$@\" > \"$out.tmp\" && mv \"$out.tmp\" \"$out\"\n") >
+                0)
             f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     // The command that starts the game with these arguments, the path quoted.
-    QString command(const QString& arguments = QString()) const
-    {
-        return QLatin1Char('"') + script + QLatin1Char('"') +
-               (arguments.isEmpty() ? QString() : QLatin1Char(' ') + arguments);
-    }
+    QString command(const QString& arguments) const { return '"' + script + "\" " + arguments; }
 
-    bool started() const { return QFile::exists(record); }
     // A start is detached: a wrong one is given this long to show.
     bool startsWithin(int msecs) const
     {
-        return QTest::qWaitFor([this] { return started(); }, msecs);
+        return QTest::qWaitFor([this] { return QFile::exists(record); }, msecs);
     }
 
     // Program path and arguments as the game saw them; waits for the detached start.
