@@ -24,74 +24,65 @@ class TestArchive : public QObject
     const QString caseDir = suite.filePath("case"), archiveFile = caseDir + "/in/archive.vt",
                   target = caseDir + "/out", outside = suite.filePath("outside");
 
-    // A tree written as "d/ d/f=text l->target": a directory ends in "/", a file has its contents
-    // after "=" and its permission bits after "@" unless they are 644, a symbolic link its target
-    // after "->". Contents "<fifo>", "<device>", "<2GiB>" (sparse) and "<hard:PATH>" (a hard link
-    // to PATH in the suite directory) are planted as what they name.
-    static Tree tree(const QString& layout)
-    {
-        Tree tree;
-        for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
-            if (item.endsWith('/'))
-                tree.insert(item.chopped(1), kDir);
-            else if (item.contains("->"))
-                tree.insert(item.section("->", 0, 0),
-                            "<link " + item.section("->", 1).toUtf8() + ">");
-            else
-                tree.insert(item.section('=', 0, 0), item.section('=', 1).toUtf8());
-        }
-        return tree;
-    }
+    QStringList plantedLinks;
 
-    // The entries with the "    File: VessariTar Line: N" tail each must carry taken off.
     QStringList logEntries() const
     {
-        const QByteArray text = readFile(caseDir + "/log.txt");
-        QStringList entries = logMessages(text, "VessariTar");
-        if (QString::fromLatin1(text).count(logTail("VessariTar")) != entries.size())
-            entries << "<an entry without its tail>";
-        return entries;
+        return logMessages(readFile(caseDir + "/log.txt"), "VessariTar");
     }
 
-    void plant(const Tree& tree)
+    // Plants a tree written as "d/ d/f=text l->target": a directory ends in "/", a file has its
+    // contents after "=" and its permission bits after "@" unless they are 644, a symbolic link
+    // its target after "->". Contents "<fifo>", "<device>", "<2GiB>" (sparse) and "<hard:PATH>"
+    // (a hard link to PATH in the suite directory) are planted as what they name.
+    void plant(const QString& layout)
     {
-        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-            const QByteArray path = QFile::encodeName(target + '/' + it.key()), value = it.value();
-            const QByteArray named = value.mid(6, value.size() - 7),
+        for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
+            const QString name = item.section(QRegularExpression("->|=|/$"), 0, 0);
+            const QByteArray path = QFile::encodeName(target + '/' + name),
+                             value = item.mid(name.size()).toUtf8(),
                              bits = value.split('@').value(1);
-            if (value.startsWith("<link "))
-                QCOMPARE(::symlink(named, path), 0);
-            else if (value.startsWith("<hard:"))
-                QCOMPARE(::link(QFile::encodeName(suite.filePath(named)), path), 0);
-            else if (value == "<fifo>")
+            if (value.startsWith("->") || value.startsWith("=<hard:"))
+                plantedLinks << name;
+            if (value.startsWith("->"))
+                QCOMPARE(::symlink(value.mid(2), path), 0);
+            else if (value.startsWith("=<hard:"))
+                QCOMPARE(::link(QFile::encodeName(suite.filePath(value.mid(7).chopped(1))), path),
+                         0);
+            else if (value == "=<fifo>")
                 QCOMPARE(::mkfifo(path, 0666), 0);
-            else if (value == "<device>")
+            else if (value == "=<device>")
                 QCOMPARE(::mknod(path, S_IFCHR | 0666, makedev(1, 3)), 0);
-            else if (value == "<2GiB>")
+            else if (value == "=<2GiB>")
                 QVERIFY(writeFile(path, "") && QFile::resize(path, qint64(1) << 31));
             else
-                makeTree(target, {{it.key(), value.split('@').first()}});
+                makeTree(target, {{name, value == "/" ? kDir : value.mid(1).split('@').first()}});
             if (!bits.isEmpty())
                 QCOMPARE(::chmod(path, bits.toUInt(nullptr, 8)), 0);
         }
     }
 
-    // The target as tree() writes it, planted links left out.
-    Tree onDisk(const Tree& planted)
+    // The target as plant() takes it, in path order, the links it planted left out.
+    QString onDisk() const
     {
-        Tree tree = treeOf(target);
-        for (auto it = tree.begin(); it != tree.end(); ++it) {
+        const Tree tree = treeOf(target);
+        QStringList items;
+        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
             struct stat info;
-            if (it.value() != kDir && !it.value().startsWith("<link ") &&
-                ::stat(QFile::encodeName(target + '/' + it.key()), &info) == 0 &&
-                (info.st_mode & 07777) != 0644)
-                it.value() += "@" + QByteArray::number(info.st_mode & 07777, 8);
+            if (plantedLinks.contains(it.key()) ||
+                ::lstat(QFile::encodeName(target + '/' + it.key()), &info) != 0)
+                continue;
+            if (S_ISDIR(info.st_mode))
+                items << it.key() + '/';
+            else if (S_ISLNK(info.st_mode))
+                items << it.key() + "->" + it.value().mid(6).chopped(1);
+            else
+                items << it.key() + '=' + QString::fromLatin1(it.value()) +
+                             ((info.st_mode & 07777) == 0644
+                                  ? QString()
+                                  : '@' + QString::number(info.st_mode & 07777, 8));
         }
-        for (auto it = planted.cbegin(); it != planted.cend(); ++it) {
-            if (it.value().startsWith("<link ") || it.value().startsWith("<hard:"))
-                tree.remove(it.key());
-        }
-        return tree;
+        return items.join(' ');
     }
 
 private slots:
@@ -103,6 +94,7 @@ private slots:
         makeTree(caseDir, {{"in", kDir}, {"out", kDir}});
         makeTree(outside, {{"victim", "keep"}});
         QVERIFY(openLog(caseDir + "/log.txt", false));
+        plantedLinks.clear();
         ::umask(022);
         std::signal(SIGXFSZ, SIG_IGN);
     }
@@ -132,8 +124,6 @@ private slots:
             QByteArray::fromHex("00000000 03000000 312E32 01000000 04000000 64617461 03000000 "
                                 "0A000000 646174612F612E747874 02000000 05000000 68656C6C6F"),
             {}, "data/ data/a.txt=hello");
-        row("empty archive", {}, {}, "");
-        row("latin-1 name", file("caf\xE9", "l"), {}, "caf\u00E9=l");
         row("7 stray bytes", directory("d") + QByteArray(7, '\1'), {kReadError}, "d/");
 
         // Names and versions of up to 16384 bytes; a zero byte ends a name early.
@@ -165,8 +155,10 @@ private slots:
         row("empty file path", file("", "x"), failing("Could not create file "), "");
         row("file in the way", directory("f/sub"), {kReadError}, "f=x", "f=x");
         row("dir in the way", file("d", "x"), failing("Could not create file d"), "d/", "d/");
-        row("versions", version("anything \xFF") + version("") + entry(0, -7, ""), {}, "");
-        row("dots, double /", directory("./s//t/") + file("s/./t//f", "y"), {}, "s/ s/t/ s/t/f=y");
+        row("versions, latin-1, dots, double /",
+            version("anything \xFF") + version("") + entry(0, -7, "") + directory("./s//t/") +
+                file("s/./t//f", "y") + file("caf\xE9", "l"),
+            {}, "caf\u00E9=l s/ s/t/ s/t/f=y");
 
         // The format stores no permissions: scripts and programs must stay runnable, and a
         // replaced file keeps its bits but the set-id ones.
@@ -224,7 +216,7 @@ private slots:
         row("d swapped for a link",
             directory("d") + file("d/f", "new") + file("d/g", "2") + directory("d/s") +
                 file("d/s/h", "3"),
-            {}, "moved/ moved/f=new moved/g=2 moved/s/ moved/s/h=3 d" + out);
+            {}, "d" + out + " moved/ moved/f=new moved/g=2 moved/s/ moved/s/h=3");
     }
 
     void extract()
@@ -237,9 +229,7 @@ private slots:
         if (before.contains("<device>") && ::geteuid() != 0)
             QSKIP("making a device node needs root");
         QVERIFY(writeFile(archiveFile, archive));
-        const Tree planted = tree(before);
-        plant(planted);
-        const Tree outsideBefore = treeOf(outside);
+        plant(before);
 
         VessariTar reader;
         // Listing makes the same checks up to the disk: it fails with the same log
@@ -267,13 +257,13 @@ private slots:
         QCOMPARE(reader.errorString().isEmpty(), log.isEmpty());
         if (!reason.isEmpty())
             QCOMPARE(reader.errorString(), reason);
-        QCOMPARE(onDisk(planted), tree(after));
+        QCOMPARE(onDisk(), after);
         // Nothing may appear beside the case directory (escapes land there), outside stays
         // as it was, and the archive is never deleted or altered.
         QCOMPARE(
             QDir(suite.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
             QStringList({"case", "outside"}));
-        QCOMPARE(treeOf(outside), outsideBefore);
+        QCOMPARE(treeOf(outside), (Tree{{"victim", "keep"}}));
         QCOMPARE(treeOf(caseDir + "/in"), (Tree{{"archive.vt", archive}}));
     }
 
@@ -294,25 +284,24 @@ private slots:
     void pathSafety_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("portable");
         QTest::addColumn<bool>("windows");
-        QTest::newRow("nested") << "a/b\\c.txt" << true << true;
-        QTest::newRow("dots in a name") << "a..b/..c/d.." << true << false;
-        QTest::newRow("empty") << "" << false << false;
-        QTest::newRow("stream in later component") << "a/b:stream" << true << false;
-        QTest::newRow("device name, space, extension") << "prn .txt" << true << false;
-        QTest::newRow("port") << "x/lpt9.log" << true << false;
-        QTest::newRow("superscript port") << QString::fromUtf8("COM\u00B9") << true << false;
-        QTest::newRow("not a device") << "CONSOLE/COM10/nullable" << true << true;
-        QTest::newRow("trailing space") << "a/b " << true << false;
+        QTest::newRow("nested") << "a/b\\c.txt" << true;
+        QTest::newRow("dots in a name") << "a..b/..c/d.." << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("stream in later component") << "a/b:stream" << false;
+        QTest::newRow("device name, space, extension") << "prn .txt" << false;
+        QTest::newRow("port") << "x/lpt9.log" << false;
+        QTest::newRow("superscript port") << QString::fromUtf8("COM\u00B9") << false;
+        QTest::newRow("not a device") << "CONSOLE/COM10/nullable" << true;
+        QTest::newRow("trailing space") << "a/b " << false;
     }
 
     void pathSafety()
     {
         QFETCH(QString, path);
-        QFETCH(bool, portable);
         QFETCH(bool, windows);
-        QCOMPARE(isSafeEntryPath(path, PathRules::Portable), portable);
+        // Only the empty path is refused on every system.
+        QCOMPARE(isSafeEntryPath(path, PathRules::Portable), !path.isEmpty());
         QCOMPARE(isSafeEntryPath(path, PathRules::Windows), windows);
     }
 
@@ -372,7 +361,7 @@ private slots:
         QFETCH(QString, dir);
         QFETCH(QString, output);
         QFETCH(QString, version);
-        plant(tree("a=first sub/ sub/y=last " + before));
+        plant("a=first sub/ sub/y=last " + before);
         // An earlier archive at the output must survive a refused pack, and no temporary
         // file is left beside it.
         const bool previous = output == archiveFile;
