@@ -40,8 +40,7 @@ class TestArchive : public QObject
             if (value.startsWith("->"))
                 QCOMPARE(::symlink(value.mid(2), path), 0);
             else if (value.startsWith("=<hard:"))
-                QCOMPARE(::link(QFile::encodeName(suite.filePath(value.mid(7).chopped(1))), path),
-                         0);
+                QCOMPARE(::link(suite.filePath(value.mid(7).chopped(1)).toUtf8(), path), 0);
             else if (value == "=<fifo>")
                 QCOMPARE(::mkfifo(path, 0666), 0);
             else if (value == "=<device>")
@@ -62,8 +61,7 @@ class TestArchive : public QObject
         QStringList items;
         for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
             struct stat info;
-            if (::lstat(QFile::encodeName(target + '/' + it.key()), &info) != 0)
-                continue;
+            ::lstat(QFile::encodeName(target + '/' + it.key()), &info);
             if (S_ISDIR(info.st_mode))
                 items << it.key() + '/';
             else if (S_ISLNK(info.st_mode))
@@ -125,10 +123,10 @@ private slots:
         row("file 16385", file(pad + "x", "x"), failing("File name is too long"), "");
         row("version 16385", version(QByteArray(16385, 'v')), failing("version is too long"), "");
 
-        row("data length <= 0", file("e", "") + entry(3, "n") + entry(2, -5, "") + directory("a"),
-            {}, "a/ e= n=", "e=old");
-        row("parents made, old kept", directory("d") + file("d/x", "1") + directory("p/q/r"), {},
-            "d/ d/x=1 d/y=2 p/ p/q/ p/q/r/", "d/ d/y=2");
+        row("data length <= 0, parents made, old kept",
+            file("e", "") + entry(3, "n") + entry(2, -5, "") + directory("d") + file("d/x", "1") +
+                directory("p/q/r"),
+            {}, "d/ d/x=1 d/y=2 e= n= p/ p/q/ p/q/r/", "e=old d/ d/y=2");
         row("no directory", file("no/a", "x"), failing("Could not create file no/a"), "");
         row("type -1", directory("a") + file("a/x", "1") + entry(-1, 0, ""),
             {"Error:  Uknown entry type in archive: -1"}, "a/ a/x=1");
@@ -151,9 +149,9 @@ private slots:
 
         // The format stores no permissions: scripts and programs must stay runnable, and a
         // replaced file keeps its bits but the set-id ones.
-        row("programs", file("e", "\177ELF") + file("s", "#!/bin/sh") + file("z", ""), {},
-            "e=\177ELF@755 s=#!/bin/sh@755 z=");
-        row("old bits", file("p", "new"), {}, "p=new@750", "p=old@6750");
+        row("programs, old bits",
+            file("e", "\177ELF") + file("s", "#!/bin/sh") + file("z", "") + file("p", "new"), {},
+            "e=\177ELF@755 p=new@750 s=#!/bin/sh@755 z=", "p=old@6750");
         // A write past the file size limit fails as on a full disk: no partial file is left,
         // the old one stays, and nothing after it is made.
         const QByteArray big = file("f", QByteArray(20000, 'w')) + directory("after");
@@ -191,12 +189,11 @@ private slots:
             "a/ a/l->../../../outside");
         row("file link out", file("f", "x"), failing(viaLink + "f"), "f" + out + "/victim",
             "f" + out + "/victim");
-        row("link inside", file("in/f", "x"), {}, "in->" + target + "/real real/ real/f=x",
-            "real/ in->real");
-        row("file link inside", file("lf", "new"), {}, "lf->" + target + "/real/g real/ real/g=new",
-            "real/ real/g=old lf->real/g");
-        row("hard link out", file("f", "new"), {}, "f=new", "f=<hard:outside/victim>");
-        row("fifo", file("f", "new"), {}, "f=new", "f=<fifo>");
+        row("links inside", file("in/f", "x") + file("lf", "new"), {},
+            "in->" + target + "/real lf->" + target + "/real/g real/ real/f=x real/g=new",
+            "real/ real/g=old in->real lf->real/g");
+        row("hard link out, fifo", file("f", "new") + file("p", "new"), {}, "f=new p=new",
+            "f=<hard:outside/victim> p=<fifo>");
         row("device", file("f", "new"), {}, "f=new", "f=<device>");
         // As the updater runs, the archive sits in the directory it is extracted to.
         const QByteArray update = directory("d") + file("update.vt", "x");
@@ -238,10 +235,8 @@ private slots:
                 QVERIFY(QFile::link(outside, target + "/d"));
             }
         });
-        rlimit saved, limited;
-        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        limited = {16384, saved.rlim_max};
-        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        rlimit saved, limited{16384, RLIM_INFINITY};
+        QCOMPARE(::prlimit(0, RLIMIT_FSIZE, &limited, &saved), 0);
         const bool ok = reader.extract(archiveFile, target);
         ::setrlimit(RLIMIT_FSIZE, &saved);
         QCOMPARE(ok, log.isEmpty());
