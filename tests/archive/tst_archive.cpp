@@ -24,80 +24,60 @@ class TestArchive : public QObject
     const QString caseDir = suite.filePath("case"), archiveFile = caseDir + "/in/archive.vt",
                   target = caseDir + "/out", outside = suite.filePath("outside");
 
-    // A tree written as "d/ d/f=text l->target": a directory ends in "/", a file has its contents
-    // after "=" and its permission bits after "@" unless they are 644, a symbolic link its target
-    // after "->". Contents "<fifo>", "<device>", "<2GiB>" (sparse) and "<hard:PATH>" (a hard link
-    // to PATH in the suite directory) are planted as what they name.
-    static Tree tree(const QString& layout)
+    QStringList logged() const { return logMessages(readFile(caseDir + "/log.txt"), "VessariTar"); }
+
+    // Plants a tree written as "d/ d/f=text l->target": a directory ends in "/", a file has its
+    // contents after "=" and its permission bits after "@" unless they are 644, a symbolic link
+    // its target after "->". Contents "<fifo>", "<device>", "<2GiB>" (sparse) and "<hard:PATH>"
+    // (a hard link to PATH in the suite directory) are planted as what they name.
+    void plant(const QString& layout)
     {
-        Tree tree;
         for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
-            if (item.endsWith('/'))
-                tree.insert(item.chopped(1), kDir);
-            else if (item.contains("->"))
-                tree.insert(item.section("->", 0, 0),
-                            "<link " + item.section("->", 1).toUtf8() + ">");
-            else
-                tree.insert(item.section('=', 0, 0), item.section('=', 1).toUtf8());
-        }
-        return tree;
-    }
-
-    // The entries with the "    File: VessariTar Line: N" tail each must carry taken off.
-    QStringList logEntries() const
-    {
-        const QByteArray text = readFile(caseDir + "/log.txt");
-        QStringList entries = logMessages(text, "VessariTar");
-        if (QString::fromLatin1(text).count(logTail("VessariTar")) != entries.size())
-            entries << "<an entry without its tail>";
-        return entries;
-    }
-
-    void plant(const Tree& tree)
-    {
-        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-            const QByteArray path = QFile::encodeName(target + '/' + it.key()), value = it.value();
-            const QByteArray named = value.mid(6, value.size() - 7),
+            const QString name = item.section(QRegularExpression("->|=|/$"), 0, 0);
+            const QByteArray path = QFile::encodeName(target + '/' + name),
+                             value = item.mid(name.size()).toUtf8(),
                              bits = value.split('@').value(1);
-            if (value.startsWith("<link "))
-                QCOMPARE(::symlink(named, path), 0);
-            else if (value.startsWith("<hard:"))
-                QCOMPARE(::link(QFile::encodeName(suite.filePath(named)), path), 0);
-            else if (value == "<fifo>")
+            if (value.startsWith("->"))
+                QCOMPARE(::symlink(value.mid(2), path), 0);
+            else if (value.startsWith("=<hard:"))
+                QCOMPARE(::link(suite.filePath(value.mid(7).chopped(1)).toUtf8(), path), 0);
+            else if (value == "=<fifo>")
                 QCOMPARE(::mkfifo(path, 0666), 0);
-            else if (value == "<device>")
+            else if (value == "=<device>")
                 QCOMPARE(::mknod(path, S_IFCHR | 0666, makedev(1, 3)), 0);
-            else if (value == "<2GiB>")
+            else if (value == "=<2GiB>")
                 QVERIFY(writeFile(path, "") && QFile::resize(path, qint64(1) << 31));
             else
-                makeTree(target, {{it.key(), value.split('@').first()}});
+                makeTree(target, {{name, value == "/" ? kDir : value.mid(1).split('@').first()}});
             if (!bits.isEmpty())
                 QCOMPARE(::chmod(path, bits.toUInt(nullptr, 8)), 0);
         }
     }
 
-    // The target as tree() writes it, planted links left out.
-    Tree onDisk(const Tree& planted)
+    // The target as plant() takes it, in path order, links with their absolute targets.
+    QString onDisk() const
     {
-        Tree tree = treeOf(target);
-        for (auto it = tree.begin(); it != tree.end(); ++it) {
+        const Tree tree = treeOf(target);
+        QStringList items;
+        for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
             struct stat info;
-            if (it.value() != kDir && !it.value().startsWith("<link ") &&
-                ::stat(QFile::encodeName(target + '/' + it.key()), &info) == 0 &&
-                (info.st_mode & 07777) != 0644)
-                it.value() += "@" + QByteArray::number(info.st_mode & 07777, 8);
+            ::lstat(QFile::encodeName(target + '/' + it.key()), &info);
+            if (S_ISDIR(info.st_mode))
+                items << it.key() + '/';
+            else if (S_ISLNK(info.st_mode))
+                items << it.key() + "->" + it.value().mid(6).chopped(1);
+            else
+                items << it.key() + '=' + QString::fromLatin1(it.value()) +
+                             ((info.st_mode & 07777) == 0644
+                                  ? QString()
+                                  : '@' + QString::number(info.st_mode & 07777, 8));
         }
-        for (auto it = planted.cbegin(); it != planted.cend(); ++it) {
-            if (it.value().startsWith("<link ") || it.value().startsWith("<hard:"))
-                tree.remove(it.key());
-        }
-        return tree;
+        return items.join(' ');
     }
 
 private slots:
     void init()
     {
-        QVERIFY(suite.isValid());
         QDir(caseDir).removeRecursively();
         QDir(outside).removeRecursively();
         makeTree(caseDir, {{"in", kDir}, {"out", kDir}});
@@ -132,8 +112,6 @@ private slots:
             QByteArray::fromHex("00000000 03000000 312E32 01000000 04000000 64617461 03000000 "
                                 "0A000000 646174612F612E747874 02000000 05000000 68656C6C6F"),
             {}, "data/ data/a.txt=hello");
-        row("empty archive", {}, {}, "");
-        row("latin-1 name", file("caf\xE9", "l"), {}, "caf\u00E9=l");
         row("7 stray bytes", directory("d") + QByteArray(7, '\1'), {kReadError}, "d/");
 
         // Names and versions of up to 16384 bytes; a zero byte ends a name early.
@@ -145,10 +123,10 @@ private slots:
         row("file 16385", file(pad + "x", "x"), failing("File name is too long"), "");
         row("version 16385", version(QByteArray(16385, 'v')), failing("version is too long"), "");
 
-        row("data length <= 0", file("e", "") + entry(3, "n") + entry(2, -5, "") + directory("a"),
-            {}, "a/ e= n=", "e=old");
-        row("parents made, old kept", directory("d") + file("d/x", "1") + directory("p/q/r"), {},
-            "d/ d/x=1 d/y=2 p/ p/q/ p/q/r/", "d/ d/y=2");
+        row("data length <= 0, parents made, old kept",
+            file("e", "") + entry(3, "n") + entry(2, -5, "") + directory("d") + file("d/x", "1") +
+                directory("p/q/r"),
+            {}, "d/ d/x=1 d/y=2 e= n= p/ p/q/ p/q/r/", "e=old d/ d/y=2");
         row("no directory", file("no/a", "x"), failing("Could not create file no/a"), "");
         row("type -1", directory("a") + file("a/x", "1") + entry(-1, 0, ""),
             {"Error:  Uknown entry type in archive: -1"}, "a/ a/x=1");
@@ -163,16 +141,17 @@ private slots:
             failing("File name has a negative length: -2147483648"), "");
         row("empty directory path", directory(""), {kReadError}, "");
         row("empty file path", file("", "x"), failing("Could not create file "), "");
-        row("file in the way", directory("f/sub"), {kReadError}, "f=x", "f=x");
         row("dir in the way", file("d", "x"), failing("Could not create file d"), "d/", "d/");
-        row("versions", version("anything \xFF") + version("") + entry(0, -7, ""), {}, "");
-        row("dots, double /", directory("./s//t/") + file("s/./t//f", "y"), {}, "s/ s/t/ s/t/f=y");
+        row("versions, latin-1, dots, double /",
+            version("anything \xFF") + version("") + entry(0, -7, "") + directory("./s//t/") +
+                file("s/./t//f", "y") + file("caf\xE9", "l"),
+            {}, "caf\u00E9=l s/ s/t/ s/t/f=y");
 
         // The format stores no permissions: scripts and programs must stay runnable, and a
         // replaced file keeps its bits but the set-id ones.
-        row("programs", file("e", "\177ELF") + file("s", "#!/bin/sh") + file("z", ""), {},
-            "e=\177ELF@755 s=#!/bin/sh@755 z=");
-        row("old bits", file("p", "new"), {}, "p=new@750", "p=old@6750");
+        row("programs, old bits",
+            file("e", "\177ELF") + file("s", "#!/bin/sh") + file("z", "") + file("p", "new"), {},
+            "e=\177ELF@755 p=new@750 s=#!/bin/sh@755 z=", "p=old@6750");
         // A write past the file size limit fails as on a full disk: no partial file is left,
         // the old one stays, and nothing after it is made.
         const QByteArray big = file("f", QByteArray(20000, 'w')) + directory("after");
@@ -203,28 +182,30 @@ private slots:
         const QString viaLink = "Refusing to extract through a symbolic link that leads outside "
                                 "the target directory: ";
         const QString out = "->" + outside;
-        row("dir link out", directory("l/sub"), failing(viaLink + "l/sub"), "", "l" + out);
-        row("file via dir link", file("l/victim", "x"), failing(viaLink + "l/victim"), "",
+        row("dir link out", directory("l/sub"), failing(viaLink + "l/sub"), "l" + out, "l" + out);
+        row("file via dir link", file("l/victim", "x"), failing(viaLink + "l/victim"), "l" + out,
             "l" + out);
-        row("relative link", directory("a/l/b/c"), failing(viaLink + "a/l/b/c"), "a/",
+        row("relative link", directory("a/l/b/c"), failing(viaLink + "a/l/b/c"), "a/ a/l" + out,
             "a/ a/l->../../../outside");
-        row("file link out", file("f", "x"), failing(viaLink + "f"), "", "f" + out + "/victim");
-        row("link inside", file("in/f", "x"), {}, "real/ real/f=x", "real/ in->real");
-        row("file link inside", file("lf", "new"), {}, "real/ real/g=new",
-            "real/ real/g=old lf->real/g");
-        row("hard link out", file("f", "new"), {}, "", "f=<hard:outside/victim>");
-        row("fifo", file("f", "new"), {}, "f=new", "f=<fifo>");
+        row("file link out", file("f", "x"), failing(viaLink + "f"), "f" + out + "/victim",
+            "f" + out + "/victim");
+        row("links inside", file("in/f", "x") + file("lf", "new"), {},
+            "in->" + target + "/real lf->" + target + "/real/g real/ real/f=x real/g=new",
+            "real/ real/g=old in->real lf->real/g");
+        row("hard link out, fifo", file("f", "new") + file("p", "new"), {}, "f=new p=new",
+            "f=<hard:outside/victim> p=<fifo>");
         row("device", file("f", "new"), {}, "f=new", "f=<device>");
         // As the updater runs, the archive sits in the directory it is extracted to.
-        row("archive in the target", directory("d") + file("update.vt", "x"),
-            failing("Refusing to overwrite the archive being read: update.vt"), "d/",
-            "update.vt=<hard:case/in/archive.vt>");
+        const QByteArray update = directory("d") + file("update.vt", "x");
+        row("archive in the target", update,
+            failing("Refusing to overwrite the archive being read: update.vt"),
+            "d/ update.vt=" + QString::fromLatin1(update), "update.vt=<hard:case/in/archive.vt>");
         // After "d/f" the directory moves away and a link to outside takes its name: the
         // reader keeps writing into the directory it opened.
         row("d swapped for a link",
             directory("d") + file("d/f", "new") + file("d/g", "2") + directory("d/s") +
                 file("d/s/h", "3"),
-            {}, "moved/ moved/f=new moved/g=2 moved/s/ moved/s/h=3 d" + out);
+            {}, "d" + out + " moved/ moved/f=new moved/g=2 moved/s/ moved/s/h=3");
     }
 
     void extract()
@@ -237,15 +218,13 @@ private slots:
         if (before.contains("<device>") && ::geteuid() != 0)
             QSKIP("making a device node needs root");
         QVERIFY(writeFile(archiveFile, archive));
-        const Tree planted = tree(before);
-        plant(planted);
-        const Tree outsideBefore = treeOf(outside);
+        plant(before);
 
         VessariTar reader;
         // Listing makes the same checks up to the disk: it fails with the same log
         // entries, or succeeds silently where only writing can fail.
         const bool listed = reader.list(archiveFile, [](const VessariTar::EntryInfo&) {});
-        const QStringList listLog = logEntries();
+        const QStringList listLog = logged();
         QCOMPARE(listLog, listed ? QStringList() : log);
         int entries = 0;
         reader.setProgressHandler([&](qint64, qint64) {
@@ -256,24 +235,22 @@ private slots:
                 QVERIFY(QFile::link(outside, target + "/d"));
             }
         });
-        rlimit saved, limited;
-        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        limited = {16384, saved.rlim_max};
-        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        rlimit saved, limited{16384, RLIM_INFINITY};
+        QCOMPARE(::prlimit(0, RLIMIT_FSIZE, &limited, &saved), 0);
         const bool ok = reader.extract(archiveFile, target);
         ::setrlimit(RLIMIT_FSIZE, &saved);
         QCOMPARE(ok, log.isEmpty());
-        QCOMPARE(logEntries().mid(listLog.size()), log);
+        QCOMPARE(logged().mid(listLog.size()), log);
         QCOMPARE(reader.errorString().isEmpty(), log.isEmpty());
         if (!reason.isEmpty())
             QCOMPARE(reader.errorString(), reason);
-        QCOMPARE(onDisk(planted), tree(after));
+        QCOMPARE(onDisk(), after);
         // Nothing may appear beside the case directory (escapes land there), outside stays
         // as it was, and the archive is never deleted or altered.
         QCOMPARE(
             QDir(suite.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
             QStringList({"case", "outside"}));
-        QCOMPARE(treeOf(outside), outsideBefore);
+        QCOMPARE(treeOf(outside), (Tree{{"victim", "keep"}}));
         QCOMPARE(treeOf(caseDir + "/in"), (Tree{{"archive.vt", archive}}));
     }
 
@@ -284,49 +261,43 @@ private slots:
         QVERIFY(!reader.extract(QString(), target) && !reader.extract(archiveFile, QString()) &&
                 !reader.extract(archiveFile, target) && !reader.readVersion(header) &&
                 !reader.readDirectory(header) && !reader.readFile(header));
-        QCOMPARE(logEntries(),
-                 QStringList({"archiveName is not valid", "archivePath is not valid",
-                              "Could not open file " + archiveFile, "invalid entry type",
-                              "invalid entry type", "invalid entry type"})
-                     .replaceInStrings(QRegularExpression("^"), "Error:  "));
+        QCOMPARE(logged(), QStringList({"archiveName is not valid", "archivePath is not valid",
+                                        "Could not open file " + archiveFile, "invalid entry type",
+                                        "invalid entry type", "invalid entry type"})
+                               .replaceInStrings(QRegularExpression("^"), "Error:  "));
     }
 
     void pathSafety_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("portable");
         QTest::addColumn<bool>("windows");
-        QTest::newRow("nested") << "a/b\\c.txt" << true << true;
-        QTest::newRow("dots in a name") << "a..b/..c/d.." << true << false;
-        QTest::newRow("empty") << "" << false << false;
-        QTest::newRow("stream in later component") << "a/b:stream" << true << false;
-        QTest::newRow("device name, space, extension") << "prn .txt" << true << false;
-        QTest::newRow("port") << "x/lpt9.log" << true << false;
-        QTest::newRow("superscript port") << QString::fromUtf8("COM\u00B9") << true << false;
-        QTest::newRow("not a device") << "CONSOLE/COM10/nullable" << true << true;
-        QTest::newRow("trailing space") << "a/b " << true << false;
+        QTest::newRow("nested") << "a/b\\c.txt" << true;
+        QTest::newRow("dots in a name") << "a..b/..c/d.." << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("stream in later component") << "a/b:stream" << false;
+        QTest::newRow("device name, space, extension") << "prn .txt" << false;
+        QTest::newRow("port") << "x/lpt9.log" << false;
+        QTest::newRow("superscript port") << QString::fromUtf8("COM\u00B9") << false;
+        QTest::newRow("not a device") << "CONSOLE/COM10/nullable" << true;
+        QTest::newRow("trailing space") << "a/b " << false;
     }
 
     void pathSafety()
     {
         QFETCH(QString, path);
-        QFETCH(bool, portable);
         QFETCH(bool, windows);
-        QCOMPARE(isSafeEntryPath(path, PathRules::Portable), portable);
+        // Only the empty path is refused on every system.
+        QCOMPARE(isSafeEntryPath(path, PathRules::Portable), !path.isEmpty());
         QCOMPARE(isSafeEntryPath(path, PathRules::Windows), windows);
     }
 
     void packExactBytes()
     {
         const QByteArray blob = bytePattern(700000); // over many copy chunks
-        const QString latin1 = QString::fromUtf8("caf\u00E9");
         // Made in an order neither sorted nor reversed, so that the order on disk is no help.
-        const QList<QPair<QString, QByteArray>> items{
-            {"A", "1"},  {"a", kDir},    {"a.txt", "t"},
-            {"a/z", ""}, {"a/e", kDir},  {".hidden", "h"},
-            {"b", blob}, {latin1, kDir}, {latin1 + QString::fromUtf8("/\u00FF\u00A0x\\"), "l"}};
-        for (const auto& [name, data] : items)
-            makeTree(target, {{name, data}});
+        plant(QString::fromUtf8(
+            "A=1 a/ a.txt=t a/z= a/e/ .hidden=h caf\u00E9/ caf\u00E9/\u00FF\u00A0x\\=l"));
+        QVERIFY(writeFile(target + "/b", blob));
         // Version first; Latin-1 names in byte order; a directory's contents right after it.
         const QByteArray expected = version("v1") + file(".hidden", "h") + file("A", "1") +
                                     directory("a") + directory("a/e") + file("a/z", "") +
@@ -352,7 +323,6 @@ private slots:
             QTest::newRow(name) << before << message << target + dir
                                 << (output.isEmpty() ? archiveFile : output) << version;
         };
-        row("symlink", "sub/link->../a", "symbolic links are not supported: sub/link");
         row("fifo", "sub/fifo=<fifo>", "not a regular file or directory: sub/fifo");
         row("non-latin-1 name", QString::fromUtf8("sub/\u0436=x"),
             QString::fromUtf8("name not representable in Latin-1: sub/\u0436"));
@@ -372,17 +342,13 @@ private slots:
         QFETCH(QString, dir);
         QFETCH(QString, output);
         QFETCH(QString, version);
-        plant(tree("a=first sub/ sub/y=last " + before));
-        // An earlier archive at the output must survive a refused pack, and no temporary
-        // file is left beside it.
-        const bool previous = output == archiveFile;
-        QVERIFY(!previous || writeFile(output, "previous"));
-        const QStringList besideOutput = QDir(QFileInfo(output).absolutePath()).entryList();
+        plant("a=first sub/ sub/y=last " + before);
+        // An earlier archive at the output must survive a refused pack.
+        QVERIFY(writeFile(output, "previous"));
         QString error;
         QVERIFY(!packDirectory(dir, output, {!version.isEmpty(), version, false, {}}, &error));
         QVERIFY2(error.contains(message), qPrintable(error));
-        QCOMPARE(readFile(output), previous ? "previous" : "<missing>");
-        QCOMPARE(QDir(QFileInfo(output).absolutePath()).entryList(), besideOutput);
+        QCOMPARE(readFile(output), "previous");
     }
 
     void writerSourceShorterOrLongerThanAnnounced()

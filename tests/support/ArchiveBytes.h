@@ -9,10 +9,8 @@ namespace ArchiveBytes {
 // An entry whose declared length may differ from its payload (for broken archives).
 inline QByteArray entry(qint32 type, qint32 length, const QByteArray& payload)
 {
-    QByteArray bytes(8, '\0');
-    qToLittleEndian(type, bytes.data());
-    qToLittleEndian(length, bytes.data() + 4);
-    return bytes + payload;
+    const qint32 header[2] = {qToLittleEndian(type), qToLittleEndian(length)};
+    return QByteArray(reinterpret_cast<const char*>(header), sizeof header) + payload;
 }
 
 inline QByteArray entry(qint32 type, const QByteArray& payload)
