@@ -335,6 +335,13 @@ void TestEndToEnd::realExecutable()
             updaterProcess.exitStatus() == QProcess::NormalExit);
     QCOMPARE(updaterProcess.exitCode(), 255);
     QCOMPARE(readFile(folder.filePath("log.txt")), QByteArray());
+    // A look at the help leaves the log alone.
+    QVERIFY(writeFile(folder.filePath("log.txt"), "from an earlier run\n"));
+    updaterProcess.start(QStringLiteral(UPDATER_BUILD_DIR "/updater"), {"--help"});
+    QVERIFY(updaterProcess.waitForFinished() && updaterProcess.exitCode() == 0);
+    QVERIFY(
+        updaterProcess.readAllStandardOutput().startsWith("Usage: updater BASEURL GAMECOMMAND"));
+    QCOMPARE(readFile(folder.filePath("log.txt")), QByteArray("from an earlier run\n"));
 
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
