@@ -3,8 +3,8 @@
 #include "FileGrabber.h"
 #include "GETServerMessage.h"
 #include "HTTPMessage.h"
-#include "HttpReplies.h"
 #include "Log.h"
+#include "ScriptedHttpServer.h"
 #include "TestFiles.h"
 #include "TestTimeouts.h"
 
@@ -18,7 +18,8 @@
 #include <unistd.h>
 
 using S = ScriptedHttpServer;
-using Script = QList<S::Step>;
+using Script = S::Script;
+Q_DECLARE_METATYPE(Script)
 
 namespace {
 
@@ -50,7 +51,7 @@ class TransferTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<ScriptedHttpServer> server;
+    std::unique_ptr<S> server;
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("log.txt"));
     const QString target = dir.filePath(QStringLiteral("files/update.vt"));
@@ -60,7 +61,7 @@ class TransferTest : public QObject
         return logMessages(readFile(logPath), QStringLiteral("HTTPMessage"));
     }
 
-    // One exchange per row: what the server plays (nothing: the URL is unreachable), the body
+    // One exchange per row: what the server plays (unused where the URL is unreachable), the body
     // expected, the log entries expected ("debug <status>|info <reason>", none on success; %T is
     // the target), the largest body accepted, the URL when not the server's ("%1" is its port),
     // the target the request names or, unreachable, the URL as the log quotes it, and what is
@@ -77,8 +78,8 @@ class TransferTest : public QObject
 private slots:
     void init()
     {
-        server = std::make_unique<ScriptedHttpServer>();
-        QVERIFY(server->listen());
+        server = std::make_unique<S>();
+        QVERIFY(server->isListening());
         QDir files(dir.filePath(QStringLiteral("files")));
         QVERIFY(files.removeRecursively() && files.mkpath(QStringLiteral(".")));
         QVERIFY(openLog(logPath, false));
@@ -102,59 +103,56 @@ private slots:
         const QByteArray large = big.repeated(140); // many blocks, through the file
         const QString tooLarge =
             QStringLiteral("info The update is too large: more than %1 bytes").arg(small);
-        const QByteArray noLength = S::response(200, "", false, {"Connection: close"});
-        const Script ok = S::answer(200, "ok");
-        row("close-delimited body", {S::send(noLength + big), S::close()}, big);
-        row("large body", S::answer(200, large), large);
-        row("body exactly at the limit", S::answer(200, big), big, {}, big.size());
+        const QByteArray noLength = S::response(200, "", "Connection: close");
+        const Script ok{S::response(200, "ok")}, none{{}, S::Close};
+        row("close-delimited body", {noLength + big, S::Close}, big);
+        row("large body", {S::response(200, large)}, large);
+        row("body exactly at the limit", {S::response(200, big)}, big, {}, big.size());
         row("query and fragment dropped, encoding kept", ok, "ok", {}, plenty,
             "http://127.0.0.1:%1/a%20b/update.vt?x=1&y=2#part", "/a%20b/update.vt");
         row("unknown scheme over HTTP, empty path", ok, "ok", {}, plenty, "gopher://127.0.0.1:%1",
             "/");
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
-        row("404", S::answer(404, "not here"), {}, "debug 404");
-        row("304 announcing a length",
-            {S::send("HTTP/1.1 304 Not Modified\r\nContent-Length: 500\r\n\r\n"), S::hold()}, {},
+        row("404", {S::response(404, "not here")}, {}, "debug 404");
+        row("304 announcing a length", {S::response(304, "", "Content-Length: 500")}, {},
             "debug 304");
         // Nothing may be set aside for a length that has not arrived.
-        row("length far beyond the body", {S::send(partial(3000000000, "abc")), S::close()}, {},
-            "info Connection closed");
-        row("length beyond the limit", {S::send(partial(3000000000, "abc")), S::hold()}, {},
-            tooLarge, small);
-        row("body grows past the limit", {S::send(noLength), S::endless(big)}, {}, tooLarge, small);
-        const QByteArray chunk = QByteArray::number(big.size(), 16) + "\r\n" + big + "\r\n";
-        row("chunked body grows past the limit",
-            {S::send(S::response(200, "", false, {"Transfer-Encoding: chunked"})),
-             S::endless(chunk)},
-            {}, tooLarge, small);
-        row("stalls mid-body", {S::send(partial(100, "0123456789")), S::hold()}, {},
+        const QByteArray huge = S::response(200, "abc", "Content-Length: 3000000000");
+        row("length far beyond the body", {huge, S::Close}, {}, "info Connection closed");
+        row("length beyond the limit", {huge}, {}, tooLarge, small);
+        row("body grows past the limit", {noLength, S::Repeat, big}, {}, tooLarge, small);
+        row("stalls mid-body", {S::response(200, "0123456789", "Content-Length: 100")}, {},
             "info Operation canceled");
         // No status line arrived: the status entry says 0, then the reason.
-        row("closed before any answer", {S::close()}, {}, "debug 0|info Connection closed");
+        row("closed before any answer", none, {}, "debug 0|info Connection closed");
+        QTcpServer probe; // its port, free a moment ago, refuses once it is closed
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
         const QString refused =
-            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(S::refusedPort());
-        row("refused port", {}, {}, "debug 0|info Connection refused", plenty, refused, refused);
+            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(probe.serverPort());
+        probe.close();
+        row("refused port", none, {}, "debug 0|info Connection refused", plenty, refused, refused);
         // Unparsed, the URL would lose its port and be fetched from port 80.
-        row("port out of range", {}, {},
+        row("port out of range", none, {},
             "debug 0|info Invalid port or port number out of range; source was "
             "\"http://127.0.0.1:99999/update.vt\"; scheme = \"http\", host = \"127.0.0.1\", path = "
             "\"/update.vt\"",
             plenty, "http://127.0.0.1:99999/update.vt", "");
         // The default port is written into the URL; 80 would fetch https as plain text.
-        row("no host", {}, {}, "debug 0|info The URL names no host", plenty, "http:///update.vt",
+        row("no host", none, {}, "debug 0|info The URL names no host", plenty, "http:///update.vt",
             "http://:80/update.vt");
-        row("https without host", {}, {}, "debug 0|info The URL names no host", plenty,
+        row("https without host", none, {}, "debug 0|info The URL names no host", plenty,
             "https:///update.vt", "https://:443/update.vt");
         // Written through the planted name, these would change a file elsewhere or hang.
         const QString to = "/update.vt";
-        row("over a symbolic link outside", S::answer(200, "b"), "b", {}, plenty, {}, to,
+        row("over a symbolic link outside", {S::response(200, "b")}, "b", {}, plenty, {}, to,
             "symlink");
-        row("over a hard link outside", S::answer(200, "b"), "b", {}, plenty, {}, to, "hard link");
-        row("over a FIFO", S::answer(200, "b"), "b", {}, plenty, {}, to, "fifo");
+        row("over a hard link outside", {S::response(200, "b")}, "b", {}, plenty, {}, to,
+            "hard link");
+        row("over a FIFO", {S::response(200, "b")}, "b", {}, plenty, {}, to, "fifo");
         row("a directory of that name stays", ok, {}, "info Could not replace %T: Is a directory",
             plenty, {}, to, "directory");
         // The write stops part-way, like on a full disk.
-        row("short write", S::answer(200, big), {}, "info Could not write %T: File too large",
+        row("short write", {S::response(200, big)}, {}, "info Could not write %T: File too large",
             plenty, {}, to, "size limit");
     }
 
@@ -167,7 +165,7 @@ private slots:
         QFETCH(QString, address);
         QFETCH(QString, where);
         QFETCH(QString, planted);
-        server->setScript(script);
+        server->script = script;
         const QString victim = dir.filePath(QStringLiteral("files/victim"));
         QVERIFY(writeFile(victim, "keep"));
         const QByteArray name = QFile::encodeName(target);
@@ -181,9 +179,10 @@ private slots:
             QVERIFY(QDir().mkpath(target + QStringLiteral("/inside")));
         else
             QVERIFY(writeFile(target, earlier));
-        const QUrl url = address.isEmpty()
-                             ? server->url(QStringLiteral("/update.vt"))
-                             : QUrl(address.contains("%1") ? address.arg(server->port()) : address);
+        const QUrl url =
+            address.isEmpty()
+                ? server->url(QStringLiteral("/update.vt"))
+                : QUrl(address.contains("%1") ? address.arg(server->serverPort()) : address);
         GETServerMessage message(url);
         message.setStallTimeout(scaledTimeout(1000));
         message.setMaxBodySize(limit);
@@ -214,7 +213,8 @@ private slots:
         QVERIFY2(addedResident < (64 << 10), qPrintable(QString::number(addedResident)));
         QCOMPARE(spy, QList<QVariantList>({{QByteArray(), !entries.isEmpty()}}));
         QCOMPARE(message.progress(), 0.0f);
-        QCOMPARE(logged(), expand(entries, script.isEmpty() ? where : url.toString())
+        const QList<QByteArray> heads = server->requests;
+        QCOMPARE(logged(), expand(entries, heads.isEmpty() ? where : url.toString())
                                .replaceInStrings("%T", target));
         // Replaced when whole, else kept; the victim never written through; no temporary left.
         if (planted == "directory")
@@ -225,12 +225,11 @@ private slots:
         QCOMPARE(QDir(dir.filePath(QStringLiteral("files")))
                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList({"update.vt", "victim"}));
-        if (script.isEmpty())
+        if (heads.isEmpty())
             return;
         // Where the server closes the connection the client may, by itself, send the request
         // once more on a fresh one.
-        const QList<QByteArray> heads = server->requests();
-        QVERIFY(heads.size() >= 1 && heads.size() <= (script.contains(S::close()) ? 2 : 1));
+        QVERIFY(heads.size() <= (script.then == S::Close ? 2 : 1));
         // Ours, in this order; then the client's own two; nothing else.
         QVERIFY2(
             heads.at(0).startsWith("GET " + where.toLatin1() +
@@ -242,7 +241,7 @@ private slots:
         QCOMPARE(heads.at(0).count("\r\n"), 9);
         // The message can go again after an answer.
         QVERIFY(planted != "directory" || QDir(target).removeRecursively());
-        server->setScript(S::answer(200, "again"));
+        server->script = {S::response(200, "again")};
         QVERIFY(message.send());
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy.at(1), QVariantList({QByteArray(), false}));
@@ -262,11 +261,8 @@ private slots:
     {
         QFETCH(bool, withLength);
         QFETCH(bool, destroy);
-        server->setScript(
-            {S::send(S::response(200, "", false,
-                                 {withLength ? "Content-Length: 100" : "Connection: close"}) +
-                     "abc"),
-             S::hold()});
+        server->script = {
+            S::response(200, "abc", withLength ? "Content-Length: 100" : "Connection: close")};
         auto grabber =
             std::make_unique<FileGrabber>(server->url(QStringLiteral("/update.vt")), target, 9);
         QSignalSpy spy(grabber.get(), &FileGrabber::finished);
@@ -288,19 +284,19 @@ private slots:
             QCOMPARE(grabber->progress(), 0.0f);
         }
         // The worker really stops: its connection goes away.
-        QVERIFY(QTest::qWaitFor([&] { return server->closedCount() == 1; }, scaledTimeout(5000)));
+        QVERIFY(QTest::qWaitFor([&] { return server->closed == 1; }, scaledTimeout(5000)));
         QTest::qWait(100);
         QCOMPARE(spy.size(), 0);
         QVERIFY(!QFile::exists(target));
         QCOMPARE(logged(), QStringList());
         if (destroy)
             return;
-        server->setScript(S::answer(200, "second"));
+        server->script = {S::response(200, "second")};
         grabber->start();
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy, QList<QVariantList>({{false, 9}}));
         QCOMPARE(readFile(target), QByteArray("second"));
-        QCOMPARE(server->requests().size(), 2);
+        QCOMPARE(server->requests.size(), 2);
     }
 
     void workerDeletesItself_data()
@@ -315,7 +311,7 @@ private slots:
     {
         QFETCH(int, abortAt);
         const QByteArray body = bytePattern(5000);
-        server->setScript(abortAt ? Script{S::hold()} : S::answer(200, body));
+        server->script = {abortAt ? QByteArray() : S::response(200, body)};
         const QUrl url = server->url(QStringLiteral("/update.vt"));
         QPointer<HTTPMessage> worker = new HTTPMessage(url, QNetworkRequest(url), QByteArray());
         QList<QByteArray> reports;
@@ -326,7 +322,7 @@ private slots:
         });
         worker->start();
         if (abortAt == 2)
-            QVERIFY(QTest::qWaitFor([&] { return !server->requests().isEmpty(); }));
+            QVERIFY(QTest::qWaitFor([&] { return !server->requests.isEmpty(); }));
         if (abortAt)
             worker->abort();
         QVERIFY(QTest::qWaitFor([&] { return worker.isNull(); }, scaledTimeout(10000)));

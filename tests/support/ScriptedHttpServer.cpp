@@ -2,29 +2,25 @@
 
 #include <QTcpSocket>
 
-QByteArray ScriptedHttpServer::response(int status, const QByteArray& body, bool withLength,
-                                        const QList<QByteArray>& extraHeaders)
+QByteArray ScriptedHttpServer::response(int status, const QByteArray& body,
+                                        const QByteArray& header)
 {
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " Scripted\r\n";
-    if (withLength)
-        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    for (const QByteArray& line : extraHeaders)
-        out += line + "\r\n";
-    return out + "\r\n" + body;
+    return "HTTP/1.1 " + QByteArray::number(status) + " Scripted\r\n" +
+           (header.isEmpty() ? "Content-Length: " + QByteArray::number(body.size()) : header) +
+           "\r\n\r\n" + body;
 }
 
-quint16 ScriptedHttpServer::refusedPort()
+QUrl ScriptedHttpServer::url(const QString& path) const
 {
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path));
 }
 
-// Sockets are children: their destruction with the server aborts them.
+// Sockets are the server's children: its destruction aborts them.
 ScriptedHttpServer::ScriptedHttpServer()
 {
-    connect(&server, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket* socket = server.nextPendingConnection()) {
-            socket->setParent(this);
+    listen(QHostAddress::LocalHost, 0);
+    connect(this, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* socket = nextPendingConnection()) {
             connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
                 ++closed;
                 socket->deleteLater();
@@ -38,26 +34,20 @@ ScriptedHttpServer::ScriptedHttpServer()
                         if (end < 0)
                             return;
                         head.truncate(end + 4);
-                        heads.append(head);
-                        for (const Step& s : std::as_const(script)) {
-                            if (s.kind == Step::Send) {
-                                socket->write(s.data);
-                                socket->flush();
-                            } else if (s.kind == Step::Close) {
-                                socket->disconnectFromHost();
-                            } else if (s.kind == Step::Endless) {
-                                // Refilled only as the client drains it, so the server's memory
-                                // stays small.
-                                auto refill = [socket, data = s.data] {
-                                    while (socket->state() == QAbstractSocket::ConnectedState &&
-                                           socket->bytesToWrite() < (qint64(1) << 20))
-                                        socket->write(data);
-                                };
-                                connect(socket, &QTcpSocket::bytesWritten, socket, refill);
-                                refill();
-                            }
-                            if (s.kind != Step::Send)
-                                return;
+                        requests.append(head);
+                        socket->write(script.reply);
+                        if (script.then == Close)
+                            socket->disconnectFromHost();
+                        // Refilled only as the client drains it, so the server's memory stays
+                        // small.
+                        auto refill = [socket, data = script.repeat] {
+                            while (socket->state() == QAbstractSocket::ConnectedState &&
+                                   socket->bytesToWrite() < (1 << 20))
+                                socket->write(data);
+                        };
+                        if (script.then == Repeat) {
+                            connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+                            refill();
                         }
                     });
         }
