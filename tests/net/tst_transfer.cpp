@@ -1,21 +1,29 @@
-// The GET request, its worker thread and the file grabber against a scripted server on loopback:
-// request bytes, outcomes, memory, log entries, progress, aborts, what ends up on disk.
+// The GET request, its worker thread and the file grabber on loopback: against a scripted server
+// for request bytes, outcomes, memory, log entries, aborts and what ends up on disk; against a
+// real nginx for a multi-megabyte archive with its progress, a redirect, HTTPS with a certificate
+// made for the test, and a process that quits mid-download.
+#include "ChildProcess.h"
 #include "FileGrabber.h"
 #include "GETServerMessage.h"
 #include "HTTPMessage.h"
 #include "Log.h"
+#include "NginxServer.h"
 #include "ScriptedHttpServer.h"
 #include "TestFiles.h"
 #include "TestTimeouts.h"
 
 #include <QPointer>
 #include <QSignalSpy>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 using S = ScriptedHttpServer;
 using Script = S::Script;
@@ -55,27 +63,43 @@ class TransferTest : public QObject
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("log.txt"));
     const QString target = dir.filePath(QStringLiteral("files/update.vt"));
+    QTemporaryDir docRoot;
+    const QByteArray archive = bytePattern(8 << 20);
+    NginxServer nginx;
 
     QStringList logged() const
     {
         return logMessages(readFile(logPath), QStringLiteral("HTTPMessage"));
     }
 
-    // One exchange per row: what the server plays (unused where the URL is unreachable), the body
-    // expected, the log entries expected ("debug <status>|info <reason>", none on success; %T is
-    // the target), the largest body accepted, the URL when not the server's ("%1" is its port),
-    // the target the request names or, unreachable, the URL as the log quotes it, and what is
-    // planted under the target's name (an earlier file unless said otherwise).
-    static void row(const char* name, const Script& script, const QByteArray& body,
-                    const QString& entries = {}, qint64 limit = qint64(8) << 30,
-                    const QString& url = {}, const QString& where = "/update.vt",
-                    const QString& planted = "file")
+    // One exchange per row: what the server plays (unused where the URL is unreachable), the log
+    // entries expected ("debug <status>|info <reason>"; %T is the target; none: the body played is
+    // the file now), what is planted under the target's name, the largest body accepted, the URL
+    // when not the server's ("%1" is its port), and the target the request names or, unreachable,
+    // the URL as the log quotes it.
+    static void row(const char* name, const Script& script, const QString& entries = {},
+                    const QString& planted = "earlier file", qint64 limit = qint64(8) << 30,
+                    const QString& url = {}, const QString& where = "/update.vt")
     {
-        QTest::newRow(name) << script << body << entries.split('|', Qt::SkipEmptyParts) << limit
-                            << url << where << planted;
+        QTest::newRow(name) << script << entries.split('|', Qt::SkipEmptyParts) << planted << limit
+                            << url << where;
     }
 
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(writeFile(docRoot.filePath(QStringLiteral("update.vt")), archive));
+        QVERIFY(writeFile(docRoot.filePath(QStringLiteral("slow/update.vt")), archive));
+        QVERIFY(writeFile(docRoot.filePath(QStringLiteral("slower/update.vt")),
+                          QByteArray(16 << 20, 0)));
+        nginx.addRedirect(QStringLiteral("/old/update.vt"), QStringLiteral("/update.vt"), 301);
+        nginx.addRateLimit(QStringLiteral("/slow/"), 8 << 20);
+        // About 16 s for the whole file: always in flight when the quitting process leaves.
+        nginx.addRateLimit(QStringLiteral("/slower/"), 1 << 20);
+        nginx.setTlsEnabled(true);
+        QVERIFY2(nginx.start(docRoot.path()), qPrintable(nginx.errorString()));
+    }
+
     void init()
     {
         server = std::make_unique<S>();
@@ -90,81 +114,76 @@ private slots:
     void outcome_data()
     {
         QTest::addColumn<Script>("script");
-        QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("planted");
         QTest::addColumn<qint64>("limit");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("where");
-        QTest::addColumn<QString>("planted");
 
+        const QString file = "earlier file";
         const qint64 plenty = qint64(8) << 30;
         const qint64 small = qint64(4) << 20;
         const QByteArray big = bytePattern(300000);
-        const QByteArray large = big.repeated(140); // many blocks, through the file
         const QString tooLarge =
             QStringLiteral("info The update is too large: more than %1 bytes").arg(small);
         const QByteArray noLength = S::response(200, "", "Connection: close");
         const Script ok{S::response(200, "ok")}, none{{}, S::Close};
-        row("close-delimited body", {noLength + big, S::Close}, big);
-        row("large body", {S::response(200, large)}, large);
-        row("body exactly at the limit", {S::response(200, big)}, big, {}, big.size());
-        row("query and fragment dropped, encoding kept", ok, "ok", {}, plenty,
+        row("close-delimited body", {noLength + big, S::Close});
+        row("large body, many blocks", {S::response(200, big.repeated(140))});
+        row("body exactly at the limit", {S::response(200, big)}, {}, file, big.size());
+        row("query and fragment dropped, encoding kept", ok, {}, file, plenty,
             "http://127.0.0.1:%1/a%20b/update.vt?x=1&y=2#part", "/a%20b/update.vt");
-        row("unknown scheme over HTTP, empty path", ok, "ok", {}, plenty, "gopher://127.0.0.1:%1",
+        row("unknown scheme over HTTP, empty path", ok, {}, file, plenty, "gopher://127.0.0.1:%1",
             "/");
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
-        row("404", {S::response(404, "not here")}, {}, "debug 404");
-        row("304 announcing a length", {S::response(304, "", "Content-Length: 500")}, {},
-            "debug 304");
+        row("404", {S::response(404, "not here")}, "debug 404");
+        row("304 announcing a length", {S::response(304, "", "Content-Length: 500")}, "debug 304");
         // Nothing may be set aside for a length that has not arrived.
         const QByteArray huge = S::response(200, "abc", "Content-Length: 3000000000");
-        row("length far beyond the body", {huge, S::Close}, {}, "info Connection closed");
-        row("length beyond the limit", {huge}, {}, tooLarge, small);
-        row("body grows past the limit", {noLength, S::Repeat, big}, {}, tooLarge, small);
-        row("stalls mid-body", {S::response(200, "0123456789", "Content-Length: 100")}, {},
+        row("length far beyond the body", {huge, S::Close}, "info Connection closed");
+        row("length beyond the limit", {huge}, tooLarge, file, small);
+        row("body grows past the limit", {noLength, S::Repeat, big}, tooLarge, file, small);
+        row("stalls mid-body", {S::response(200, "0123456789", "Content-Length: 100")},
             "info Operation canceled");
         // No status line arrived: the status entry says 0, then the reason.
-        row("closed before any answer", none, {}, "debug 0|info Connection closed");
+        row("closed before any answer", none, "debug 0|info Connection closed");
         QTcpServer probe; // its port, free a moment ago, refuses once it is closed
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         const QString refused =
             QStringLiteral("http://127.0.0.1:%1/update.vt").arg(probe.serverPort());
         probe.close();
-        row("refused port", none, {}, "debug 0|info Connection refused", plenty, refused, refused);
+        row("refused port", none, "debug 0|info Connection refused", file, plenty, refused,
+            refused);
         // Unparsed, the URL would lose its port and be fetched from port 80.
-        row("port out of range", none, {},
+        row("port out of range", none,
             "debug 0|info Invalid port or port number out of range; source was "
             "\"http://127.0.0.1:99999/update.vt\"; scheme = \"http\", host = \"127.0.0.1\", path = "
             "\"/update.vt\"",
-            plenty, "http://127.0.0.1:99999/update.vt", "");
+            file, plenty, "http://127.0.0.1:99999/update.vt", "");
         // The default port is written into the URL; 80 would fetch https as plain text.
-        row("no host", none, {}, "debug 0|info The URL names no host", plenty, "http:///update.vt",
-            "http://:80/update.vt");
-        row("https without host", none, {}, "debug 0|info The URL names no host", plenty,
-            "https:///update.vt", "https://:443/update.vt");
+        const QString noHost = "debug 0|info The URL names no host";
+        row("no host", none, noHost, file, plenty, "http:///update.vt", "http://:80/update.vt");
+        row("https without host", none, noHost, file, plenty, "https:///update.vt",
+            "https://:443/update.vt");
         // Written through the planted name, these would change a file elsewhere or hang.
-        const QString to = "/update.vt";
-        row("over a symbolic link outside", {S::response(200, "b")}, "b", {}, plenty, {}, to,
-            "symlink");
-        row("over a hard link outside", {S::response(200, "b")}, "b", {}, plenty, {}, to,
-            "hard link");
-        row("over a FIFO", {S::response(200, "b")}, "b", {}, plenty, {}, to, "fifo");
-        row("a directory of that name stays", ok, {}, "info Could not replace %T: Is a directory",
-            plenty, {}, to, "directory");
+        row("over a symbolic link outside", ok, {}, "symlink");
+        row("over a hard link outside", ok, {}, "hard link");
+        row("over a FIFO", ok, {}, "fifo");
+        row("a directory of that name stays", ok, "info Could not replace %T: Is a directory",
+            "directory");
         // The write stops part-way, like on a full disk.
-        row("short write", {S::response(200, big)}, {}, "info Could not write %T: File too large",
-            plenty, {}, to, "size limit");
+        row("short write", {S::response(200, big)}, "info Could not write %T: File too large",
+            "size limit");
     }
 
     void outcome()
     {
         QFETCH(Script, script);
-        QFETCH(QByteArray, body);
         QFETCH(QStringList, entries);
+        QFETCH(QString, planted);
         QFETCH(qint64, limit);
         QFETCH(QString, address);
         QFETCH(QString, where);
-        QFETCH(QString, planted);
         server->script = script;
         const QString victim = dir.filePath(QStringLiteral("files/victim"));
         QVERIFY(writeFile(victim, "keep"));
@@ -220,7 +239,9 @@ private slots:
         if (planted == "directory")
             QVERIFY(QFileInfo(target).isDir());
         else
-            QVERIFY(readFile(target) == (entries.isEmpty() ? body : earlier));
+            QVERIFY(readFile(target) ==
+                    (entries.isEmpty() ? script.reply.mid(script.reply.indexOf("\r\n\r\n") + 4)
+                                       : earlier));
         QCOMPARE(readFile(victim), QByteArray("keep"));
         QCOMPARE(QDir(dir.filePath(QStringLiteral("files")))
                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
@@ -329,7 +350,128 @@ private slots:
         QCOMPARE(reports, abortAt ? QList<QByteArray>() : QList<QByteArray>{body});
         QCOMPARE(logged(), QStringList());
     }
+
+    void download_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<int>("status"); // 0: no answer
+        QTest::newRow("archive with rising progress") << "slow/update.vt" << false << 200;
+        QTest::newRow("redirect not followed") << "old/update.vt" << false << 301;
+        // The trusted row adds the certificate for good, so it comes last.
+        QTest::newRow("https, untrusted certificate fails") << "update.vt" << true << 0;
+        QTest::newRow("https, trusted certificate") << "update.vt" << true << 200;
+    }
+
+    void download()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, tls);
+        QFETCH(int, status);
+        if (tls && status) {
+            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+            QVERIFY(config.addCaCertificates(nginx.caCertificatePath()));
+            QSslConfiguration::setDefaultConfiguration(config);
+        }
+        const QUrl url = (tls ? nginx.tlsBaseUrl() : nginx.baseUrl()).resolved(QUrl(path));
+        FileGrabber grabber(url, target, 4);
+        QSignalSpy spy(&grabber, &FileGrabber::finished);
+        grabber.start();
+        QList<float> samples;
+        for (int most = scaledTimeout(30000) / 20; spy.isEmpty() && samples.size() < most;
+             QTest::qWait(20))
+            samples.append(grabber.progress());
+        QCOMPARE(spy, QList<QVariantList>({{status != 200, 4}}));
+        QCOMPARE(grabber.progress(), 0.0f);
+        // Rising, never past 1.0, with values on the way.
+        QVERIFY(std::is_sorted(samples.cbegin(), samples.cend()));
+        QVERIFY(samples.value(0) >= 0.0f && samples.value(samples.size() - 1) <= 1.0f);
+        const auto between = std::count_if(samples.cbegin(), samples.cend(),
+                                           [](float p) { return p > 0.0f && p < 1.0f; });
+        QVERIFY2(between >= 5 || !path.startsWith("slow/"), qPrintable(QString::number(between)));
+        QVERIFY(status == 200 ? readFile(target) == archive : !QFile::exists(target));
+        const QStringList entries = logged();
+        QCOMPARE(entries.size(), status == 200 ? 0 : status ? 1 : 2);
+        // The status entry, then the reason.
+        QVERIFY(status || entries.at(1).startsWith("Info:  HTTPMessage failed with the following "
+                                                   "error: SSL handshake failed"));
+    }
+
+    // Leaving mid-download and quitting at once ends the process cleanly: exit code 0, no
+    // warning about a thread destroyed while running, no sanitizer report.
+    void quitsCleanly_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("repeat");
+        QTest::newRow("cancel mid-download, then quit") << "mid" << 3;
+        QTest::newRow("cancel right after start") << "at-once" << 5;
+        QTest::newRow("quit with the download running") << "leave-running" << 3;
+    }
+
+    void quitsCleanly()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, repeat);
+        const QString url =
+            nginx.baseUrl().resolved(QUrl(QStringLiteral("slower/update.vt"))).toString();
+        for (int i = 0; i < repeat; ++i) {
+            const QString output = dir.filePath(QStringLiteral("helper-%1.out").arg(i));
+            ChildProcess process;
+            QVERIFY2(process.start(QCoreApplication::applicationFilePath(),
+                                   {"--quit-helper", url, target, mode}, output),
+                     qPrintable(process.errorString()));
+            QVERIFY(process.waitForFinished(scaledTimeout(60000)));
+            const QString err = QString::fromLocal8Bit(readFile(output));
+            QVERIFY2(process.exitedNormally() && process.exitCode() == 0,
+                     qPrintable(QString::number(process.exitCode()) + QLatin1Char(' ') + err));
+            QVERIFY2(!err.contains(QRegularExpression("QThread|Sanitizer|runtime error")),
+                     qPrintable(err));
+            QVERIFY(!QFile::exists(target));
+        }
+    }
 };
 
-QTEST_GUILESS_MAIN(TransferTest)
+// Run as "tst_transfer --quit-helper URL TARGET MODE": starts a download, then stops it and quits
+// at once the way the updater does when the user leaves mid-download.
+static int quitHelper(int argc, char** argv)
+{
+    auto app = std::make_unique<QCoreApplication>(argc, argv);
+    const QByteArray mode = argv[4];
+    auto* grabber =
+        new FileGrabber(QUrl(QString::fromLocal8Bit(argv[2])), QString::fromLocal8Bit(argv[3]), 0);
+    QObject::connect(grabber, &FileGrabber::finished, app.get(), [] { QCoreApplication::exit(3); });
+    grabber->start();
+    if (mode == "at-once") {
+        delete grabber;
+        return 0;
+    }
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, app.get(), [&] {
+        if (grabber->progress() > 0.0f) {
+            if (mode == "mid")
+                delete std::exchange(grabber, nullptr);
+            QCoreApplication::quit();
+        }
+    });
+    poll.start(5);
+    QTimer::singleShot(20000, app.get(), [] { QCoreApplication::exit(4); });
+    const int result = app->exec();
+    poll.stop();
+    // With "leave-running" the transfer is still going when the application object goes; its
+    // owner is deleted only afterwards.
+    if (mode == "leave-running")
+        app.reset();
+    delete grabber;
+    return result;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && qstrcmp(argv[1], "--quit-helper") == 0)
+        return quitHelper(argc, argv);
+    QCoreApplication app(argc, argv);
+    TransferTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_transfer.moc"
