@@ -8,28 +8,93 @@
 #include "HTTPMessage.h"
 #include "Log.h"
 #include "NginxServer.h"
-#include "ScriptedHttpServer.h"
 #include "TestFiles.h"
 #include "TestTimeouts.h"
 
 #include <QPointer>
 #include <QSignalSpy>
 #include <QSslConfiguration>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
-#include <climits>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
-using S = ScriptedHttpServer;
-using Script = S::Script;
+// What a tiny server on loopback plays on each connection once the request head is in: `reply`,
+// then it holds the connection open, closes it, or sends `repeat` for as long as the client reads.
+enum
+{
+    Hold,
+    Close,
+    Repeat
+};
+struct Script
+{
+    Script(const QByteArray& r = {}, int t = Hold, const QByteArray& d = {})
+        : reply(r), then(t), repeat(d)
+    {
+    }
+    QByteArray reply;
+    int then;
+    QByteArray repeat;
+};
 Q_DECLARE_METATYPE(Script)
 
 namespace {
+
+// It records the raw head of each request; its sockets, its children, go down with it.
+struct ScriptedServer : QTcpServer
+{
+    Script script;
+    QList<QByteArray> requests; // up to and including the blank line, in arrival order
+    int closed = 0;             // connections closed by either side
+
+    ScriptedServer()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = nextPendingConnection();
+            connect(socket, &QTcpSocket::disconnected, this, [this] { ++closed; });
+            connect(socket, &QTcpSocket::readyRead, this,
+                    [this, socket, head = QByteArray()]() mutable {
+                        if (head.endsWith("\r\n\r\n"))
+                            return; // the request is complete; anything more is ignored
+                        head += socket->readAll();
+                        if (!head.contains("\r\n\r\n"))
+                            return;
+                        head.truncate(head.indexOf("\r\n\r\n") + 4);
+                        requests.append(head);
+                        socket->write(script.reply);
+                        if (script.then == Close)
+                            socket->disconnectFromHost();
+                        // Refilled only as the client drains it, so the server's memory stays
+                        // small.
+                        auto refill = [socket, data = script.repeat] {
+                            while (socket->state() == QAbstractSocket::ConnectedState &&
+                                   socket->bytesToWrite() < (1 << 20))
+                                socket->write(data);
+                        };
+                        if (script.then == Repeat) {
+                            connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+                            refill();
+                        }
+                    });
+        });
+    }
+};
+
+// Status line, `header` (by default the body's Content-Length), blank line, body.
+QByteArray response(int status, const QByteArray& body, const QByteArray& header = {})
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + " Scripted\r\n" +
+           (header.isEmpty() ? "Content-Length: " + QByteArray::number(body.size()) : header) +
+           "\r\n\r\n" + body;
+}
 
 // Planted under the archive's name: longer than any body downloaded over it.
 const QByteArray earlier = "earlier attempt" + QByteArray((1 << 20) + 100, 'o');
@@ -59,10 +124,11 @@ class TransferTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<S> server;
+    std::unique_ptr<ScriptedServer> server;
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("log.txt"));
     const QString target = dir.filePath(QStringLiteral("files/update.vt"));
+    QUrl local; // the scripted server's archive
     QTemporaryDir docRoot;
     const QByteArray archive = bytePattern(8 << 20);
     NginxServer nginx;
@@ -102,8 +168,9 @@ private slots:
 
     void init()
     {
-        server = std::make_unique<S>();
+        server = std::make_unique<ScriptedServer>();
         QVERIFY(server->isListening());
+        local = QUrl(QStringLiteral("http://127.0.0.1:%1/update.vt").arg(server->serverPort()));
         QDir files(dir.filePath(QStringLiteral("files")));
         QVERIFY(files.removeRecursively() && files.mkpath(QStringLiteral(".")));
         QVERIFY(openLog(logPath, false));
@@ -126,24 +193,24 @@ private slots:
         const QByteArray big = bytePattern(300000);
         const QString tooLarge =
             QStringLiteral("info The update is too large: more than %1 bytes").arg(small);
-        const QByteArray noLength = S::response(200, "", "Connection: close");
-        const Script ok{S::response(200, "ok")}, none{{}, S::Close};
-        row("close-delimited body", {noLength + big, S::Close});
-        row("large body, many blocks", {S::response(200, big.repeated(140))});
-        row("body exactly at the limit", {S::response(200, big)}, {}, file, big.size());
+        const QByteArray noLength = response(200, "", "Connection: close");
+        const Script ok{response(200, "ok")}, none{{}, Close};
+        row("close-delimited body", {noLength + big, Close});
+        row("large body, many blocks", {response(200, big.repeated(140))});
+        row("body exactly at the limit", {response(200, big)}, {}, file, big.size());
         row("query and fragment dropped, encoding kept", ok, {}, file, plenty,
             "http://127.0.0.1:%1/a%20b/update.vt?x=1&y=2#part", "/a%20b/update.vt");
         row("unknown scheme over HTTP, empty path", ok, {}, file, plenty, "gopher://127.0.0.1:%1",
             "/");
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
-        row("404", {S::response(404, "not here")}, "debug 404");
-        row("304 announcing a length", {S::response(304, "", "Content-Length: 500")}, "debug 304");
+        row("404", {response(404, "not here")}, "debug 404");
+        row("304 announcing a length", {response(304, "", "Content-Length: 500")}, "debug 304");
         // Nothing may be set aside for a length that has not arrived.
-        const QByteArray huge = S::response(200, "abc", "Content-Length: 3000000000");
-        row("length far beyond the body", {huge, S::Close}, "info Connection closed");
+        const QByteArray huge = response(200, "abc", "Content-Length: 3000000000");
+        row("length far beyond the body", {huge, Close}, "info Connection closed");
         row("length beyond the limit", {huge}, tooLarge, file, small);
-        row("body grows past the limit", {noLength, S::Repeat, big}, tooLarge, file, small);
-        row("stalls mid-body", {S::response(200, "0123456789", "Content-Length: 100")},
+        row("body grows past the limit", {noLength, Repeat, big}, tooLarge, file, small);
+        row("stalls mid-body", {response(200, "0123456789", "Content-Length: 100")},
             "info Operation canceled");
         // No status line arrived: the status entry says 0, then the reason.
         row("closed before any answer", none, "debug 0|info Connection closed");
@@ -172,7 +239,7 @@ private slots:
         row("a directory of that name stays", ok, "info Could not replace %T: Is a directory",
             "directory");
         // The write stops part-way, like on a full disk.
-        row("short write", {S::response(200, big)}, "info Could not write %T: File too large",
+        row("short write", {response(200, big)}, "info Could not write %T: File too large",
             "size limit");
     }
 
@@ -200,7 +267,7 @@ private slots:
             QVERIFY(writeFile(target, earlier));
         const QUrl url =
             address.isEmpty()
-                ? server->url(QStringLiteral("/update.vt"))
+                ? local
                 : QUrl(address.contains("%1") ? address.arg(server->serverPort()) : address);
         GETServerMessage message(url);
         message.setStallTimeout(scaledTimeout(1000));
@@ -250,7 +317,7 @@ private slots:
             return;
         // Where the server closes the connection the client may, by itself, send the request
         // once more on a fresh one.
-        QVERIFY(heads.size() <= (script.then == S::Close ? 2 : 1));
+        QVERIFY(heads.size() <= (script.then == Close ? 2 : 1));
         // Ours, in this order; then the client's own two; nothing else.
         QVERIFY2(
             heads.at(0).startsWith("GET " + where.toLatin1() +
@@ -262,7 +329,7 @@ private slots:
         QCOMPARE(heads.at(0).count("\r\n"), 9);
         // The message can go again after an answer.
         QVERIFY(planted != "directory" || QDir(target).removeRecursively());
-        server->script = {S::response(200, "again")};
+        server->script = {response(200, "again")};
         QVERIFY(message.send());
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy.at(1), QVariantList({QByteArray(), false}));
@@ -283,9 +350,8 @@ private slots:
         QFETCH(bool, withLength);
         QFETCH(bool, destroy);
         server->script = {
-            S::response(200, "abc", withLength ? "Content-Length: 100" : "Connection: close")};
-        auto grabber =
-            std::make_unique<FileGrabber>(server->url(QStringLiteral("/update.vt")), target, 9);
+            response(200, "abc", withLength ? "Content-Length: 100" : "Connection: close")};
+        auto grabber = std::make_unique<FileGrabber>(local, target, 9);
         QSignalSpy spy(grabber.get(), &FileGrabber::finished);
         grabber->start();
         QVERIFY(
@@ -312,7 +378,7 @@ private slots:
         QCOMPARE(logged(), QStringList());
         if (destroy)
             return;
-        server->script = {S::response(200, "second")};
+        server->script = {response(200, "second")};
         grabber->start();
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy, QList<QVariantList>({{false, 9}}));
@@ -332,8 +398,8 @@ private slots:
     {
         QFETCH(int, abortAt);
         const QByteArray body = bytePattern(5000);
-        server->script = {abortAt ? QByteArray() : S::response(200, body)};
-        const QUrl url = server->url(QStringLiteral("/update.vt"));
+        server->script = {abortAt ? QByteArray() : response(200, body)};
+        const QUrl url = local;
         QPointer<HTTPMessage> worker = new HTTPMessage(url, QNetworkRequest(url), QByteArray());
         QList<QByteArray> reports;
         connect(worker.data(), &HTTPMessage::finished, this, [&](bool error) {
