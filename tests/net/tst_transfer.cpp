@@ -1,7 +1,7 @@
 // The GET request, its worker thread and the file grabber on loopback: against a scripted server
 // for request bytes, outcomes, memory, log entries, aborts and what ends up on disk; against a
-// real nginx for a multi-megabyte archive with its progress, a redirect, HTTPS with a certificate
-// made for the test, and a process that quits mid-download.
+// real nginx for a multi-megabyte archive with its progress, HTTPS with a certificate made for
+// the test, and a process that quits mid-download.
 #include "ChildProcess.h"
 #include "FileGrabber.h"
 #include "GETServerMessage.h"
