@@ -1,26 +1,95 @@
-// The GET request, its worker thread and the file grabber against a scripted server on loopback:
-// request bytes, outcomes, memory, log entries, progress, aborts, what ends up on disk.
+// The GET request, its worker thread and the file grabber on loopback: against a scripted server
+// for request bytes, outcomes, memory, log entries, aborts and what ends up on disk; against a
+// real nginx for a multi-megabyte archive with its progress, HTTPS with a certificate made for
+// the test, and a process that quits mid-download.
+#include "ChildProcess.h"
 #include "FileGrabber.h"
 #include "GETServerMessage.h"
 #include "HTTPMessage.h"
-#include "HttpReplies.h"
 #include "Log.h"
+#include "NginxServer.h"
 #include "TestFiles.h"
 #include "TestTimeouts.h"
 
 #include <QPointer>
 #include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <climits>
+#include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
-using S = ScriptedHttpServer;
-using Script = QList<S::Step>;
+// What a tiny server on loopback plays on each connection once the request head is in: `reply`,
+// then it holds the connection open, closes it, or sends `repeat` for as long as the client reads.
+constexpr int Hold = 0, Close = 1, Repeat = 2;
+struct Script
+{
+    Script(const QByteArray& r = {}, int t = Hold, const QByteArray& d = {})
+        : reply(r), then(t), repeat(d)
+    {
+    }
+    QByteArray reply;
+    int then;
+    QByteArray repeat;
+};
+Q_DECLARE_METATYPE(Script)
 
 namespace {
+
+// It records the raw head of each request; its sockets, its children, go down with it.
+struct ScriptedServer : QTcpServer
+{
+    Script script;
+    QList<QByteArray> requests; // up to and including the blank line, in arrival order
+    int closed = 0;             // connections closed by either side
+
+    ScriptedServer()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = nextPendingConnection();
+            connect(socket, &QTcpSocket::disconnected, this, [this] { ++closed; });
+            connect(socket, &QTcpSocket::readyRead, this,
+                    [this, socket, head = QByteArray()]() mutable {
+                        if (head.endsWith("\r\n\r\n"))
+                            return; // the request is complete; anything more is ignored
+                        head += socket->readAll();
+                        if (!head.contains("\r\n\r\n"))
+                            return;
+                        head.truncate(head.indexOf("\r\n\r\n") + 4);
+                        requests.append(head);
+                        socket->write(script.reply);
+                        if (script.then == Close)
+                            socket->disconnectFromHost();
+                        // Refilled only as the client drains it, so the server's memory stays
+                        // small.
+                        auto refill = [socket, data = script.repeat] {
+                            while (socket->state() == QAbstractSocket::ConnectedState &&
+                                   socket->bytesToWrite() < (1 << 20))
+                                socket->write(data);
+                        };
+                        if (script.then == Repeat) {
+                            connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+                            refill();
+                        }
+                    });
+        });
+    }
+};
+
+// Status line, `header` (by default the body's Content-Length), blank line, body.
+QByteArray response(int status, const QByteArray& body, const QByteArray& header = {})
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + " Scripted\r\n" +
+           (header.isEmpty() ? "Content-Length: " + QByteArray::number(body.size()) : header) +
+           "\r\n\r\n" + body;
+}
 
 // Planted under the archive's name: longer than any body downloaded over it.
 const QByteArray earlier = "earlier attempt" + QByteArray((1 << 20) + 100, 'o');
@@ -50,35 +119,52 @@ class TransferTest : public QObject
 {
     Q_OBJECT
 
-    std::unique_ptr<ScriptedHttpServer> server;
+    std::unique_ptr<ScriptedServer> server;
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("log.txt"));
     const QString target = dir.filePath(QStringLiteral("files/update.vt"));
+    QUrl local; // the scripted server's archive
+    QTemporaryDir docRoot;
+    const QByteArray archive = bytePattern(8 << 20);
+    NginxServer nginx;
 
     QStringList logged() const
     {
         return logMessages(readFile(logPath), QStringLiteral("HTTPMessage"));
     }
 
-    // One exchange per row: what the server plays (nothing: the URL is unreachable), the body
-    // expected, the log entries expected ("debug <status>|info <reason>", none on success; %T is
-    // the target), the largest body accepted, the URL when not the server's ("%1" is its port),
-    // the target the request names or, unreachable, the URL as the log quotes it, and what is
-    // planted under the target's name (an earlier file unless said otherwise).
-    static void row(const char* name, const Script& script, const QByteArray& body,
-                    const QString& entries = {}, qint64 limit = qint64(8) << 30,
-                    const QString& url = {}, const QString& where = "/update.vt",
-                    const QString& planted = "file")
+    // One exchange per row: what the server plays (unused where the URL is unreachable), the log
+    // entries expected ("debug <status>|info <reason>"; %T is the target; none: the body played is
+    // the file now), what is planted under the target's name, the URL when not the server's ("%1"
+    // is its port), and the target the request names or, unreachable, the URL as the log quotes
+    // it. The largest body accepted is the one played when it is whole, else 4 MiB where that is
+    // the failure, else plenty.
+    static void row(const char* name, const Script& script, const QString& entries = {},
+                    const QString& planted = "earlier file", const QString& url = {},
+                    const QString& where = "/update.vt")
     {
-        QTest::newRow(name) << script << body << entries.split('|', Qt::SkipEmptyParts) << limit
-                            << url << where << planted;
+        QTest::newRow(name) << script << entries.split('|', Qt::SkipEmptyParts) << planted << url
+                            << where;
     }
 
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(writeFile(docRoot.filePath(QStringLiteral("slow/update.vt")), archive));
+        QVERIFY(writeFile(docRoot.filePath(QStringLiteral("slower/update.vt")),
+                          QByteArray(16 << 20, 0)));
+        nginx.addRateLimit(QStringLiteral("/slow/"), 8 << 20);
+        // About 16 s for the whole file: always in flight when the quitting process leaves.
+        nginx.addRateLimit(QStringLiteral("/slower/"), 1 << 20);
+        nginx.setTlsEnabled(true);
+        QVERIFY2(nginx.start(docRoot.path()), qPrintable(nginx.errorString()));
+    }
+
     void init()
     {
-        server = std::make_unique<ScriptedHttpServer>();
-        QVERIFY(server->listen());
+        server = std::make_unique<ScriptedServer>();
+        QVERIFY(server->isListening());
+        local = QUrl(QStringLiteral("http://127.0.0.1:%1/update.vt").arg(server->serverPort()));
         QDir files(dir.filePath(QStringLiteral("files")));
         QVERIFY(files.removeRecursively() && files.mkpath(QStringLiteral(".")));
         QVERIFY(openLog(logPath, false));
@@ -89,85 +175,71 @@ private slots:
     void outcome_data()
     {
         QTest::addColumn<Script>("script");
-        QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<qint64>("limit");
+        QTest::addColumn<QString>("planted");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("where");
-        QTest::addColumn<QString>("planted");
 
-        const qint64 plenty = qint64(8) << 30;
-        const qint64 small = qint64(4) << 20;
+        const QString file = "earlier file";
         const QByteArray big = bytePattern(300000);
-        const QByteArray large = big.repeated(140); // many blocks, through the file
         const QString tooLarge =
-            QStringLiteral("info The update is too large: more than %1 bytes").arg(small);
-        const QByteArray noLength = S::response(200, "", false, {"Connection: close"});
-        const Script ok = S::answer(200, "ok");
-        row("close-delimited body", {S::send(noLength + big), S::close()}, big);
-        row("large body", S::answer(200, large), large);
-        row("body exactly at the limit", S::answer(200, big), big, {}, big.size());
-        row("query and fragment dropped, encoding kept", ok, "ok", {}, plenty,
+            QStringLiteral("info The update is too large: more than %1 bytes").arg(4 << 20);
+        const QByteArray noLength = response(200, "", "Connection: close");
+        const Script ok{response(200, "ok")}, none{{}, Close};
+        row("close-delimited body", {noLength + big, Close});
+        row("query and fragment dropped, encoding kept", ok, {}, file,
             "http://127.0.0.1:%1/a%20b/update.vt?x=1&y=2#part", "/a%20b/update.vt");
-        row("unknown scheme over HTTP, empty path", ok, "ok", {}, plenty, "gopher://127.0.0.1:%1",
-            "/");
+        row("unknown scheme over HTTP, empty path", ok, {}, file, "gopher://127.0.0.1:%1", "/");
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
-        row("404", S::answer(404, "not here"), {}, "debug 404");
-        row("304 announcing a length",
-            {S::send("HTTP/1.1 304 Not Modified\r\nContent-Length: 500\r\n\r\n"), S::hold()}, {},
-            "debug 304");
+        row("404", {response(404, "not here")}, "debug 404");
+        row("redirect not followed", {response(301, "", "Location: /\r\nContent-Length: 0")},
+            "debug 301");
+        row("304 announcing a length", {response(304, "", "Content-Length: 500")}, "debug 304");
         // Nothing may be set aside for a length that has not arrived.
-        row("length far beyond the body", {S::send(partial(3000000000, "abc")), S::close()}, {},
-            "info Connection closed");
-        row("length beyond the limit", {S::send(partial(3000000000, "abc")), S::hold()}, {},
-            tooLarge, small);
-        row("body grows past the limit", {S::send(noLength), S::endless(big)}, {}, tooLarge, small);
-        const QByteArray chunk = QByteArray::number(big.size(), 16) + "\r\n" + big + "\r\n";
-        row("chunked body grows past the limit",
-            {S::send(S::response(200, "", false, {"Transfer-Encoding: chunked"})),
-             S::endless(chunk)},
-            {}, tooLarge, small);
-        row("stalls mid-body", {S::send(partial(100, "0123456789")), S::hold()}, {},
+        const QByteArray huge = response(200, "abc", "Content-Length: 3000000000");
+        row("length far beyond the body", {huge, Close}, "info Connection closed");
+        row("length beyond the limit", {huge}, tooLarge);
+        row("body grows past the limit", {noLength, Repeat, big}, tooLarge);
+        row("stalls mid-body", {response(200, "0123456789", "Content-Length: 100")},
             "info Operation canceled");
         // No status line arrived: the status entry says 0, then the reason.
-        row("closed before any answer", {S::close()}, {}, "debug 0|info Connection closed");
+        row("closed before any answer", none, "debug 0|info Connection closed");
+        QTcpServer probe; // its port, free a moment ago, refuses once it is closed
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
         const QString refused =
-            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(S::refusedPort());
-        row("refused port", {}, {}, "debug 0|info Connection refused", plenty, refused, refused);
+            QStringLiteral("http://127.0.0.1:%1/update.vt").arg(probe.serverPort());
+        probe.close();
+        row("refused port", none, "debug 0|info Connection refused", file, refused, refused);
         // Unparsed, the URL would lose its port and be fetched from port 80.
-        row("port out of range", {}, {},
+        row("port out of range", none,
             "debug 0|info Invalid port or port number out of range; source was "
             "\"http://127.0.0.1:99999/update.vt\"; scheme = \"http\", host = \"127.0.0.1\", path = "
             "\"/update.vt\"",
-            plenty, "http://127.0.0.1:99999/update.vt", "");
+            file, "http://127.0.0.1:99999/update.vt", "");
         // The default port is written into the URL; 80 would fetch https as plain text.
-        row("no host", {}, {}, "debug 0|info The URL names no host", plenty, "http:///update.vt",
-            "http://:80/update.vt");
-        row("https without host", {}, {}, "debug 0|info The URL names no host", plenty,
-            "https:///update.vt", "https://:443/update.vt");
+        const QString noHost = "debug 0|info The URL names no host";
+        row("no host", none, noHost, file, "http:///update.vt", "http://:80/update.vt");
+        row("https without host", none, noHost, file, "https:///update.vt",
+            "https://:443/update.vt");
         // Written through the planted name, these would change a file elsewhere or hang.
-        const QString to = "/update.vt";
-        row("over a symbolic link outside", S::answer(200, "b"), "b", {}, plenty, {}, to,
-            "symlink");
-        row("over a hard link outside", S::answer(200, "b"), "b", {}, plenty, {}, to, "hard link");
-        row("over a FIFO", S::answer(200, "b"), "b", {}, plenty, {}, to, "fifo");
-        row("a directory of that name stays", ok, {}, "info Could not replace %T: Is a directory",
-            plenty, {}, to, "directory");
+        row("over a symbolic link outside", ok, {}, "symlink");
+        row("over a hard link outside", ok, {}, "hard link");
+        row("over a FIFO", ok, {}, "fifo");
+        row("a directory of that name stays", ok, "info Could not replace %T: Is a directory",
+            "directory");
         // The write stops part-way, like on a full disk.
-        row("short write", S::answer(200, big), {}, "info Could not write %T: File too large",
-            plenty, {}, to, "size limit");
+        row("short write", {response(200, big)}, "info Could not write %T: File too large",
+            "size limit");
     }
 
     void outcome()
     {
         QFETCH(Script, script);
-        QFETCH(QByteArray, body);
         QFETCH(QStringList, entries);
-        QFETCH(qint64, limit);
+        QFETCH(QString, planted);
         QFETCH(QString, address);
         QFETCH(QString, where);
-        QFETCH(QString, planted);
-        server->setScript(script);
+        server->script = script;
         const QString victim = dir.filePath(QStringLiteral("files/victim"));
         QVERIFY(writeFile(victim, "keep"));
         const QByteArray name = QFile::encodeName(target);
@@ -181,12 +253,16 @@ private slots:
             QVERIFY(QDir().mkpath(target + QStringLiteral("/inside")));
         else
             QVERIFY(writeFile(target, earlier));
-        const QUrl url = address.isEmpty()
-                             ? server->url(QStringLiteral("/update.vt"))
-                             : QUrl(address.contains("%1") ? address.arg(server->port()) : address);
+        const QUrl url =
+            address.isEmpty()
+                ? local
+                : QUrl(address.contains("%1") ? address.arg(server->serverPort()) : address);
         GETServerMessage message(url);
         message.setStallTimeout(scaledTimeout(1000));
-        message.setMaxBodySize(limit);
+        const QByteArray body = script.reply.mid(script.reply.indexOf("\r\n\r\n") + 4);
+        message.setMaxBodySize(entries.isEmpty()                     ? body.size()
+                               : entries.at(0).contains("too large") ? 4 << 20
+                                                                     : qint64(8) << 30);
         message.setBodyFile(target);
         QSignalSpy spy(&message, &ServerMessage::response);
         // Lowers the peak resident size to the current one: VmHWM then shows what follows.
@@ -214,7 +290,8 @@ private slots:
         QVERIFY2(addedResident < (64 << 10), qPrintable(QString::number(addedResident)));
         QCOMPARE(spy, QList<QVariantList>({{QByteArray(), !entries.isEmpty()}}));
         QCOMPARE(message.progress(), 0.0f);
-        QCOMPARE(logged(), expand(entries, script.isEmpty() ? where : url.toString())
+        const QList<QByteArray> heads = server->requests;
+        QCOMPARE(logged(), expand(entries, heads.isEmpty() ? where : url.toString())
                                .replaceInStrings("%T", target));
         // Replaced when whole, else kept; the victim never written through; no temporary left.
         if (planted == "directory")
@@ -225,12 +302,11 @@ private slots:
         QCOMPARE(QDir(dir.filePath(QStringLiteral("files")))
                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList({"update.vt", "victim"}));
-        if (script.isEmpty())
+        if (heads.isEmpty())
             return;
         // Where the server closes the connection the client may, by itself, send the request
         // once more on a fresh one.
-        const QList<QByteArray> heads = server->requests();
-        QVERIFY(heads.size() >= 1 && heads.size() <= (script.contains(S::close()) ? 2 : 1));
+        QVERIFY(heads.size() <= (script.then == Close ? 2 : 1));
         // Ours, in this order; then the client's own two; nothing else.
         QVERIFY2(
             heads.at(0).startsWith("GET " + where.toLatin1() +
@@ -242,7 +318,8 @@ private slots:
         QCOMPARE(heads.at(0).count("\r\n"), 9);
         // The message can go again after an answer.
         QVERIFY(planted != "directory" || QDir(target).removeRecursively());
-        server->setScript(S::answer(200, "again"));
+        server->script = {response(200, "again")};
+        message.setMaxBodySize(5);
         QVERIFY(message.send());
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy.at(1), QVariantList({QByteArray(), false}));
@@ -262,13 +339,9 @@ private slots:
     {
         QFETCH(bool, withLength);
         QFETCH(bool, destroy);
-        server->setScript(
-            {S::send(S::response(200, "", false,
-                                 {withLength ? "Content-Length: 100" : "Connection: close"}) +
-                     "abc"),
-             S::hold()});
-        auto grabber =
-            std::make_unique<FileGrabber>(server->url(QStringLiteral("/update.vt")), target, 9);
+        server->script = {
+            response(200, "abc", withLength ? "Content-Length: 100" : "Connection: close")};
+        auto grabber = std::make_unique<FileGrabber>(local, target, 9);
         QSignalSpy spy(grabber.get(), &FileGrabber::finished);
         grabber->start();
         QVERIFY(
@@ -288,19 +361,19 @@ private slots:
             QCOMPARE(grabber->progress(), 0.0f);
         }
         // The worker really stops: its connection goes away.
-        QVERIFY(QTest::qWaitFor([&] { return server->closedCount() == 1; }, scaledTimeout(5000)));
+        QVERIFY(QTest::qWaitFor([&] { return server->closed == 1; }, scaledTimeout(5000)));
         QTest::qWait(100);
         QCOMPARE(spy.size(), 0);
         QVERIFY(!QFile::exists(target));
         QCOMPARE(logged(), QStringList());
         if (destroy)
             return;
-        server->setScript(S::answer(200, "second"));
+        server->script = {response(200, "second")};
         grabber->start();
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy, QList<QVariantList>({{false, 9}}));
         QCOMPARE(readFile(target), QByteArray("second"));
-        QCOMPARE(server->requests().size(), 2);
+        QCOMPARE(server->requests.size(), 2);
     }
 
     void workerDeletesItself_data()
@@ -315,8 +388,8 @@ private slots:
     {
         QFETCH(int, abortAt);
         const QByteArray body = bytePattern(5000);
-        server->setScript(abortAt ? Script{S::hold()} : S::answer(200, body));
-        const QUrl url = server->url(QStringLiteral("/update.vt"));
+        server->script = {abortAt ? QByteArray() : response(200, body)};
+        const QUrl url = local;
         QPointer<HTTPMessage> worker = new HTTPMessage(url, QNetworkRequest(url), QByteArray());
         QList<QByteArray> reports;
         connect(worker.data(), &HTTPMessage::finished, this, [&](bool error) {
@@ -326,14 +399,133 @@ private slots:
         });
         worker->start();
         if (abortAt == 2)
-            QVERIFY(QTest::qWaitFor([&] { return !server->requests().isEmpty(); }));
+            QVERIFY(QTest::qWaitFor([&] { return !server->requests.isEmpty(); }));
         if (abortAt)
             worker->abort();
         QVERIFY(QTest::qWaitFor([&] { return worker.isNull(); }, scaledTimeout(10000)));
         QCOMPARE(reports, abortAt ? QList<QByteArray>() : QList<QByteArray>{body});
         QCOMPARE(logged(), QStringList());
     }
+
+    void download_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("archive with rising progress") << false << true;
+        // The trusted row adds the certificate for good, so it comes last.
+        QTest::newRow("https, untrusted certificate fails") << true << false;
+        QTest::newRow("https, trusted certificate") << true << true;
+    }
+
+    void download()
+    {
+        QFETCH(bool, tls);
+        QFETCH(bool, ok);
+        if (tls && ok) {
+            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+            QVERIFY(config.addCaCertificates(nginx.caCertificatePath()));
+            QSslConfiguration::setDefaultConfiguration(config);
+        }
+        FileGrabber grabber(
+            (tls ? nginx.tlsBaseUrl() : nginx.baseUrl()).resolved(QUrl("slow/update.vt")), target,
+            4);
+        QSignalSpy spy(&grabber, &FileGrabber::finished);
+        grabber.start();
+        QList<float> samples;
+        for (int most = scaledTimeout(30000) / 20; spy.isEmpty() && samples.size() < most;
+             QTest::qWait(20))
+            samples.append(grabber.progress());
+        QCOMPARE(spy, QList<QVariantList>({{!ok, 4}}));
+        QCOMPARE(grabber.progress(), 0.0f);
+        // Rising, never past 1.0, with values on the way.
+        QVERIFY(std::is_sorted(samples.cbegin(), samples.cend()) && samples.value(0) >= 0.0f &&
+                samples.value(samples.size() - 1) <= 1.0f);
+        const auto between = std::count_if(samples.cbegin(), samples.cend(),
+                                           [](float p) { return p > 0.0f && p < 1.0f; });
+        QVERIFY2(between >= 5 || !ok, qPrintable(QString::number(between)));
+        QVERIFY(ok ? readFile(target) == archive : !QFile::exists(target));
+        // The status entry, then the reason.
+        QCOMPARE(logged().size(), ok ? 0 : 2);
+        QVERIFY(ok ||
+                logged().at(1).startsWith(
+                    "Info:  HTTPMessage failed with the following error: SSL handshake failed"));
+    }
+
+    // Leaving mid-download and quitting at once ends the process cleanly: exit code 0, no
+    // warning about a thread destroyed while running, no sanitizer report.
+    void quitsCleanly_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("repeat");
+        QTest::newRow("cancel mid-download, then quit") << "mid" << 3;
+        QTest::newRow("cancel right after start") << "at-once" << 5;
+        QTest::newRow("quit with the download running") << "leave-running" << 3;
+    }
+
+    void quitsCleanly()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, repeat);
+        const QString url =
+            nginx.baseUrl().resolved(QUrl(QStringLiteral("slower/update.vt"))).toString();
+        for (int i = 0; i < repeat; ++i) {
+            const QString output = dir.filePath(QStringLiteral("helper-%1.out").arg(i));
+            ChildProcess process;
+            QVERIFY2(process.start(QCoreApplication::applicationFilePath(),
+                                   {"--quit-helper", url, target, mode}, output),
+                     qPrintable(process.errorString()));
+            QVERIFY(process.waitForFinished(scaledTimeout(60000)));
+            const QString err = QString::fromLocal8Bit(readFile(output));
+            QVERIFY2(process.exitedNormally() && process.exitCode() == 0,
+                     qPrintable(QString::number(process.exitCode()) + QLatin1Char(' ') + err));
+            QVERIFY2(!err.contains(QRegularExpression("QThread|Sanitizer|runtime error")),
+                     qPrintable(err));
+            QVERIFY(!QFile::exists(target));
+        }
+    }
 };
 
-QTEST_GUILESS_MAIN(TransferTest)
+// Run as "tst_transfer --quit-helper URL TARGET MODE": starts a download, then stops it and quits
+// at once the way the updater does when the user leaves mid-download.
+static int quitHelper(int argc, char** argv)
+{
+    auto app = std::make_unique<QCoreApplication>(argc, argv);
+    const QByteArray mode = argv[4];
+    auto* grabber =
+        new FileGrabber(QUrl(QString::fromLocal8Bit(argv[2])), QString::fromLocal8Bit(argv[3]), 0);
+    QObject::connect(grabber, &FileGrabber::finished, app.get(), [] { QCoreApplication::exit(3); });
+    grabber->start();
+    if (mode == "at-once") {
+        delete grabber;
+        return 0;
+    }
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, app.get(), [&] {
+        if (grabber->progress() > 0.0f) {
+            if (mode == "mid")
+                delete std::exchange(grabber, nullptr);
+            QCoreApplication::quit();
+        }
+    });
+    poll.start(5);
+    QTimer::singleShot(20000, app.get(), [] { QCoreApplication::exit(4); });
+    const int result = app->exec();
+    poll.stop();
+    // With "leave-running" the transfer is still going when the application object goes; its
+    // owner is deleted only afterwards.
+    if (mode == "leave-running")
+        app.reset();
+    delete grabber;
+    return result;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc == 5 && qstrcmp(argv[1], "--quit-helper") == 0)
+        return quitHelper(argc, argv);
+    QCoreApplication app(argc, argv);
+    TransferTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_transfer.moc"

@@ -19,12 +19,6 @@ bool accepts(quint16 port)
 
 } // namespace
 
-void NginxServer::addRedirect(const QString& path, const QString& target, int status)
-{
-    directives +=
-        QStringLiteral("location = %1 { return %2 %3; }\n").arg(path).arg(status).arg(target);
-}
-
 void NginxServer::addRateLimit(const QString& location, qint64 bytesPerSecond)
 {
     directives +=

@@ -18,10 +18,9 @@ class NginxServer
 public:
     ~NginxServer() { stop(); }
 
-    // Configuration, taken at the next start(). A request for exactly path gets status and a
-    // Location of target; everything under location is served at bytesPerSecond; TLS adds an
-    // HTTPS listener with a self-signed certificate for 127.0.0.1 and localhost.
-    void addRedirect(const QString& path, const QString& target, int status = 301);
+    // Configuration, taken at the next start(). Everything under location is served at
+    // bytesPerSecond; TLS adds an HTTPS listener with a self-signed certificate for 127.0.0.1
+    // and localhost.
     void addRateLimit(const QString& location, qint64 bytesPerSecond);
     void setTlsEnabled(bool enabled) { tls = enabled; }
 
