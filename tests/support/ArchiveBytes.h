@@ -3,19 +3,17 @@
 // Archives built byte by byte, independent of the writer under test.
 #include <QByteArray>
 #include <QtEndian>
+#include <optional>
 
 namespace ArchiveBytes {
 
-// An entry whose declared length may differ from its payload (for broken archives).
-inline QByteArray entry(qint32 type, qint32 length, const QByteArray& payload)
+// length, when given, is declared instead of the payload's (for broken archives).
+inline QByteArray entry(qint32 type, const QByteArray& payload,
+                        std::optional<qint32> length = std::nullopt)
 {
-    const qint32 header[2] = {qToLittleEndian(type), qToLittleEndian(length)};
+    const qint32 header[2] = {qToLittleEndian(type),
+                              qToLittleEndian(length.value_or(qint32(payload.size())))};
     return QByteArray(reinterpret_cast<const char*>(header), sizeof header) + payload;
-}
-
-inline QByteArray entry(qint32 type, const QByteArray& payload)
-{
-    return entry(type, qint32(payload.size()), payload);
 }
 
 inline const auto version = [](const QByteArray& text) { return entry(0, text); };
