@@ -30,13 +30,9 @@
 constexpr int Hold = 0, Close = 1, Repeat = 2;
 struct Script
 {
-    Script(const QByteArray& r = {}, int t = Hold, const QByteArray& d = {})
-        : reply(r), then(t), repeat(d)
-    {
-    }
     QByteArray reply;
-    int then;
-    QByteArray repeat;
+    int then = Hold;
+    QByteArray repeat{};
 };
 Q_DECLARE_METATYPE(Script)
 
@@ -135,21 +131,20 @@ class TransferTest : public QObject
 
     // One exchange per row: what the server plays (unused where the URL is unreachable), the log
     // entries expected ("debug <status>|info <reason>"; %T is the target; none: the body played is
-    // the file now), what is planted under the target's name, the URL when not the server's ("%1"
-    // is its port), and the target the request names or, unreachable, the URL as the log quotes
-    // it. The largest body accepted is the one played when it is whole, else 4 MiB where that is
-    // the failure, else plenty.
+    // the file now), the URL when not the server's ("%1" is its port), and the target the request
+    // names or, unreachable, the URL as the log quotes it. The row's name tells what is planted
+    // under the target's name. The largest body accepted is the one played when it is whole, else 4
+    // MiB where that is the failure, else plenty.
     static void row(const char* name, const Script& script, const QString& entries = {},
-                    const QString& planted = "earlier file", const QString& url = {},
-                    const QString& where = "/update.vt")
+                    const QString& url = {}, const QString& where = "/update.vt")
     {
-        QTest::newRow(name) << script << entries.split('|', Qt::SkipEmptyParts) << planted << url
-                            << where;
+        QTest::newRow(name) << script << entries.split('|', Qt::SkipEmptyParts) << url << where;
     }
 
 private slots:
     void initTestCase()
     {
+        std::signal(SIGXFSZ, SIG_IGN); // a short write fails instead of killing the process
         QVERIFY(writeFile(docRoot.filePath(QStringLiteral("slow/update.vt")), archive));
         QVERIFY(writeFile(docRoot.filePath(QStringLiteral("slower/update.vt")),
                           QByteArray(16 << 20, 0)));
@@ -176,20 +171,18 @@ private slots:
     {
         QTest::addColumn<Script>("script");
         QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<QString>("planted");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("where");
 
-        const QString file = "earlier file";
         const QByteArray big = bytePattern(300000);
         const QString tooLarge =
             QStringLiteral("info The update is too large: more than %1 bytes").arg(4 << 20);
         const QByteArray noLength = response(200, "", "Connection: close");
         const Script ok{response(200, "ok")}, none{{}, Close};
         row("close-delimited body", {noLength + big, Close});
-        row("query and fragment dropped, encoding kept", ok, {}, file,
+        row("query and fragment dropped, encoding kept", ok, {},
             "http://127.0.0.1:%1/a%20b/update.vt?x=1&y=2#part", "/a%20b/update.vt");
-        row("unknown scheme over HTTP, empty path", ok, {}, file, "gopher://127.0.0.1:%1", "/");
+        row("unknown scheme over HTTP, empty path", ok, {}, "gopher://127.0.0.1:%1", "/");
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
         row("404", {response(404, "not here")}, "debug 404");
         row("redirect not followed", {response(301, "", "Location: /\r\nContent-Length: 0")},
@@ -209,47 +202,44 @@ private slots:
         const QString refused =
             QStringLiteral("http://127.0.0.1:%1/update.vt").arg(probe.serverPort());
         probe.close();
-        row("refused port", none, "debug 0|info Connection refused", file, refused, refused);
+        row("refused port", none, "debug 0|info Connection refused", refused, refused);
         // Unparsed, the URL would lose its port and be fetched from port 80.
         row("port out of range", none,
             "debug 0|info Invalid port or port number out of range; source was "
             "\"http://127.0.0.1:99999/update.vt\"; scheme = \"http\", host = \"127.0.0.1\", path = "
             "\"/update.vt\"",
-            file, "http://127.0.0.1:99999/update.vt", "");
+            "http://127.0.0.1:99999/update.vt", "");
         // The default port is written into the URL; 80 would fetch https as plain text.
         const QString noHost = "debug 0|info The URL names no host";
-        row("no host", none, noHost, file, "http:///update.vt", "http://:80/update.vt");
-        row("https without host", none, noHost, file, "https:///update.vt",
-            "https://:443/update.vt");
+        row("no host", none, noHost, "http:///update.vt", "http://:80/update.vt");
+        row("https without host", none, noHost, "https:///update.vt", "https://:443/update.vt");
         // Written through the planted name, these would change a file elsewhere or hang.
-        row("over a symbolic link outside", ok, {}, "symlink");
-        row("over a hard link outside", ok, {}, "hard link");
-        row("over a FIFO", ok, {}, "fifo");
-        row("a directory of that name stays", ok, "info Could not replace %T: Is a directory",
-            "directory");
+        row("over a symbolic link outside", ok);
+        row("over a hard link outside", ok);
+        row("over a FIFO", ok);
+        row("a directory of that name stays", ok, "info Could not replace %T: Is a directory");
         // The write stops part-way, like on a full disk.
-        row("short write", {response(200, big)}, "info Could not write %T: File too large",
-            "size limit");
+        row("short write", {response(200, big)}, "info Could not write %T: File too large");
     }
 
     void outcome()
     {
         QFETCH(Script, script);
         QFETCH(QStringList, entries);
-        QFETCH(QString, planted);
+        const QString planted = QTest::currentDataTag();
         QFETCH(QString, address);
         QFETCH(QString, where);
         server->script = script;
         const QString victim = dir.filePath(QStringLiteral("files/victim"));
         QVERIFY(writeFile(victim, "keep"));
         const QByteArray name = QFile::encodeName(target);
-        if (planted == "symlink")
+        if (planted.contains("symbolic link"))
             QVERIFY(QFile::link(victim, target));
-        else if (planted == "hard link")
+        else if (planted.contains("hard link"))
             QCOMPARE(::link(QFile::encodeName(victim).constData(), name.constData()), 0);
-        else if (planted == "fifo")
+        else if (planted.contains("FIFO"))
             QCOMPARE(::mkfifo(name.constData(), 0666), 0);
-        else if (planted == "directory")
+        else if (planted.contains("directory"))
             QVERIFY(QDir().mkpath(target + QStringLiteral("/inside")));
         else
             QVERIFY(writeFile(target, earlier));
@@ -272,14 +262,12 @@ private slots:
         const qint64 peakVirtual = statusKiB("VmPeak");
         rlimit saved{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const rlimit small{planted == "size limit" ? 50000 : saved.rlim_cur, saved.rlim_max};
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{planted == "short write" ? 50000 : saved.rlim_cur, saved.rlim_max};
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
         QVERIFY(message.send());
         QVERIFY(!message.send()); // one request in flight at a time
         const bool answered = spy.wait(scaledTimeout(10000));
         setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
         QVERIFY(answered);
         QTest::qWait(50); // nothing more may follow
         // Memory stays near what is in flight, whatever was announced or kept coming. KiB; the
@@ -294,7 +282,7 @@ private slots:
         QCOMPARE(logged(), expand(entries, heads.isEmpty() ? where : url.toString())
                                .replaceInStrings("%T", target));
         // Replaced when whole, else kept; the victim never written through; no temporary left.
-        if (planted == "directory")
+        if (planted.contains("directory"))
             QVERIFY(QFileInfo(target).isDir());
         else
             QVERIFY(readFile(target) == (entries.isEmpty() ? body : earlier));
@@ -317,7 +305,7 @@ private slots:
             heads.at(0).constData());
         QCOMPARE(heads.at(0).count("\r\n"), 9);
         // The message can go again after an answer.
-        QVERIFY(planted != "directory" || QDir(target).removeRecursively());
+        QVERIFY(!planted.contains("directory") || QDir(target).removeRecursively());
         server->script = {response(200, "again")};
         message.setMaxBodySize(5);
         QVERIFY(message.send());
@@ -373,62 +361,49 @@ private slots:
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy, QList<QVariantList>({{false, 9}}));
         QCOMPARE(readFile(target), QByteArray("second"));
-        QCOMPARE(server->requests.size(), 2);
     }
 
-    void workerDeletesItself_data()
-    {
-        QTest::addColumn<int>("abortAt"); // 0: never, 1: at once, 2: once the request is in
-        QTest::newRow("after its one report") << 0;
-        QTest::newRow("aborted at once after start") << 1;
-        QTest::newRow("aborted while the request waits") << 2;
-    }
-
+    // Never aborted (it reports once), aborted at once after start, aborted once the request is in.
     void workerDeletesItself()
     {
-        QFETCH(int, abortAt);
         const QByteArray body = bytePattern(5000);
-        server->script = {abortAt ? QByteArray() : response(200, body)};
-        const QUrl url = local;
-        QPointer<HTTPMessage> worker = new HTTPMessage(url, QNetworkRequest(url), QByteArray());
-        QList<QByteArray> reports;
-        connect(worker.data(), &HTTPMessage::finished, this, [&](bool error) {
-            // Receivers may read the body and the progress inside the report.
-            reports << (error ? QByteArray("<error>") : worker->responseData());
-            QCOMPARE(worker->progress(), 1.0f);
-        });
-        worker->start();
-        if (abortAt == 2)
-            QVERIFY(QTest::qWaitFor([&] { return !server->requests.isEmpty(); }));
-        if (abortAt)
-            worker->abort();
-        QVERIFY(QTest::qWaitFor([&] { return worker.isNull(); }, scaledTimeout(10000)));
-        QCOMPARE(reports, abortAt ? QList<QByteArray>() : QList<QByteArray>{body});
+        for (int abortAt : {2, 1, 0}) {
+            server->script = {abortAt ? QByteArray() : response(200, body)};
+            QPointer<HTTPMessage> worker = new HTTPMessage(local, QNetworkRequest(local), {});
+            QList<QByteArray> reports;
+            connect(worker.data(), &HTTPMessage::finished, this, [&](bool error) {
+                // Receivers may read the body and the progress inside the report.
+                reports << (error ? QByteArray("<error>") : worker->responseData());
+                QCOMPARE(worker->progress(), 1.0f);
+            });
+            worker->start();
+            if (abortAt == 2)
+                QVERIFY(QTest::qWaitFor([&] { return !server->requests.isEmpty(); }));
+            if (abortAt)
+                worker->abort();
+            QVERIFY(QTest::qWaitFor([&] { return worker.isNull(); }, scaledTimeout(10000)));
+            QCOMPARE(reports, abortAt ? QList<QByteArray>() : QList<QByteArray>{body});
+        }
         QCOMPARE(logged(), QStringList());
     }
 
     void download_data()
     {
-        QTest::addColumn<bool>("tls");
         QTest::addColumn<bool>("ok");
-        QTest::newRow("archive with rising progress") << false << true;
         // The trusted row adds the certificate for good, so it comes last.
-        QTest::newRow("https, untrusted certificate fails") << true << false;
-        QTest::newRow("https, trusted certificate") << true << true;
+        QTest::newRow("untrusted certificate fails") << false;
+        QTest::newRow("trusted certificate, archive with rising progress") << true;
     }
 
     void download()
     {
-        QFETCH(bool, tls);
         QFETCH(bool, ok);
-        if (tls && ok) {
+        if (ok) {
             QSslConfiguration config = QSslConfiguration::defaultConfiguration();
             QVERIFY(config.addCaCertificates(nginx.caCertificatePath()));
             QSslConfiguration::setDefaultConfiguration(config);
         }
-        FileGrabber grabber(
-            (tls ? nginx.tlsBaseUrl() : nginx.baseUrl()).resolved(QUrl("slow/update.vt")), target,
-            4);
+        FileGrabber grabber(nginx.tlsBaseUrl().resolved(QUrl("slow/update.vt")), target, 4);
         QSignalSpy spy(&grabber, &FileGrabber::finished);
         grabber.start();
         QList<float> samples;
@@ -456,19 +431,17 @@ private slots:
     void quitsCleanly_data()
     {
         QTest::addColumn<QString>("mode");
-        QTest::addColumn<int>("repeat");
-        QTest::newRow("cancel mid-download, then quit") << "mid" << 3;
-        QTest::newRow("cancel right after start") << "at-once" << 5;
-        QTest::newRow("quit with the download running") << "leave-running" << 3;
+        QTest::newRow("cancel mid-download, then quit") << "mid";
+        QTest::newRow("cancel right after start") << "at-once";
+        QTest::newRow("quit with the download running") << "leave-running";
     }
 
     void quitsCleanly()
     {
         QFETCH(QString, mode);
-        QFETCH(int, repeat);
         const QString url =
             nginx.baseUrl().resolved(QUrl(QStringLiteral("slower/update.vt"))).toString();
-        for (int i = 0; i < repeat; ++i) {
+        for (int i = 0; i < (mode == "at-once" ? 5 : 3); ++i) {
             const QString output = dir.filePath(QStringLiteral("helper-%1.out").arg(i));
             ChildProcess process;
             QVERIFY2(process.start(QCoreApplication::applicationFilePath(),
