@@ -33,15 +33,8 @@ const QByteArray gameArchive = version("2.0") + file("VERSION", "2.0\n") + direc
 // What the user does: nothing, press Play or close the window once the update is complete, press
 // Cancel mid-download, press Cancel before the first step so that the update runs underneath the
 // question, or retry a failed download once the archive is there.
-enum Act
-{
-    Nothing,
-    Play,
-    Close,
-    CancelMidway,
-    CancelFirst,
-    Retry,
-};
+using Act = int;
+constexpr Act Nothing = 0, Play = 1, Close = 2, CancelMidway = 3, CancelFirst = 4, Retry = 5;
 // A good directory, then an entry type that does not exist.
 const QByteArray broken = directory("kept") + entry(7, QByteArray("xx"));
 const QString cancelQ = QStringLiteral("Cancel Update?"), errorQ = QStringLiteral("Update error"),
@@ -52,18 +45,16 @@ const QString cancelQ = QStringLiteral("Cancel Update?"), errorQ = QStringLitera
 
 struct Row
 {
-    QByteArray served; // nothing: 404
     // "": unsigned; "signed"; "altered" after signing; "older" than the installed update;
     // "no signature" on the server; "broken key": the dialog's key file cannot be read
     QString signing;
     Act act;
-    Answer answer; // to every question
-    bool withGame, quits;
+    Answer answer;               // to every question
+    bool quits;                  // with a game unless nobody quits and the answer is No
     QStringList questions, logs; // the titles asked, in order; the part that wrote each log entry
     QString state;               // the status at the end
-    int requests;                // of the archive, and of the signature when signed
+    QByteArray served = gameArchive; // nothing: 404
 };
-Q_DECLARE_METATYPE(Row)
 
 // One nginx for all rows; each row has its own directory under www, so that its requests stay
 // apart, and its own game folder as the current directory.
@@ -152,34 +143,31 @@ void TestEndToEnd::update_data()
     const auto row = [](const char* name, const Row& r) { QTest::newRow(name) << r; };
     // Nothing more happens after a success: no second download, nothing asked. Unsigned, the
     // signature beside the archive is never fetched.
-    row("unsigned", {gameArchive, "", Nothing, yes, true, false, {}, {}, complete, 1});
-    row("signed, play button", {gameArchive, "signed", Play, yes, true, true, {}, {}, complete, 1});
-    row("close, play", {gameArchive, "", Close, yes, true, true, play, {}, complete, 1});
-    row("close, do not play", {gameArchive, "", Close, no, true, true, play, {}, complete, 1});
+    row("unsigned", {"", Nothing, yes, false, {}, {}, complete});
+    row("signed, play button", {"signed", Play, yes, true, {}, {}, complete});
+    row("close, play", {"", Close, yes, true, play, {}, complete});
+    row("close, do not play", {"", Close, no, true, play, {}, complete});
     // After a failed extraction the download's state stays; nothing claims the update completed.
-    row("broken archive", {broken, "", Nothing, no, false, false, error, tar, errorQ, 1});
-    row("cancel mid-download",
-        {big, "", CancelMidway, yes, true, true, cancel, {}, downloading, 1});
+    row("broken archive", {"", Nothing, no, false, error, tar, errorQ, broken});
+    row("cancel mid-download", {"", CancelMidway, yes, true, cancel, {}, downloading, big});
     row("update completes under the cancel question",
-        {gameArchive, "", CancelFirst, no, false, false, cancel, {}, complete, 1});
-    row("404 under the cancel question",
-        {{}, "", CancelFirst, no, false, false, both, http, downloading, 1});
-    row("404, retried", {gameArchive, "", Retry, yes, false, false, error, http, complete, 2});
+        {"", CancelFirst, no, false, cancel, {}, complete});
+    row("404 under the cancel question", {"", CancelFirst, no, false, both, http, downloading, {}});
+    row("404, retried", {"", Retry, yes, false, error, http, complete});
     // Refused: the retry question, and nothing of the update in the game folder.
-    row("altered", {gameArchive, "altered", Nothing, no, false, false, error, sig, downloading, 1});
-    row("older than the installed update",
-        {gameArchive, "older", Nothing, no, false, false, error, sig, downloading, 1});
-    row("broken key",
-        {gameArchive, "broken key", Nothing, no, false, false, error, sig, downloading, 0});
-    row("no signature", {gameArchive, "no signature", Nothing, no, false, false, error, http + sig,
-                         downloading, 1});
+    row("altered", {"altered", Nothing, no, false, error, sig, downloading});
+    row("older than the installed update", {"older", Nothing, no, false, error, sig, downloading});
+    row("broken key", {"broken key", Nothing, no, false, error, sig, downloading});
+    row("no signature", {"no signature", Nothing, no, false, error, http + sig, downloading});
 }
 
 void TestEndToEnd::update()
 {
     QFETCH(Row, row);
-    const auto& [served, signing, act, answer, withGame, quits, questions, logs, state, requests] =
-        row;
+    const auto& [signing, act, answer, quits, questions, logs, state, served] = row;
+    const bool withGame = quits || answer == Answer::Yes;
+    // Of the archive, and of the signature when signed.
+    const int requests = act == Retry ? 2 : signing == QLatin1String("broken key") ? 0 : 1;
     if (!signing.isEmpty() && !available())
         QSKIP("needs minisign (scripts/setup.sh installs it)");
     const bool slow = act == CancelMidway || act == Retry;
@@ -192,7 +180,7 @@ void TestEndToEnd::update()
     FakeGame game;
     updater = std::make_unique<Updater>();
     updater->setBaseUrl(url()); // without the final "/"
-    updater->setGamePath(withGame ? game.command(QStringLiteral("--updated")) : QString());
+    updater->setGamePath(withGame ? '"' + game.script + "\" --updated" : QString());
     const QString key = keys.filePath(signing == QLatin1String("broken key") ? "none" : "key.pub");
     updater->setTrustAnchor(signing.isEmpty() ? TrustAnchor() : TrustAnchor::fromFile(key));
     updater->show();
@@ -265,14 +253,15 @@ void TestEndToEnd::update()
     // Teardown ends any transfer: nothing is reported or written afterwards.
     updater.reset();
     waitForWorkers();
-    QTRY_COMPARE(fetches("update.vt"), requests); // logged once the connection has ended
+    // Logged once the connection has ended; without a signature the archive's request may be
+    // dropped before it is sent.
+    QTRY_VERIFY(fetches("update.vt") == requests || signing == QLatin1String("no signature"));
     QTRY_COMPARE(fetches("update.vt.minisig"), signing.isEmpty() ? 0 : requests);
     Tree files = treeOf(work->path());
-    QStringList sources; // the "File: SOURCE Line: N" of each entry
-    for (const QByteArray& line : files.take(QStringLiteral("log.txt")).split('\n'))
-        if (!line.isEmpty())
-            sources << QString::fromLatin1(line).section(" File: ", -1).section(' ', 0, 0);
-    QCOMPARE(sources, logs);
+    // The "File: SOURCE Line: N" of each entry.
+    QStringList entries =
+        QString::fromLatin1(files.take("log.txt")).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(entries.replaceInStrings(QRegularExpression("^.* File: (\\S+) .*$"), "\\1"), logs);
     const bool installed = state == complete && !signing.isEmpty();
     QCOMPARE(files.take("update.stamp"), installed ? "1000\n" : signing == "older" ? "2000\n" : "");
     QCOMPARE(files, (state == complete  ? gameFiles
@@ -326,22 +315,20 @@ void TestEndToEnd::vt()
 void TestEndToEnd::realExecutable()
 {
     // Without a game it ends at once, the log of an earlier run emptied.
+    // A look at the help leaves the log alone.
     QTemporaryDir bin, folder;
-    QVERIFY(writeFile(folder.filePath("log.txt"), "from an earlier run\n"));
     QProcess updaterProcess;
     updaterProcess.setWorkingDirectory(folder.path());
-    updaterProcess.start(QStringLiteral(UPDATER_BUILD_DIR "/updater"), {url()});
-    QVERIFY(updaterProcess.waitForFinished() &&
-            updaterProcess.exitStatus() == QProcess::NormalExit);
-    QCOMPARE(updaterProcess.exitCode(), 255);
-    QCOMPARE(readFile(folder.filePath("log.txt")), QByteArray());
-    // A look at the help leaves the log alone.
-    QVERIFY(writeFile(folder.filePath("log.txt"), "from an earlier run\n"));
-    updaterProcess.start(QStringLiteral(UPDATER_BUILD_DIR "/updater"), {"--help"});
-    QVERIFY(updaterProcess.waitForFinished() && updaterProcess.exitCode() == 0);
+    for (const QString& arg : {url(), QStringLiteral("--help")}) {
+        QVERIFY(writeFile(folder.filePath("log.txt"), "from an earlier run\n"));
+        updaterProcess.start(QStringLiteral(UPDATER_BUILD_DIR "/updater"), {arg});
+        QVERIFY(updaterProcess.waitForFinished() &&
+                updaterProcess.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(updaterProcess.exitCode(), arg == url() ? 255 : 0);
+        QCOMPARE(readFile(folder.filePath("log.txt")), arg == url() ? "" : "from an earlier run\n");
+    }
     QVERIFY(
         updaterProcess.readAllStandardOutput().startsWith("Usage: updater BASEURL GAMECOMMAND"));
-    QCOMPARE(readFile(folder.filePath("log.txt")), QByteArray("from an earlier run\n"));
 
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
@@ -363,8 +350,7 @@ void TestEndToEnd::realExecutable()
     QVERIFY(QFile::copy(QStringLiteral(UPDATER_BUILD_DIR "/updater"), bin.filePath("updater")));
     QVERIFY(QFile::copy(keys.filePath("key.pub"), bin.filePath("update.pub")));
     updaterProcess.setProcessEnvironment(env);
-    updaterProcess.start(bin.filePath("updater"), {url(), game.command(QStringLiteral("--real"))});
-    QVERIFY(updaterProcess.waitForStarted());
+    updaterProcess.start(bin.filePath("updater"), {url(), '"' + game.script + "\" --real"});
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(folder.filePath(QStringLiteral("VERSION"))) &&
                                  !QFile::exists(folder.filePath(QStringLiteral("update.vt"))),
                              scaledTimeout(20000));
@@ -376,9 +362,8 @@ void TestEndToEnd::realExecutable()
                              .split(' '));
     QVERIFY(click.waitForFinished(scaledTimeout(10000)) && click.exitCode() == 0);
     // The process ends by itself: nothing invisible stays behind.
-    QVERIFY(updaterProcess.waitForFinished(scaledTimeout(15000)));
-    QCOMPARE(updaterProcess.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(updaterProcess.exitCode(), 0);
+    QVERIFY(updaterProcess.waitForFinished(scaledTimeout(15000)) &&
+            updaterProcess.exitStatus() == QProcess::NormalExit && updaterProcess.exitCode() == 0);
     Tree files = treeOf(folder.path());
     QCOMPARE(files.take("update.stamp") + files.take("log.txt"), "1000\n"); // the log empty
     QCOMPARE(files, gameFiles);

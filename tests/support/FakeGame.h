@@ -21,9 +21,6 @@ public:
             f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    // The command that starts the game with these arguments, the path quoted.
-    QString command(const QString& arguments) const { return '"' + script + "\" " + arguments; }
-
     // A start is detached: a wrong one is given this long to show.
     bool startsWithin(int msecs) const
     {

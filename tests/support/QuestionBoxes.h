@@ -82,10 +82,9 @@ inline bool runUntilQuit(int timeoutMs, const std::function<bool()>& settled)
         stopped = true;
         QCoreApplication::exit(99);
     };
-    QTimer watchdog, pass;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, stop);
-    watchdog.start(timeoutMs);
+    QObject guard; // the watchdog goes with it
+    QTimer::singleShot(timeoutMs, &guard, stop);
+    QTimer pass;
     int quiet = 0;
     QObject::connect(&pass, &QTimer::timeout, [&] {
         quiet = settled() ? quiet + 1 : 0;
