@@ -1,5 +1,13 @@
 # Sourced by the benchmark scripts.
 
+# Exits 2 unless every argument is an executable file.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        [ -x "$tool" ] || { echo "missing: $tool (build first; scripts/setup.sh installs the rest)" >&2; exit 2; }
+    done
+}
+
 # Runs a command under /usr/bin/time -v, its report in FILE; prints
 # "seconds peak_kib" (wall time, maximum resident set size).
 measure() {

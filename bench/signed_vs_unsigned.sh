@@ -8,8 +8,7 @@
 # thread, so what remains is that hashing where it cannot overlap the transfer,
 # and the signature's own request. Then the check of a file on disk, as
 # `vt verify` makes it: its peak memory on a 64 MiB and a SIZE_MIB MiB archive
-# (it must not grow with the archive), and bench_hash: BLAKE2b-512 by
-# QCryptographicHash against libsodium. Everything lives under /dev/shm,
+# (it must not grow with the archive). Everything lives under /dev/shm,
 # removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,9 +17,7 @@ runs=${2:-5}
 size_mib=${3:-512}
 . "$root/bench/lib.sh"
 . "$root/scripts/lib/nginx.sh"
-for tool in "$build/vt" "$build/bench_hash" /usr/bin/time /usr/sbin/nginx "$(command -v minisign)"; do
-    [ -x "$tool" ] || { echo "missing: $tool (build first; scripts/setup.sh installs the rest)" >&2; exit 2; }
-done
+require_tools "$build/vt" /usr/bin/time /usr/sbin/nginx "$(command -v minisign)"
 if [ -e "$build/update.pub" ]; then
     echo "$build/update.pub would put the unsigned runs in signed mode; move it away" >&2
     exit 2
@@ -77,12 +74,9 @@ printf 'worst:  signed %s s, unsigned %s s; worst round ratio %s\n' "$s_worst" "
 # The check alone, straight through, on a small and the full archive.
 head -c 64M /dev/urandom >"$work/small.vt"
 minisign -S -s "$work/key.sec" -m "$work/small.vt" >/dev/null
-read -r _ small_kib < <(measure "$work/time-small.txt" "$build/bench_hash" --check \
-    "$work/small.vt" "$work/small.vt.minisig" "$work/key.pub")
-read -r _ full_kib < <(measure "$work/time-full.txt" "$build/bench_hash" --check \
-    "$work/www/update.vt" "$work/www/update.vt.minisig" "$work/key.pub")
+read -r _ small_kib < <(measure "$work/time-small.txt" "$build/vt" verify "$work/small.vt" \
+    -p "$work/key.pub")
+read -r _ full_kib < <(measure "$work/time-full.txt" "$build/vt" verify "$work/www/update.vt" \
+    -p "$work/key.pub")
 echo
 printf 'check peak memory: %d KiB on 64 MiB, %d KiB on %d MiB\n' "$small_kib" "$full_kib" "$size_mib"
-
-echo
-"$build/bench_hash" "$work/www/update.vt" 3

@@ -17,9 +17,7 @@ runs=${2:-5}
 size_mib=${3:-512}
 . "$root/bench/lib.sh"
 . "$root/scripts/lib/nginx.sh"
-for tool in "$build/vt" "$build/updater" /usr/bin/time /usr/sbin/nginx "$(command -v curl)"; do
-    [ -x "$tool" ] || { echo "missing: $tool (build first; scripts/setup.sh installs the rest)" >&2; exit 2; }
-done
+require_tools "$build/vt" "$build/updater" /usr/bin/time /usr/sbin/nginx "$(command -v curl)"
 
 work=$(mktemp -d /tmp/bench-update.XXXXXX)
 dialog_pid=

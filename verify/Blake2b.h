@@ -4,8 +4,8 @@
 #include <sodium.h>
 
 // Streaming unkeyed BLAKE2b-512, the prehash minisign signs.
-// libsodium rather than QCryptographicHash::Blake2b_512: faster in
-// bench/bench_hash (see bench/signed_vs_unsigned.sh).
+// libsodium, which the signature check needs anyway, rather than a second
+// implementation from QCryptographicHash.
 class Blake2b
 {
 public:
