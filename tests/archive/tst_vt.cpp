@@ -1,5 +1,4 @@
 #include "ArchiveBytes.h"
-#include "NginxServer.h"
 #include "TestFiles.h"
 #include "VtRun.h"
 
@@ -17,18 +16,8 @@ class TestVt : public QObject
 private:
     std::unique_ptr<QTemporaryDir> tmp;
     QString path(const QString& name) const { return tmp->filePath(name); }
-    QTemporaryDir www;
-    NginxServer nginx; // serves www for `vt update`
 
 private slots:
-    void initTestCase()
-    {
-        makeTree(www.path(),
-                 {{"good/update.vt", version("3") + directory("d") + file("d/f.txt", "new")},
-                  {"broken/update.vt", directory("made") + entry(2, "orphan data")}});
-        QVERIFY2(nginx.start(www.path()), qPrintable(nginx.errorString()));
-    }
-
     void init() { tmp = std::make_unique<QTemporaryDir>(); }
 
     void commands_data()
@@ -131,38 +120,6 @@ private slots:
             QSKIP("cannot make a device node here (needs root)");
         QCOMPARE(shown(runVt(pack + QStringList(path("null")))), "exit 0");
         QVERIFY(QFileInfo::exists(path("null")) && !QFileInfo(path("null")).isFile());
-    }
-
-    // `vt update` as a script runs it, in the target, against a real nginx.
-    void update_data()
-    {
-        QTest::addColumn<QString>("failing"); // the source file that logs each failed attempt
-        // Named for the base URL.
-        QTest::newRow("good") << "";
-        QTest::newRow("missing/") << "HTTPMessage";
-        QTest::newRow("broken") << "VessariTar";
-    }
-
-    void update()
-    {
-        QFETCH(QString, failing);
-        const int retries = failing == "HTTPMessage"; // one retry where the download fails
-        const QByteArray old("old contents, longer than the new ones");
-        makeTree(path("dest"), {{"d/f.txt", old}});
-        const VtRun run = runVt({"update", nginx.baseUrl().toString() + QTest::currentDataTag(),
-                                 "--retries", QString::number(retries)},
-                                path("dest"));
-        Tree tree = treeOf(path("dest"));
-        // One log entry per attempt, in the file and echoed on stderr; the old file stays.
-        const int entries = failing.isEmpty() ? 0 : retries + 1;
-        QCOMPARE(run.code, entries ? 1 : 0);
-        QCOMPARE(tree["log.txt"].count('\n'), entries);
-        QCOMPARE(QString::fromLatin1(run.err).count(logTail(failing)), entries);
-        QVERIFY2(entries ? run.err.endsWith(" (see ./log.txt)\n") : run.err.isEmpty(),
-                 run.err.constData());
-        QCOMPARE(tree["d/f.txt"], entries ? old : "new");
-        // The archive is kept only after a failed extraction.
-        QCOMPARE(tree.contains("update.vt"), failing == "VessariTar");
     }
 };
 
