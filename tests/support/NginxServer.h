@@ -6,8 +6,8 @@
 #include <QUrl>
 #include <memory>
 
-// A real nginx on a free 127.0.0.1 port, configured by scripts/lib/nginx.sh (the fixture of the
-// demo and the benchmarks) in a directory of its own. It runs in the foreground as one process,
+// A real nginx on a free 127.0.0.1 port, configured and started by scripts/lib/nginx.sh (as for
+// the demo and the benchmarks) in a directory of its own. It runs in the foreground as one process,
 // started with posix_spawn (see ChildProcess), and dies with stop(), the destructor, or the test.
 //
 //   NginxServer nginx;
