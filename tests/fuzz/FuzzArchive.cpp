@@ -2,9 +2,9 @@
 // sandbox directory that run.sh makes the current directory, into a target holding planted
 // links to a directory beside it, a hard link to a file there and a FIFO. Nothing outside the
 // target may change, and no input may hang the reader (run.sh gives each input a timeout).
+#include "TestFiles.h"
 #include "VessariTar.h"
 
-#include <QDir>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +15,6 @@
     ((ok) ? void() : (std::fputs("fuzz_archive: " what "\n", stderr), std::abort()))
 
 static const auto kAll = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
-
-static bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

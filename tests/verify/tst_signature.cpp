@@ -1,10 +1,8 @@
-#include "FileGrabber.h"
+#include "Blake2b.h"
 #include "Log.h"
 #include "MinisignTool.h"
-#include "NginxServer.h"
 #include "Signature.h"
 #include "TestFiles.h"
-#include "TestTimeouts.h"
 
 #include <sys/stat.h>
 
@@ -15,7 +13,7 @@ class TestSignature : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    QByteArray digest;                   // of update.vt, taken by a download as the bytes arrived
+    QByteArray digest;                   // of update.vt, as a download takes it
     QMap<QString, QByteArray> sigs, ids; // made by minisign; key ids as minisign names them
 
     QString path(const QString& name) const { return dir.filePath(name); }
@@ -25,7 +23,7 @@ private slots:
     {
         if (!available())
             QSKIP("needs minisign (scripts/setup.sh installs it)");
-        const QByteArray archive = bytePattern(3 * 1024 * 1024 + 123); // many reads and pieces
+        const QByteArray archive = bytePattern(3 * 1024 * 1024 + 123); // many reads
         QVERIFY(writeFile(path("update.vt"), archive) && writeFile(path("cut"), archive.left(9)));
         for (const char* name : {"key", "other"}) {
             QVERIFY(makeKey(dir.path(), name));
@@ -43,14 +41,9 @@ private slots:
         make("no timestamp", "key", "file:update.vt");
         make("other", "other", comment(1000));
 
-        NginxServer nginx;
-        QVERIFY2(nginx.start(dir.path()), qPrintable(nginx.errorString()));
-        FileGrabber grabber(nginx.baseUrl().resolved(QUrl("update.vt")), path("got.vt"), 0);
-        grabber.setHashBody(true);
-        QSignalSpy finished(&grabber, &FileGrabber::finished);
-        grabber.start();
-        QVERIFY(finished.wait(scaledTimeout(30000)));
-        digest = grabber.bodyDigest();
+        Blake2b hash;
+        hash.addData(archive.constData(), archive.size());
+        digest = hash.result();
     }
 
     // What the verification table does not reach: key forms, a hostile key file, comments
