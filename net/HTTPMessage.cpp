@@ -112,6 +112,11 @@ HTTPMessage::~HTTPMessage()
         qRemovePostRoutine(reapWorkers);
 }
 
+int HTTPMessage::liveWorkerCount()
+{
+    return int(liveWorkers().size());
+}
+
 float HTTPMessage::progress() const
 {
     std::lock_guard<std::mutex> lock(mutex);

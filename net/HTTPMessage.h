@@ -25,6 +25,8 @@ public:
     // Half of the machine's physical memory: a body held in memory any larger
     // would push the machine into swapping or the out-of-memory killer.
     static qint64 defaultMaxBodySize();
+    // Workers created and not yet deleted; read on the thread that creates them.
+    static int liveWorkerCount();
 
     // header carries the request's URL and raw header fields, sent as given.
     HTTPMessage(const QUrl& url, const QNetworkRequest& header, const QByteArray& requestBody);

@@ -1,5 +1,6 @@
 #include "ArchiveBytes.h"
 #include "FakeGame.h"
+#include "HTTPMessage.h"
 #include "Log.h"
 #include "MinisignTool.h"
 #include "NginxServer.h"
@@ -104,8 +105,7 @@ class TestEndToEnd : public QObject
     // Ends when every transfer worker has stopped and deleted itself.
     static void waitForWorkers()
     {
-        QTRY_COMPARE_WITH_TIMEOUT(threadsNamed("HTTPMessage"), 0, scaledTimeout(20000));
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QTRY_COMPARE_WITH_TIMEOUT(HTTPMessage::liveWorkerCount(), 0, scaledTimeout(20000));
     }
 
 private slots:
@@ -232,7 +232,7 @@ void TestEndToEnd::update()
         QVERIFY(!cancelled);
     }
     if (act == CancelMidway)
-        QCOMPARE(threadsNamed("HTTPMessage"), 1); // what waitForWorkers() watches
+        QCOMPARE(HTTPMessage::liveWorkerCount(), 1); // what waitForWorkers() watches
     QTimer::singleShot(0, updater.get(), [this, act = act] {
         if (act == Close)
             updater->close();

@@ -85,14 +85,3 @@ inline QStringList logMessages(const QByteArray& text, const QString& source)
             lines << QString::fromLatin1(line).remove(tail);
     return lines;
 }
-
-// Threads of this process with the given name. QThread names the threads it starts after their
-// class, so a test can wait until every worker of a kind has ended.
-inline int threadsNamed(const QByteArray& name)
-{
-    int count = 0;
-    QDirIterator it(QStringLiteral("/proc/self/task"), QDir::Dirs | QDir::NoDotAndDotDot);
-    while (it.hasNext())
-        count += readFile(it.next() + QStringLiteral("/comm")).trimmed() == name;
-    return count;
-}
