@@ -268,7 +268,8 @@ private slots:
         const bool answered = spy.wait(scaledTimeout(10000));
         setrlimit(RLIMIT_FSIZE, &saved);
         QVERIFY(answered);
-        QTest::qWait(50); // nothing more may follow
+        // Once the worker is gone nothing more can follow.
+        QTRY_COMPARE_WITH_TIMEOUT(HTTPMessage::liveWorkerCount(), 0, scaledTimeout(5000));
         // Memory stays near what is in flight, whatever was announced or kept coming. KiB; the
         // margins leave room for threads, their arenas and sanitizer quarantine.
         const qint64 addedVirtual = statusKiB("VmPeak") - peakVirtual;
@@ -353,11 +354,11 @@ private slots:
             QVERIFY(!grabber->isRunning());
             QCOMPARE(grabber->progress(), 0.0f);
         }
-        // The worker really stops: its connection goes away, and it deletes itself.
+        // The worker really stops: its connection goes away, and once it has deleted itself
+        // nothing more can follow.
         QVERIFY(
             QTest::qWaitFor([&] { return atOnce || server->closed == 1; }, scaledTimeout(5000)));
         QTRY_COMPARE_WITH_TIMEOUT(HTTPMessage::liveWorkerCount(), 0, scaledTimeout(5000));
-        QTest::qWait(100);
         QCOMPARE(spy.size(), 0);
         QVERIFY(!QFile::exists(target));
         QCOMPARE(logged(), QStringList());

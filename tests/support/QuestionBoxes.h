@@ -20,11 +20,7 @@ struct AskedQuestion
     QWidget* parent = nullptr;
 };
 
-enum class Answer
-{
-    Yes,
-    No,
-};
+using Answer = QMessageBox::StandardButton; // Yes or No
 
 // Answers every box that opens, in order, with the next answer of the list, and boxes beyond the
 // list with No: a question too many shows in `asked` instead of blocking the test.
@@ -60,8 +56,7 @@ protected:
                 if (box && beforeAnswer)
                     beforeAnswer(box);
                 if (box)
-                    box->button(answer == Answer::Yes ? QMessageBox::Yes : QMessageBox::No)
-                        ->click();
+                    box->button(answer)->click();
             });
         }
         return QObject::eventFilter(watched, event);
