@@ -105,7 +105,8 @@ class TestEndToEnd : public QObject
     // Ends when every transfer worker has stopped and deleted itself.
     static void waitForWorkers()
     {
-        QTRY_COMPARE_WITH_TIMEOUT(HTTPMessage::liveWorkerCount(), 0, scaledTimeout(20000));
+        QVERIFY(QTest::qWaitFor([] { return HTTPMessage::liveWorkerCount() == 0; },
+                                scaledTimeout(20000)));
     }
 
 private slots:
