@@ -25,7 +25,6 @@ public:
     void stop(int msecs = 5000);
 
     bool isRunning() { return !waitForFinished(0); }
-    bool exitedNormally() const { return code >= 0; }
     int exitCode() const { return code; } // -1 unless it exited normally
     QString errorString() const { return error; }
 

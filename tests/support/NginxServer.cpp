@@ -32,15 +32,12 @@ bool NginxServer::start(const QString& docRoot)
     for (int attempt = 0; attempt < 5 && dir->isValid(); ++attempt) {
         QFile::remove(file(QStringLiteral("ports")));
         process = std::make_unique<ChildProcess>();
-        if (!process->start(
-                QStringLiteral("bash"),
-                {QStringLiteral("-c"), QStringLiteral("source \"$0\" && nginx_exec \"$@\""),
-                 QStringLiteral(UPDATER_SOURCE_DIR "/scripts/lib/nginx.sh"), dir->path(),
-                 QDir(docRoot).absolutePath(), directives, tls ? QStringLiteral("tls") : QString()},
-                file(QStringLiteral("nginx.out")))) {
-            lastError = process->errorString();
-            return false;
-        }
+        process->start(QStringLiteral("bash"),
+                       {QStringLiteral("-c"), QStringLiteral("source \"$0\" && nginx_exec \"$@\""),
+                        QStringLiteral(UPDATER_SOURCE_DIR "/scripts/lib/nginx.sh"), dir->path(),
+                        QDir(docRoot).absolutePath(), directives,
+                        tls ? QStringLiteral("tls") : QString()},
+                       file(QStringLiteral("nginx.out")));
         const QDeadlineTimer deadline(10000);
         while (process->isRunning() && !deadline.hasExpired()) {
             const QList<QByteArray> ports = readFile(file(QStringLiteral("ports"))).split(' ');
@@ -50,7 +47,8 @@ bool NginxServer::start(const QString& docRoot)
                 return true;
             QThread::msleep(20);
         }
-        lastError = dir->errorString() + QStringLiteral("nginx did not come up: ") +
+        lastError = dir->errorString() + process->errorString() +
+                    QStringLiteral(" nginx did not come up: ") +
                     QString::fromLocal8Bit(readFile(file(QStringLiteral("nginx.out"))) +
                                            readFile(file(QStringLiteral("logs/error.log"))));
         stop();
