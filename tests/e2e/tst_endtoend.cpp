@@ -1,12 +1,12 @@
 #include "ArchiveBytes.h"
 #include "FakeGame.h"
-#include "HTTPMessage.h"
 #include "Log.h"
 #include "MinisignTool.h"
 #include "NginxServer.h"
 #include "QuestionBoxes.h"
 #include "TestFiles.h"
 #include "TestTimeouts.h"
+#include "TransferWorkers.h"
 #include "Updater.h"
 #include "VtRun.h"
 
@@ -102,12 +102,6 @@ class TestEndToEnd : public QObject
     int bar() const { return updater->findChild<QProgressBar*>("progressBar")->value(); }
     QPushButton* button(const char* name) const { return updater->findChild<QPushButton*>(name); }
     void press(const char* name) { QTest::mousePress(button(name), Qt::LeftButton); }
-    // Ends when every transfer worker has stopped and deleted itself.
-    static void waitForWorkers()
-    {
-        QVERIFY(QTest::qWaitFor([] { return HTTPMessage::liveWorkerCount() == 0; },
-                                scaledTimeout(20000)));
-    }
 
 private slots:
     void initTestCase()
@@ -131,7 +125,7 @@ private slots:
     void cleanup()
     {
         updater.reset();
-        waitForWorkers();
+        QVERIFY(workersGone(20000));
         closeLog();
         work.reset();
     }
@@ -233,7 +227,7 @@ void TestEndToEnd::update()
         QVERIFY(!cancelled);
     }
     if (act == CancelMidway)
-        QCOMPARE(HTTPMessage::liveWorkerCount(), 1); // what waitForWorkers() watches
+        QCOMPARE(HTTPMessage::liveWorkerCount(), 1); // what workersGone() watches
     QTimer::singleShot(0, updater.get(), [this, act = act] {
         if (act == Close)
             updater->close();
@@ -262,7 +256,7 @@ void TestEndToEnd::update()
 
     // Teardown ends any transfer: nothing is reported or written afterwards.
     updater.reset();
-    waitForWorkers();
+    QVERIFY(workersGone(20000));
     // Logged once the connection has ended; without a signature the archive's request may be
     // dropped before it is sent.
     QTRY_VERIFY(fetches("update.vt") == requests || signing == QLatin1String("no signature"));

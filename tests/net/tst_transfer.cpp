@@ -10,6 +10,7 @@
 #include "NginxServer.h"
 #include "TestFiles.h"
 #include "TestTimeouts.h"
+#include "TransferWorkers.h"
 
 #include <QSignalSpy>
 #include <QSslConfiguration>
@@ -106,12 +107,6 @@ QStringList expand(QStringList entries, const QString& url)
                                     : "Info:  HTTPMessage failed with the following error: ") +
             e.section(' ', 1) + ".  The URL was " + url;
     return entries;
-}
-
-// Once every worker has deleted itself, nothing more can be reported.
-bool workersGone()
-{
-    return QTest::qWaitFor([] { return HTTPMessage::liveWorkerCount() == 0; }, scaledTimeout(5000));
 }
 
 } // namespace
@@ -274,7 +269,7 @@ private slots:
         const bool answered = spy.wait(scaledTimeout(10000));
         setrlimit(RLIMIT_FSIZE, &saved);
         QVERIFY(answered);
-        QVERIFY(workersGone());
+        QVERIFY(workersGone(5000));
         // Memory stays near what is in flight, whatever was announced or kept coming. KiB; the
         // margins leave room for threads, their arenas and sanitizer quarantine.
         const qint64 addedVirtual = statusKiB("VmPeak") - peakVirtual;
@@ -360,7 +355,7 @@ private slots:
         // The worker really stops: its connection goes away, and it deletes itself.
         QVERIFY(
             QTest::qWaitFor([&] { return atOnce || server->closed == 1; }, scaledTimeout(5000)));
-        QVERIFY(workersGone());
+        QVERIFY(workersGone(5000));
         QCOMPARE(spy.size(), 0);
         QVERIFY(!QFile::exists(target));
         QCOMPARE(logged(), QStringList());
