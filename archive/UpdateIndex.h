@@ -76,7 +76,8 @@ private:
     State* d;
 };
 
-// Chunks one local file as Chunker would; false (why set) when it cannot be read.
+// Chunks one local file as Chunker would, offsets counted from the file's start;
+// false (why set) when it cannot be read.
 // Reads the file once, in bounded memory.
 bool chunkFile(const QString& path, std::vector<IndexChunk>& chunks, QString* why = nullptr);
 
