@@ -32,6 +32,13 @@ public:
     void setMaxBodySize(qint64 bytes);
     // Downloads started afterwards hash their body as it arrives.
     void setHashBody(bool hash);
+    // Downloads started afterwards write in place into the file, which stays after a failure,
+    // and ask for the bytes from `from` on while the server's file still has validator: the
+    // file's first `from` bytes are then kept (and hashed, with setHashBody). A server that
+    // sends the whole file instead has it written from the start. See HTTPMessage.
+    void setStaging(qint64 from, const QByteArray& validator);
+    // Body bytes received by every download this grabber started, cancelled ones included.
+    qint64 bytesFetched() const;
     // BLAKE2b-512 of exactly the bytes written by the last successful download
     // with hashing on; empty otherwise.
     QByteArray bodyDigest() const;
@@ -39,6 +46,8 @@ public:
 signals:
     // error is false exactly when the file holds the whole body.
     void finished(bool error, int requestId);
+    // A staged download's answer has begun; see HTTPMessage::responseStarted.
+    void responseStarted(int requestId, const QByteArray& validator, qint64 total, bool continued);
 
 protected slots:
     void serverResponse(const QByteArray& data, bool error);
@@ -52,4 +61,8 @@ private:
     qint64 maxBodySize = 0;
     bool hashBody = false;
     QByteArray digest;
+    qint64 fetched = 0; // by the downloads that have ended
+    bool staged = false;
+    qint64 stagedFrom = 0;
+    QByteArray stagedValidator;
 };
