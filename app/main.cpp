@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -15,6 +16,29 @@ const char usage[] = "Usage: updater BASEURL GAMECOMMAND\n"
                      "\n"
                      "  -h, --help     show this help\n"
                      "  --version      show the version\n";
+
+// No window can be shown: no display, or one that cannot be reached.
+constexpr int exitNoDisplay = 3;
+
+bool applicationStarted = false;
+QtMessageHandler defaultHandler = nullptr;
+
+// Until the application is up, Qt's only fatal error is a platform that cannot be
+// opened, and its text (a plugin list, "Reinstalling the application may fix
+// this problem") helps nobody: one line instead, and a documented exit code
+// rather than an abort. The platform's own warnings about it go too.
+void startupMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (!applicationStarted && type == QtFatalMsg) {
+        std::fputs("updater: no display found (is DISPLAY set and the X server running?)\n",
+                   stderr);
+        closeLog();
+        _exit(exitNoDisplay);
+    }
+    if (!applicationStarted && context.category && std::strncmp(context.category, "qt.qpa", 6) == 0)
+        return;
+    defaultHandler(type, context, message);
+}
 
 } // namespace
 
@@ -39,7 +63,9 @@ int main(int argc, char* argv[])
 
     int result = 0;
     {
+        defaultHandler = qInstallMessageHandler(startupMessages);
         QApplication app(argc, argv);
+        applicationStarted = true;
         // Read after the application has taken its own options (-platform and the
         // like) out of the argument list.
         const QStringList arguments = QCoreApplication::arguments();

@@ -141,8 +141,11 @@ awk '{ print "  " $7 " (status " $9 ")" }' "$scratch/nginx/logs/access.log"
 grep -q 'update.vt.minisig' "$scratch/nginx/logs/access.log" ||
     echo "  (not the signature: this updater does not check signatures)"
 echo "Extracted into the game folder:"
-find . -type f ! -name play-demo.sh ! -name game-output.txt ! -name log.txt | sort |
-    sed 's|^\./|  |'
+find . -type f ! -name play-demo.sh ! -name game-output.txt ! -name log.txt \
+    ! -name update.stamp ! -path './.*' | sort | sed 's|^\./|  |'
+if [ -f update.stamp ]; then
+    echo "Written by the updater: update.stamp (the applied update's signed timestamp, $(cat update.stamp))"
+fi
 echo "The game said:"
 sed 's/^/  /' game-output.txt 2>/dev/null || echo "  (nothing: the game was not started)"
 if [ -s log.txt ]; then

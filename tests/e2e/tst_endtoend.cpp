@@ -360,6 +360,16 @@ void TestEndToEnd::realExecutable()
     }
     QVERIFY(
         updaterProcess.readAllStandardOutput().startsWith("Usage: updater BASEURL GAMECOMMAND"));
+    // Without a display: one line and its own exit code, not Qt's abort.
+    QProcessEnvironment headless = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        headless.remove(QString::fromLatin1(name));
+    updaterProcess.setProcessEnvironment(headless);
+    updaterProcess.start(QStringLiteral(UPDATER_BUILD_DIR "/updater"), {url(), "true"});
+    QVERIFY(updaterProcess.waitForFinished() &&
+            updaterProcess.exitStatus() == QProcess::NormalExit);
+    QCOMPARE(updaterProcess.exitCode(), 3);
+    QCOMPARE(updaterProcess.readAllStandardError().count('\n'), 1);
 
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));

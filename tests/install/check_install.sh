@@ -16,6 +16,7 @@ fail() {
 expected="usr/bin/updater
 usr/bin/vt
 usr/share/bash-completion/completions/vt
+usr/share/doc/tovolia-updater/copyright
 usr/share/man/man1/updater.1.gz
 usr/share/man/man1/vt.1.gz"
 
@@ -27,6 +28,12 @@ for program in updater vt; do
 done
 version=$("$dest/usr/bin/vt" --version) || fail "installed vt --version failed"
 [[ $version == "vt "[0-9]* ]] || fail "vt --version printed: $version"
+
+# The licence in Debian's machine-readable form: the MIT text for every file.
+copyright=$dest/usr/share/doc/tovolia-updater/copyright
+grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" &&
+    grep -qx 'License: MIT' "$copyright" && grep -q 'Permission is hereby granted' "$copyright" ||
+    fail "copyright file is not the MIT licence in Debian's format"
 
 for page in updater vt; do
     warnings=$(zcat "$dest/usr/share/man/man1/$page.1.gz" | groff -man -Tutf8 -ww -z 2>&1) ||
