@@ -15,7 +15,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
+#include <csignal>
 #include <memory>
+#include <unistd.h>
 
 using namespace ArchiveBytes;
 using namespace MinisignTool;
@@ -120,6 +122,9 @@ private slots:
         if (available())
             QVERIFY(makeKey(keys.path(), QStringLiteral("key")));
         nginx.addRateLimit(QStringLiteral("/slow/"), 150 * 1024);
+        nginx.addRateLimit(QStringLiteral("/resume/"), 1 << 20);
+        nginx.addLocation(QStringLiteral("/noranges/"),
+                          QStringLiteral("limit_rate 1m; max_ranges 0;"));
         QVERIFY2(nginx.start(www.path()), qPrintable(nginx.errorString()));
     }
     void init()
@@ -145,6 +150,8 @@ private slots:
     void update();
     void vt_data();
     void vt();
+    void interrupted_data();
+    void interrupted();
     void realExecutable();
 };
 
@@ -339,7 +346,160 @@ void TestEndToEnd::vt()
     QTRY_COMPARE(fetches("update.vt"), requests);
     const bool installed = update && exitCode == 0;
     QCOMPARE(files.take("update.stamp"), installed && keyed ? "1000\n" : "");
+    // The archive and, signed, its signature: in one request each.
+    if (installed)
+        QCOMPARE(run.out, QString("fetched %1 MiB of %1 MiB in %2\n")
+                              .arg(served.size() / 1048576.0, 0, 'f', 1)
+                              .arg(keyed ? "2 requests" : "1 request")
+                              .toLatin1());
     QCOMPARE(files, installed ? gameFiles : served == broken ? brokenLeft : Tree());
+}
+
+// A run stopped mid-download by a signal, then, where the row says so, run again. What the first
+// leaves is only the hidden staging, which the second goes on from with a range request where the
+// server's file is unchanged and allows ranges; either way the result is verified.
+void TestEndToEnd::interrupted_data()
+{
+    QTest::addColumn<QString>("program"); // "vt", or the dialog's "updater" trusting the key
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("keyed");
+    QTest::addColumn<QString>("location"); // rate-limited, with or without ranges
+    QTest::addColumn<QString>("then");     // "": no second run; "rerun"; "changed": a new archive
+    QTest::addColumn<int>("secondStatus"); // of the rerun's archive request, in nginx's log
+    QTest::newRow("vt killed, rerun goes on") << "vt" << SIGKILL << true << "resume/"
+                                              << "rerun" << 206;
+    QTest::newRow("vt killed, archive changed, rerun") << "vt" << SIGKILL << true << "resume/"
+                                                       << "changed" << 200;
+    QTest::newRow("vt killed, server without ranges") << "vt" << SIGKILL << true << "noranges/"
+                                                      << "rerun" << 200;
+    QTest::newRow("vt SIGTERM") << "vt" << SIGTERM << true << "resume/"
+                                << "" << 0;
+    QTest::newRow("vt SIGINT, unsigned") << "vt" << SIGINT << false << "resume/"
+                                         << "" << 0;
+    QTest::newRow("updater SIGTERM, vt goes on") << "updater" << SIGTERM << true << "resume/"
+                                                 << "rerun" << 206;
+}
+
+void TestEndToEnd::interrupted()
+{
+    QFETCH(QString, program);
+    QFETCH(int, signal);
+    QFETCH(bool, keyed);
+    QFETCH(QString, location);
+    QFETCH(QString, then);
+    QFETCH(int, secondStatus);
+    if (!available())
+        QSKIP("needs minisign (scripts/setup.sh installs it)");
+    dir.prepend(location);
+    Tree game = gameFiles;
+    game.insert("data/big.bin", bytePattern(3 << 20));
+    const QByteArray served = gameArchive + file("data/big.bin", game["data/big.bin"]);
+    publish(served, "signed");
+    const QString staged = work->filePath(".update.vt.partial");
+
+    QTemporaryDir bin;
+    FakeGame fakeGame;
+    QProcess first;
+    first.setWorkingDirectory(work->path());
+    if (program == "vt") {
+        QStringList args{"update", url()};
+        if (keyed)
+            args << "-p" << keys.filePath("key.pub");
+        first.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), args);
+    } else {
+        // The dialog trusts the key beside it.
+        QVERIFY(QFile::copy(QStringLiteral(UPDATER_BUILD_DIR "/updater"), bin.filePath("updater")));
+        QVERIFY(QFile::copy(keys.filePath("key.pub"), bin.filePath("update.pub")));
+        first.start(bin.filePath("updater"), {url(), '"' + fakeGame.script + "\" --x"});
+    }
+    QVERIFY(first.waitForStarted());
+    // Signed, under way once part of the archive is staged; unsigned, once the nameless body is
+    // open in the folder.
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(first.processId());
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            if (keyed)
+                return QFileInfo(staged).size() >= (256 << 10);
+            for (const QString& fd : QDir(fds).entryList(QDir::AllEntries | QDir::System)) {
+                char target[4096];
+                const ssize_t n = ::readlink(QFile::encodeName(fds + '/' + fd).constData(), target,
+                                             sizeof target);
+                if (n > 0 && QByteArray(target, int(n)).contains("/#"))
+                    return true;
+            }
+            return false;
+        },
+        scaledTimeout(20000)));
+    ::kill(pid_t(first.processId()), signal);
+    QVERIFY(first.waitForFinished(scaledTimeout(20000)));
+    if (signal == SIGKILL) {
+        QCOMPARE(first.exitStatus(), QProcess::CrashExit);
+    } else {
+        // Ended through their own clean-up: a failure, said as such, and no game started.
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.exitCode(), 1);
+        if (program == "vt")
+            QCOMPARE(first.readAllStandardError(), QByteArray("vt: update: stopped by ") +
+                                                       (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                                                       '\n');
+        QVERIFY(!fakeGame.startsWithin(200));
+    }
+    Tree files = treeOf(work->path());
+    QCOMPARE(files.take("log.txt"), QByteArray());
+    // A killed run may leave the signature, whole, which the next run replaces.
+    if (signal == SIGKILL)
+        files.remove("update.vt.minisig");
+    // Nothing unverified under a usable name: only the staging, which a signed run keeps.
+    const bool kept = files.contains(".update.vt.partial");
+    QVERIFY(stagingTaken(files, served));
+    QCOMPARE(kept, keyed);
+    QCOMPARE(files, Tree());
+    if (then.isEmpty())
+        return;
+
+    Tree expected = game;
+    QByteArray archive = served;
+    if (then == "changed") {
+        expected.insert("data/new.txt", "new");
+        archive += file("data/new.txt", "new");
+        publish(archive, "signed");
+    }
+    const VtRun second = runVt({"update", url(), "-p", keys.filePath("key.pub")}, work->path());
+    QCOMPARE(second.code, 0);
+    files = treeOf(work->path());
+    QCOMPARE(files.take("log.txt") + files.take("update.stamp"), "1000\n");
+    QCOMPARE(files, expected);
+    // The archive's requests: the first cut short, then the rest or, where the server cannot
+    // or must not go on, the whole of the new archive.
+    QList<int> statuses;
+    qint64 sent = 0;
+    const QRegularExpression line("\"GET /" + QRegularExpression::escape(dir) +
+                                  "/update\\.vt HTTP/1\\.1\" (\\d+) (\\d+)");
+    QTRY_COMPARE_WITH_TIMEOUT(
+        [&] {
+            statuses.clear();
+            sent = 0;
+            auto matches = line.globalMatch(QString::fromLatin1(readFile(nginx.accessLogPath())));
+            while (matches.hasNext()) {
+                const QRegularExpressionMatch m = matches.next();
+                statuses << m.captured(1).toInt();
+                sent += m.captured(2).toLongLong();
+            }
+            return statuses.size();
+        }(),
+        2, scaledTimeout(10000));
+    QCOMPARE(statuses, QList<int>({200, secondStatus}));
+    const qint64 oneArchive = secondStatus == 206 ? archive.size() : served.size() + archive.size();
+    QVERIFY2(sent >= oneArchive - (secondStatus == 206 ? 0 : served.size() - (256 << 10)) &&
+                 sent <= oneArchive + oneArchive / 8,
+             qPrintable(QString::number(sent)));
+    // What it fetched against the archive: resumed, well short of it.
+    const QRegularExpressionMatch fetched =
+        QRegularExpression("^fetched (\\d+\\.\\d) MiB of (\\d+\\.\\d) MiB in 2 requests\n$")
+            .match(QString::fromLatin1(second.out));
+    QVERIFY2(fetched.hasMatch(), second.out.constData());
+    QCOMPARE(fetched.captured(2), QString::number(archive.size() / 1048576.0, 'f', 1));
+    QVERIFY(secondStatus != 206 || fetched.captured(1).toDouble() < fetched.captured(2).toDouble());
 }
 
 // The real program in a real X server, pressed like a user would; it trusts the key beside it.
