@@ -218,13 +218,12 @@ void UpdateEngine::dropGrabbers()
     }
 }
 
+// Also after a fetch that has arrived but is not yet checked: its signature goes too.
 void UpdateEngine::cancel()
 {
-    const bool running = fetching;
     fetching = false;
     dropGrabbers();
-    if (running)
-        tidy();
+    tidy();
 }
 
 void UpdateEngine::tidy()
