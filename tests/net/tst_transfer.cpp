@@ -349,7 +349,8 @@ private slots:
         row("weak ETag is no validator", {}, {}, full("ETag: W/\"v1\""), whole, " 20 0");
         // Only the rest of the file, from the first byte not kept, continues it; what is kept is
         // then dropped, so that the next try starts over.
-        const QString notOn = "debug 206|info The partial answer does not go on at byte 10: Content-Range: ";
+        const QString notOn =
+            "debug 206|info The partial answer does not go on at byte 10: Content-Range: ";
         row("206 from another byte", kept, v, partial("bytes 9-18/20"), "", "",
             notOn + "bytes 9-18/20");
         row("206 for another length", kept, v, partial("bytes 10-19/30"), "", "",
@@ -365,6 +366,8 @@ private slots:
             kept.left(5), "", "info Could not go on with %T: it is shorter than before");
         row("over a symbolic link", "link", {}, full("ETag: \"v1\""), whole, "\"v1\" 20 0");
         row("over a FIFO", "fifo", {}, full("ETag: \"v1\""), whole, "\"v1\" 20 0");
+        row("a directory of that name stays", "dir", {}, full("ETag: \"v1\""), "<missing>", "",
+            "info Could not write %T: Is a directory");
         row("over a hard link", "hard link", v, partial("bytes 10-19/20"), "", "",
             "info Could not go on with %T: it is shorter than before");
     }
@@ -385,6 +388,8 @@ private slots:
             QVERIFY(QFile::link(victim, staged));
         else if (kept == "fifo")
             QCOMPARE(::mkfifo(name.constData(), 0666), 0);
+        else if (kept == "dir")
+            QVERIFY(QDir().mkpath(staged + "/inside"));
         else if (kept == "hard link")
             QCOMPARE(::link(QFile::encodeName(victim).constData(), name.constData()), 0);
         else if (!kept.isEmpty())
