@@ -345,6 +345,8 @@ void HTTPMessage::startStaging(qint32 code)
         }
         keepBody = continued = true;
         bodyLimit -= qMin(bodyLimit, rangeFrom);
+        // Known from the range even without a Content-Length: a body cut short then fails.
+        contentLength = total - first;
     }
     if (!keepBody)
         return;
