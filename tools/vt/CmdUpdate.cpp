@@ -36,7 +36,10 @@ extern const Command updateCommand = {
     "must be signed: update.vt.minisig is fetched beside it and checked as\n"
     "'vt verify' does, and an update older than the one applied last (its\n"
     "timestamp is kept in DIR/update.stamp) is refused; a refused update is\n"
-    "removed, never extracted.\n"
+    "removed, never extracted. Signed, the archive is fetched into the hidden\n"
+    "DIR/.update.vt.partial, never named update.vt, and a run cut short is\n"
+    "continued from there by the next one.\n"
+    "A successful run prints what it fetched against the archive's size.\n"
     "\n"
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
@@ -45,8 +48,8 @@ extern const Command updateCommand = {
     "  -p PUBKEYFILE         the public key file, as minisign -G writes it\n"
     "  -P KEY                the public key's base64 line\n"
     "\n"
-    "Exit status: 0 when the update was applied, 1 when it failed, 2 on a usage\n"
-    "error.\n",
+    "Exit status: 0 when the update was applied, 1 when it failed or was stopped\n"
+    "by SIGTERM or SIGINT, 2 on a usage error.\n",
     runUpdate};
 
 namespace {
