@@ -69,11 +69,15 @@ ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& conten
         contents.resize(maxSize + 1);
         qint64 total = 0;
         ssize_t n = 0;
-        while (total <= maxSize &&
-               ((n = ::read(fd, contents.data() + total, size_t(maxSize + 1 - total))) > 0 ||
-                (n < 0 && errno == EINTR)))
-            total += qMax<ssize_t>(n, 0);
-        if (n >= 0 && total <= maxSize) {
+        while (total <= maxSize) {
+            n = ::read(fd, contents.data() + total, size_t(maxSize + 1 - total));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            total += n;
+        }
+        if (n == 0 && total <= maxSize) {
             contents.resize(total);
             result = ReadResult::Read;
         }
