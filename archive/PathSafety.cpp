@@ -83,28 +83,3 @@ bool isSafeEntryPath(const QString& path, PathRules rules)
     }
     return true;
 }
-
-QString escapeControlCharacters(const QString& text, bool escapeBackslash)
-{
-    // C1 controls (0x80-0x9F) too: some terminals act on them as on ESC sequences.
-    const auto needsEscape = [escapeBackslash](QChar c) {
-        return isControl(c) || (c.unicode() >= 0x80 && c.unicode() <= 0x9F) ||
-               (escapeBackslash && c == QLatin1Char('\\'));
-    };
-    if (std::none_of(text.begin(), text.end(), needsEscape))
-        return text;
-    static const char named[] = "abtnvfr"; // \a (7) to \r (13)
-    QString escaped;
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (!needsEscape(c))
-            escaped += c;
-        else if (u == '\\')
-            escaped += QLatin1String("\\\\");
-        else if (u >= 7 && u <= 13)
-            escaped.append(QLatin1Char('\\')).append(QLatin1Char(named[u - 7]));
-        else
-            escaped += QStringLiteral("\\%1").arg(u, 3, 8, QLatin1Char('0'));
-    }
-    return escaped;
-}

@@ -20,8 +20,3 @@ PathRules hostPathRules();
 // colon (alternate data streams). Control characters (0x01-0x1F, 0x7F) are refused
 // everywhere.
 bool isSafeEntryPath(const QString& path, PathRules rules);
-
-// text with its control characters (C0, DEL and C1) written as tar -t shows
-// them: "\n", "\t", "\033" and the like, so a name can neither break a log line nor drive a
-// terminal. With escapeBackslash a backslash becomes "\\" too (for listings).
-QString escapeControlCharacters(const QString& text, bool escapeBackslash = false);

@@ -1,5 +1,6 @@
 #include "VessariTar.h"
 
+#include "ControlCharacters.h"
 #include "Log.h"
 #include "PathSafety.h"
 

@@ -1,5 +1,7 @@
 #include "Log.h"
 
+#include "ControlCharacters.h"
+
 #include <QDebug>
 #include <QFile>
 #include <cerrno>
@@ -68,7 +70,7 @@ bool openLog(const QString& path, bool echoToDebug)
     if (fd < 0) {
         // A link, FIFO or device planted in its place gets no entries.
         std::fprintf(stderr, "%s is not a regular file; the log goes to standard error\n",
-                     QFile::encodeName(path).constData());
+                     QFile::encodeName(escapeControlCharacters(path)).constData());
         std::fflush(stderr);
         if (!log->file.open(stderr, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
             return false;
@@ -107,18 +109,20 @@ void writeLog(LogLevel level, const QString& message, const QString& sourceFile,
         return;
 
     // The multi-argument arg() fills all placeholders in one pass, so a "%3" inside
-    // the message stays as written.
-    QString entry =
+    // the message stays as written. Text from a server, a URL or an archive reaches
+    // messages, so every entry is escaped here, and stays one line that cannot drive
+    // a terminal; text already escaped passes unchanged.
+    const QString entry = escapeControlCharacters(
         QStringLiteral("%1 %2    File: %3 Line: %4")
-            .arg(QLatin1String(levelPrefix[level]), message, sourceFile, QString::number(line));
+            .arg(QLatin1String(levelPrefix[level]), message, sourceFile, QString::number(line)));
 
+    const QByteArray bytes = entry.toLatin1();
     if (theLog->echoToDebug) {
         // Echo the same 8-bit text the file gets, passed as data and never as a format.
-        qDebug().noquote() << QString::fromLatin1(entry.toLatin1());
+        qDebug().noquote() << QString::fromLatin1(bytes);
     }
-    if (!entry.endsWith(QLatin1Char('\n')))
-        entry += QLatin1Char('\n');
-    theLog->file.write(entry.toLatin1());
+    // The line feed is the log's own: one escaped entry never holds one.
+    theLog->file.write(bytes + '\n');
     theLog->file.flush();
 }
 

@@ -23,8 +23,10 @@ bool openLog(const QString& path, bool echoToDebug);
 // command-line tools: same entries, no debug echo. Closing it leaves stderr open.
 bool openLogOnStderr();
 
-// Appends one entry "<prefix> <message>    File: <sourceFile> Line: <line>",
-// flushed at once. A no-op while no log is open.
+// Appends one entry "<prefix> <message>    File: <sourceFile> Line: <line>" and a
+// line feed, flushed at once. Control characters are written escaped, as
+// escapeControlCharacters shows them, so an entry is always one line. A no-op
+// while no log is open.
 void writeLog(LogLevel level, const QString& message, const QString& sourceFile, int line);
 
 void closeLog();

@@ -2,13 +2,20 @@
 
 #include <QList>
 #include <algorithm>
+#include <limits>
 
 namespace minisign {
 
 namespace {
 
-// minisign's own limits on a comment line (1024 bytes) with room for the prefix.
+// A key line's length, with room for the untrusted comment line before it.
 constexpr int maxLineLength = 2048;
+
+// minisign's own limits on the lines of a signature, carriage returns included:
+// the untrusted comment, the signature and the trusted comment. The global
+// signature has none beyond its base64 form.
+constexpr int signatureLines = 4;
+constexpr int maxSignatureLine[signatureLines] = {1022, 101, 8190, std::numeric_limits<int>::max()};
 
 std::optional<QByteArray> decodeBase64(const QByteArray& line, int expectedSize)
 {
@@ -17,13 +24,6 @@ std::optional<QByteArray> decodeBase64(const QByteArray& line, int expectedSize)
     if (!decoded || decoded.decoded.size() != expectedSize)
         return std::nullopt;
     return decoded.decoded;
-}
-
-QByteArray withoutCarriageReturn(QByteArray line)
-{
-    if (line.endsWith('\r'))
-        line.chop(1);
-    return line;
 }
 
 } // namespace
@@ -46,13 +46,25 @@ std::optional<Signature> parseSignature(const QByteArray& text)
     static const QByteArray untrustedPrefix("untrusted comment: ");
     static const QByteArray trustedPrefix("trusted comment: ");
     QList<QByteArray> lines = text.split('\n');
-    if (lines.size() == 5 && lines.last().isEmpty())
-        lines.removeLast();
-    if (lines.size() != 4)
+    if (lines.size() < signatureLines)
         return std::nullopt;
-    for (QByteArray& line : lines) {
-        line = withoutCarriageReturn(line);
-        if (line.size() > maxLineLength)
+    // Upload steps and editors add line breaks and blanks at the end; anything
+    // else after the signature is refused, though minisign would ignore it.
+    const auto isBlank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    for (qsizetype i = signatureLines; i < lines.size(); ++i) {
+        if (!std::all_of(lines[i].cbegin(), lines[i].cend(), isBlank))
+            return std::nullopt;
+    }
+    lines.resize(signatureLines);
+    for (int i = 0; i < signatureLines; ++i) {
+        QByteArray& line = lines[i];
+        if (line.size() > maxSignatureLine[i])
+            return std::nullopt;
+        while (line.endsWith('\r'))
+            line.chop(1);
+        // minisign would read the line up to the carriage return and ignore the
+        // rest, which a terminal would show over it.
+        if (line.contains('\r'))
             return std::nullopt;
     }
     if (!lines[0].startsWith(untrustedPrefix) || !lines[2].startsWith(trustedPrefix))

@@ -37,7 +37,9 @@ struct Signature
 // the key line), or the key line alone. Surrounding white space is ignored.
 std::optional<PublicKey> parsePublicKey(const QByteArray& text);
 
-// A signature file as `minisign -S` writes it.
+// A signature file as `minisign -S` writes it, read as minisign reads it: lines
+// ending in LF or CRLF (more carriage returns too), the last line break optional,
+// blank lines after the four lines, minisign's limits on the line lengths.
 std::optional<Signature> parseSignature(const QByteArray& text);
 
 // The key id as minisign prints it: upper-case hex without leading zeros.

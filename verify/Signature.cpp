@@ -1,5 +1,6 @@
 #include "Signature.h"
 
+#include "ControlCharacters.h"
 #include "Log.h"
 
 #include <QCoreApplication>
@@ -33,26 +34,50 @@ enum class ReadResult
     Failed,
 };
 
-// Reads a small regular file whole. A FIFO or device planted under the name must
-// neither block us nor feed us endlessly. Links are followed only where the
-// installer, not the game folder, decides (the key beside the program).
-ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& contents,
-                         bool followLink = false)
+// Where a small file is read from, and so what may stand under its name.
+enum class Source
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+    // The game folder: a link, FIFO or device planted under the name must
+    // neither redirect us, block us nor feed us endlessly. Regular files only.
+    Planted,
+    // A place the installer decides (the key beside the program): links are
+    // followed, regular files only.
+    Installed,
+    // A path the user named: links are followed and pipes, devices and standard
+    // input read as well, as far as the limit allows.
+    Named,
+};
+
+// Reads a small file whole, refusing more than maxSize bytes without reading
+// further than one byte past them.
+ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& contents,
+                         Source source = Source::Planted)
+{
+    const int flags = source == Source::Planted     ? O_NOFOLLOW | O_NONBLOCK
+                      : source == Source::Installed ? O_NONBLOCK
+                                                    : 0;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | flags);
     if (fd < 0)
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
     struct stat info;
     ReadResult result = ReadResult::Failed;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxSize) {
+    const bool readable =
+        ::fstat(fd, &info) == 0 &&
+        (S_ISREG(info.st_mode) ? info.st_size <= maxSize
+                               : source == Source::Named && !S_ISDIR(info.st_mode));
+    if (readable) {
         contents.resize(maxSize + 1);
         qint64 total = 0;
         ssize_t n = 0;
-        while (total <= maxSize &&
-               (n = ::read(fd, contents.data() + total, size_t(maxSize + 1 - total))) > 0)
+        while (total <= maxSize) {
+            n = ::read(fd, contents.data() + total, size_t(maxSize + 1 - total));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
             total += n;
-        if (n >= 0 && total <= maxSize) {
+        }
+        if (n == 0 && total <= maxSize) {
             contents.resize(total);
             result = ReadResult::Read;
         }
@@ -61,18 +86,10 @@ ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& conten
     return result;
 }
 
-// Names from a signed comment are the publisher's, but still never reach the
-// log with a line break or escape sequence of their own.
+// Names from a signed comment are the publisher's, but still shown escaped.
 QString printable(const QByteArray& bytes)
 {
-    QString text;
-    for (const QChar c : QString::fromUtf8(bytes)) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            text += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            text += c;
-    }
-    return text;
+    return escapeControlCharacters(QString::fromUtf8(bytes));
 }
 
 } // namespace
@@ -96,7 +113,7 @@ TrustAnchor TrustAnchor::forApplication()
 TrustAnchor TrustAnchor::fromFile(const QString& path)
 {
     QByteArray text;
-    if (readSmallFile(path, maxKeySize, text, true) != ReadResult::Read) {
+    if (readSmallFile(path, maxKeySize, text, Source::Installed) != ReadResult::Read) {
         TrustAnchor anchor;
         anchor.mode = Mode::Broken;
         anchor.problem = QStringLiteral("Could not read a minisign public key from ") + path;
@@ -119,8 +136,10 @@ TrustAnchor TrustAnchor::fromText(const QByteArray& text, const QString& origin)
 }
 
 SignatureCheck::SignatureCheck(const minisign::PublicKey& key, const QString& filePath,
-                               const QString& signaturePath, const QString& expectedName)
-    : key(key), filePath(filePath), signaturePath(signaturePath), expectedName(expectedName)
+                               const QString& signaturePath, const QString& expectedName,
+                               SignatureFile signatureFile)
+    : key(key), filePath(filePath), signaturePath(signaturePath), expectedName(expectedName),
+      signatureFile(signatureFile)
 {
 }
 
@@ -141,7 +160,8 @@ SignatureCheck::Status SignatureCheck::readSignature()
         return refuse(QStringLiteral("The signature library could not be initialised"));
 
     QByteArray text;
-    if (readSmallFile(signaturePath, maxSignatureSize, text) != ReadResult::Read)
+    const Source source = signatureFile == SignatureFile::Named ? Source::Named : Source::Planted;
+    if (readSmallFile(signaturePath, maxSignatureSize, text, source) != ReadResult::Read)
         return refuse(QStringLiteral("Could not read the update's signature from ") +
                       signaturePath);
     const auto parsed = minisign::parseSignature(text);

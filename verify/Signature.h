@@ -43,9 +43,19 @@ public:
         Refused,
     };
 
+    // Where the signature file is: the update's own, in the game folder, where
+    // only a regular file is read; or one the user named, which may be a
+    // symbolic link, a pipe or standard input.
+    enum class SignatureFile
+    {
+        Downloaded,
+        Named,
+    };
+
     // expectedName: the name the trusted comment's "file:" must give.
     SignatureCheck(const minisign::PublicKey& key, const QString& filePath,
-                   const QString& signaturePath, const QString& expectedName);
+                   const QString& signaturePath, const QString& expectedName,
+                   SignatureFile signatureFile = SignatureFile::Downloaded);
 
     // Hashes the file, in bounded steps, and checks it.
     Status run();
@@ -68,6 +78,7 @@ private:
     QString filePath;
     QString signaturePath;
     QString expectedName;
+    SignatureFile signatureFile;
     minisign::Signature signature;
     Status state = Status::Pending;
     bool begun = false;

@@ -1,4 +1,5 @@
 #include "ArchiveBytes.h"
+#include "MinisignTool.h"
 #include "TestFiles.h"
 #include "VtRun.h"
 
@@ -67,7 +68,11 @@ private slots:
         row("list -", "list -",
             "exit 1\n~\n~\nvt: list: -: Error reading from archive\n--\n"
             "version            7  p\\n\\033[2J\\233\ndirectory          0  d\n"
-            "file               5  d/a\\\\b\n");
+            "file               5  d/a\\\\b\nfile               0  d/\\23331mc1\n");
+        // Each name as the listing shows it, once it is written.
+        row("extract -v -", "extract -v - -C dest",
+            "exit 1\n~\n~\nvt: extract: -: Error reading from archive\n--\n"
+            "d/\nd/a\\\\b\nd/\\23331mc1\n");
     }
 
     void commands()
@@ -81,8 +86,11 @@ private slots:
         QVERIFY(QFile::link(path("src/a"), path("src/l")) && QFile::link("..", path("src/sub/up")));
 
         const QByteArray pipe = version("p\n\x1b[2J\x9b") + directory("d") +
-                                file("d/a\\b", "piped") + entry(3, "cut") +
-                                entry(2, "only this", 50);
+                                file("d/a\\b", "piped") +
+                                file("d/\x9b"
+                                     "31mc1",
+                                     "") +
+                                entry(3, "cut") + entry(2, "only this", 50);
         const VtRun run = runVt(args, tmp->path(), args.contains("-") ? pipe : QByteArray());
         const QRegularExpression entry("^.*" + logTail("VessariTar").pattern() + "\n",
                                        QRegularExpression::MultilineOption);
@@ -91,6 +99,60 @@ private slots:
                                "--\n" + run.out;
         QVERIFY2(shown.endsWith('\n') ? got == shown : got.startsWith(shown), got.constData());
         QVERIFY(!QFileInfo::exists(path("evil")) && !QFileInfo::exists(path("log.txt")));
+    }
+
+    // The signature of vt verify comes from wherever the user points: a link, a FIFO, a pipe,
+    // standard input. What never ends or is no file is refused without reading it all.
+    void verifySignatureSources_data()
+    {
+        QTest::addColumn<QString>("script");   // run by bash in the row's directory, $VT the vt
+        QTest::addColumn<QByteArray>("shown"); // "exit N", then the start of stderr
+        const auto row = [](const char* name, const QString& sig, const QByteArray& shown,
+                            const QString& before = {}) {
+            QTest::newRow(name) << before + "\"$VT\" verify update.vt -p key.pub " + sig << shown;
+        };
+        const QByteArray valid = "exit 0\n", unreadable = "exit 1\nvt: verify: Could not read "
+                                                          "the update's signature from ";
+        row("beside the file", "", valid);
+        row("symbolic link", "-x link.minisig", valid,
+            "ln -s sigs/update.vt.minisig link.minisig;");
+        row("link to a link", "-x link2", valid,
+            "ln -s sigs/update.vt.minisig link1 && ln -s link1 link2;");
+        row("standard input", "-x /dev/stdin < update.vt.minisig", valid);
+        row("pipe", "-x /dev/stdin", valid, "cat update.vt.minisig |");
+        row("process substitution", "-x <(cat update.vt.minisig; echo)", valid);
+        row("FIFO", "-x fifo", valid, "mkfifo fifo && { cat update.vt.minisig > fifo & };");
+        row("altered, from a pipe", "-x <(sed 's/^trusted comment: /&x/' update.vt.minisig)",
+            "exit 1\nvt: verify: The trusted comment of the update's signature was altered");
+        row("dangling link", "-x none", unreadable + "none", "ln -s nowhere none;");
+        row("endless pipe", "-x <(yes)", unreadable + "/dev/fd/");
+        row("endless device", "-x /dev/zero", unreadable + "/dev/zero");
+        row("directory", "-x sigs", unreadable + "sigs");
+        row("empty pipe", "-x /dev/stdin < /dev/null",
+            "exit 1\nvt: verify: Could not read a minisign signature from /dev/stdin");
+    }
+
+    void verifySignatureSources()
+    {
+        QFETCH(QString, script);
+        QFETCH(QByteArray, shown);
+        if (!MinisignTool::available())
+            QSKIP("needs minisign (scripts/setup.sh installs it)");
+        QVERIFY(writeFile(path("update.vt"), version("1.0")) && QDir(tmp->path()).mkdir("sigs"));
+        QVERIFY(MinisignTool::makeKey(tmp->path(), "key") &&
+                MinisignTool::sign(path("key.sec"), path("update.vt")) &&
+                QFile::copy(path("update.vt.minisig"), path("sigs/update.vt.minisig")));
+
+        QProcess bash;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VT", UPDATER_BUILD_DIR "/vt");
+        bash.setProcessEnvironment(env);
+        bash.setWorkingDirectory(tmp->path());
+        bash.start("bash", {"-c", script});
+        QVERIFY(bash.waitForFinished(60000) && bash.exitStatus() == QProcess::NormalExit);
+        const QByteArray got =
+            "exit " + QByteArray::number(bash.exitCode()) + "\n" + bash.readAllStandardError();
+        QVERIFY2(got.startsWith(shown), got.constData());
     }
 
     void packListExtract()

@@ -85,8 +85,8 @@ private slots:
         ::close(saved);
 
         QVERIFY(opened);
-        // Line breaks kept, Latin-1 kept and beyond it "?".
-        const QByteArray entry("Error:  a\r\nb\n    File: S Line: -12\n"
+        // Line breaks escaped, Latin-1 kept and beyond it "?".
+        const QByteArray entry("Error:  a\\r\\nb\\n    File: S Line: -12\n"
                                "Warning:  100% %s %n %1 %3 %4    File: S Line: 0\n"
                                "Info:  caf\xe9 ? ?    File: S Line: 7\n"
                                "Debug:  d    File: tst_log Line: " +
@@ -100,6 +100,77 @@ private slots:
         QCOMPARE(echoed.join('\n'), toFile ? QString::fromLatin1(entry.chopped(1)) : QString());
         QCOMPARE(readFile(victim), QByteArray("keep\n"));
         QVERIFY(!QFile::exists(path("other.txt")));
+    }
+
+    // Whatever a server, URL or archive puts in a message or a name, each entry is one
+    // line with no control character: escaped once, as listings show names, and
+    // otherwise word for word. The same bytes go to a file, to stderr and to the echo.
+    void escaping_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QByteArray>("written"); // the entry without its prefix and tail
+        const auto row = [](const char* name, const QString& message, const QByteArray& written,
+                            const QString& source = "S") {
+            QTest::newRow(name) << message << source << written;
+        };
+        row("plain", "Could not open file a b.txt", "Could not open file a b.txt");
+        row("escape sequence", "400 Bad\x1b[31mRED\x1b[0m", "400 Bad\\033[31mRED\\033[0m");
+        row("carriage return forging a line",
+            "Bad\rInfo:  forged line    File: X Line: 1\x1b]0;TITLE\x07",
+            "Bad\\rInfo:  forged line    File: X Line: 1\\033]0;TITLE\\a");
+        row("line feeds", "a\nb\n", "a\\nb\\n");
+        row("NUL", QString::fromLatin1("a\0b", 3), "a\\000b");
+        row("DEL and unit separator", "a\x7f\x1f", "a\\177\\037");
+        row("C1 controls", QString::fromUtf8("\u009b31m\u0085\u0080\u009f"),
+            "\\23331m\\205\\200\\237");
+        row("Latin-1 above C1 kept", QString::fromUtf8("\u00a0\u00e9\u00ff"), "\xa0\xe9\xff");
+        // Text a caller escaped already, and backslashes, stay as they are.
+        row("escaped before", "Refusing a\\033b and C:\\dir\\", "Refusing a\\033b and C:\\dir\\");
+        row("source name", "m", "m    File: S\\nInfo: x", "S\nInfo: x");
+    }
+
+    void escaping()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, source);
+        QFETCH(QByteArray, written);
+        const QByteArray tail = source == "S" ? "    File: S Line: 3\n" : " Line: 3\n";
+        const QByteArray expected = "Warning:  " + written + tail;
+
+        echoed.clear();
+        QVERIFY(openLog(path("escaping.txt"), true));
+        writeLog(Warning, message, source, 3);
+        closeLog();
+        const QByteArray file = readFile(path("escaping.txt"));
+        QCOMPARE(file, expected);
+        QCOMPARE(echoed, QStringList(QString::fromLatin1(expected.chopped(1))));
+
+        // On stderr, because a link stands in the log's place: its name is escaped too.
+        const QString link = path(QString("log\x1b[2J\r%1.txt").arg(QTest::currentDataTag()));
+        QVERIFY(QFile::link(path("elsewhere"), link));
+        std::fflush(stderr);
+        const int saved = ::dup(2);
+        QVERIFY(saved >= 0 &&
+                std::freopen(QFile::encodeName(path("stderr.txt")).constData(), "w", stderr));
+        const bool opened = openLog(link, false);
+        writeLog(Warning, message, source, 3);
+        closeLog();
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        QVERIFY(opened);
+        QCOMPARE(readFile(path("stderr.txt")),
+                 QFile::encodeName(link).replace("\x1b", "\\033").replace("\r", "\\r") +
+                     " is not a regular file; the log goes to standard error\n" + expected);
+
+        // One line, and no byte a terminal acts on but its line feed.
+        QCOMPARE(file.count('\n'), 1);
+        QVERIFY(file.endsWith('\n'));
+        for (const char c : file.chopped(1)) {
+            const uchar u = uchar(c);
+            QVERIFY2(u >= 0x20 && u != 0x7f && (u < 0x80 || u > 0x9f), file.toHex(' '));
+        }
     }
 };
 

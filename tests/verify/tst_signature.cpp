@@ -40,6 +40,8 @@ private slots:
         make("file", "key", "timestamp:1000\tfile:other.vt");
         make("no timestamp", "key", "file:update.vt");
         make("other", "other", comment(1000));
+        // Longer than a line the parser used to take; minisign writes up to 4094 bytes.
+        make("long comment", "key", comment(1000) + "\t" + QString(4000, 'c'));
 
         Blake2b hash;
         hash.addData(archive.constData(), archive.size());
@@ -70,35 +72,81 @@ private slots:
         QTest::addColumn<QByteArray>("signature");
         QTest::addColumn<QString>("refusal");  // empty: valid
         QTest::addColumn<QByteArray>("stamp"); // empty: none; "fifo": a FIFO
+        // What `minisign -V -H` itself says of the signature and the file: where it does not
+        // follow from the refusal, the row says why.
+        QTest::addColumn<bool>("minisignAccepts");
         const QByteArray valid = sigs["valid"];
         const QList<QByteArray> lines = valid.split('\n');
         const auto row = [](const char* name, const QByteArray& signature, const QString& refusal,
-                            const QByteArray& stamp = {}) {
-            QTest::newRow(name) << signature << refusal << stamp;
+                            const QByteArray& stamp = {}, int minisign = -1) {
+            QTest::newRow(name) << signature << refusal << stamp
+                                << (minisign < 0 ? refusal.isEmpty() : minisign == 1);
         };
         const auto edit = [&](int line, const QByteArray& to) {
             return QByteArray(valid).replace(lines[line], to);
         };
         const QString unreadable = "Could not read a minisign signature from ",
                       comment = "The trusted comment of the update's signature ";
+        // What only we check: the signed name and timestamp, the installed update.
+        const int minisignToo = 1;
         row("valid", valid, "");
-        row("no final line break", valid.trimmed(), "");
         row("altered", sigs["altered"], "The update does not match its signature");
-        row("another file", sigs["file"], "The update's signature is for another file: other.vt");
+        row("another file", sigs["file"], "The update's signature is for another file: other.vt",
+            {}, minisignToo);
         row("another key", sigs["other"],
             "The update is signed with another key: key id " + ids["other"] + ", expected " +
                 ids["key"]);
         row("legacy", sigs["legacy"], "The update is signed in the legacy minisign format");
         row("comment edited", edit(2, lines[2] + "x"), comment + "was altered");
-        row("comment without timestamp", sigs["no timestamp"], comment + "lacks a timestamp");
+        row("comment without timestamp", sigs["no timestamp"], comment + "lacks a timestamp", {},
+            minisignToo);
+        row("long trusted comment", sigs["long comment"], "");
         row("three lines", edit(3, {}).trimmed(), unreadable);
         row("no trusted prefix", edit(2, lines[2].mid(1)), unreadable);
         row("signature cut", edit(1, lines[1].left(60)), unreadable);
         row("unknown algorithm", edit(1, "RX" + lines[1].mid(2)), unreadable);
-        row("overlong comment", edit(2, "trusted comment: " + QByteArray(5000, 'x')), unreadable);
-        row("installed newer", valid, "The update is older than the installed update", "1001\n");
+        row("installed newer", valid, "The update is older than the installed update", "1001\n",
+            minisignToo);
         row("installed the same", valid, "", "1000\n");
-        row("stamp unreadable", valid, "Could not read the installed update's timestamp", "fifo");
+        row("stamp unreadable", valid, "Could not read the installed update's timestamp", "fifo",
+            minisignToo);
+
+        // The file as upload steps, editors and other systems leave it: what minisign reads.
+        QByteArray crlf = valid;
+        crlf.replace("\n", "\r\n");
+        row("no final line break", valid.trimmed(), "");
+        row("a trailing empty line", valid + "\n", "");
+        row("trailing empty lines", valid + "\n\n\n", "");
+        row("a trailing CRLF", valid + "\r\n", "");
+        row("trailing blanks", valid + " \t\r\n\f\v\n ", "");
+        row("CRLF", crlf, "");
+        row("CRLF, no final line break", crlf.chopped(2), "");
+        row("CRLF, trailing empty lines", crlf + "\r\n\r\n", "");
+        row("carriage returns doubled", edit(2, lines[2] + "\r\r") + "\r\r", "");
+        row("blank after the global signature", valid.trimmed() + " \n", unreadable);
+        row("leading empty line", "\n" + valid, unreadable);
+        row("empty line inside", edit(2, "\n" + lines[2]), unreadable);
+        row("trailing blank in the trusted comment", edit(2, lines[2] + " "),
+            comment + "was altered");
+        // minisign reads a line up to a carriage return and the file up to its fourth line
+        // break: what follows is not signed, and the file is refused.
+        const int ignoredByMinisign = 1;
+        row("text after a carriage return", edit(2, lines[2] + "\rtrusted comment: x"), unreadable,
+            {}, ignoredByMinisign);
+        row("text after the signature", valid + "untrusted comment: x\n", unreadable, {},
+            ignoredByMinisign);
+        row("NUL after the signature", valid + '\0', unreadable, {}, ignoredByMinisign);
+
+        // minisign's limits on the line lengths, carriage returns included.
+        const auto padded = [&](int line, qsizetype size, const QByteArray& end = {}) {
+            return edit(line, lines[line] + QByteArray(size - lines[line].size(), 'x') + end);
+        };
+        row("untrusted comment at the limit", padded(0, 1022), "");
+        row("untrusted comment over it", padded(0, 1023), unreadable);
+        row("untrusted comment over it by a CR", padded(0, 1022, "\r"), unreadable);
+        row("signature line with two CRs", edit(1, lines[1] + "\r\r"), unreadable);
+        row("trusted comment at the limit", padded(2, 8190), comment + "was altered");
+        row("trusted comment over it", padded(2, 8191), unreadable);
     }
 
     void verification()
@@ -106,12 +154,18 @@ private slots:
         QFETCH(QByteArray, signature);
         QFETCH(QString, refusal);
         QFETCH(QByteArray, stamp);
+        QFETCH(bool, minisignAccepts);
         const QString base = path(QTest::currentDataTag()), sig = base + ".minisig",
                       stampFile = base + ".stamp", log = base + ".log";
         QVERIFY(writeFile(sig, signature));
         QVERIFY(stamp.isEmpty() ||
                 (stamp == "fifo" ? ::mkfifo(QFile::encodeName(stampFile), 0600) == 0
                                  : writeFile(stampFile, stamp)));
+        QProcess minisign;
+        minisign.start("minisign", {"-V", "-H", "-q", "-p", path("key.pub"), "-m",
+                                    path("update.vt"), "-x", sig});
+        QVERIFY(minisign.waitForFinished(60000));
+        QCOMPARE(minisign.exitCode() == 0, minisignAccepts);
         // Twice: the check hashing the file, and the check of the download's digest.
         for (const bool byDigest : {false, true}) {
             QVERIFY(openLog(log, false));

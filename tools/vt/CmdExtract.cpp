@@ -1,4 +1,5 @@
 #include "Command.h"
+#include "ControlCharacters.h"
 #include "Log.h"
 #include "Progress.h"
 #include "VessariTar.h"
@@ -29,7 +30,8 @@ extern const Command extractCommand = {
     "\n"
     "  -C, --directory DIR   extract into DIR\n"
     "  -v, --verbose         print the path of each directory (ending in /) and\n"
-    "                        file on stdout once it is written\n",
+    "                        file on stdout once it is written, escaped as\n"
+    "                        vt list shows it\n",
     runExtract};
 
 namespace {
@@ -68,7 +70,10 @@ int runExtract(const QStringList& args)
         // The listing shows the progress; a progress line would only cut into it.
         reader.setExtractedHandler([](const VessariTar::EntryInfo& entry) {
             const bool directory = entry.type == VessariFormat::EntryType::Directory;
-            std::printf("%s%s\n", entry.name.toLocal8Bit().constData(), directory ? "/" : "");
+            // Shown as the listing shows names.
+            std::printf("%s%s\n",
+                        escapeControlCharacters(entry.name, true).toLocal8Bit().constData(),
+                        directory ? "/" : "");
         });
     } else {
         reader.setProgressHandler(

@@ -1,6 +1,6 @@
 #include "Command.h"
+#include "ControlCharacters.h"
 #include "Log.h"
-#include "PathSafety.h"
 #include "VessariTar.h"
 
 #include <QCommandLineParser>

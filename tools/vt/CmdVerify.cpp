@@ -25,7 +25,7 @@ extern const Command verifyCommand = {
     "\n"
     "  -p PUBKEYFILE   the public key file, as minisign -G writes it\n"
     "  -P KEY          the public key's base64 line\n"
-    "  -x SIGFILE      the signature file\n"
+    "  -x SIGFILE      the signature file; a pipe or /dev/stdin will do\n"
     "\n"
     "Exit status: 0 when the signature is valid, 1 when it is not (the reason is\n"
     "printed on stderr), 2 on a usage error.\n",
@@ -63,7 +63,8 @@ int runVerify(const QStringList& args)
     const QString file = positional.first();
     const QString signature = parser.isSet(signatureOption) ? parser.value(signatureOption)
                                                             : file + QStringLiteral(".minisig");
-    SignatureCheck check(anchor.key, file, signature, QFileInfo(file).fileName());
+    SignatureCheck check(anchor.key, file, signature, QFileInfo(file).fileName(),
+                         SignatureCheck::SignatureFile::Named);
     if (check.run() != SignatureCheck::Status::Valid) {
         printError(QStringLiteral("verify: ") + check.failure());
         return ExitFailure;

@@ -24,7 +24,7 @@ struct Command
     int (*run)(const QStringList& args); // args: what follows the command name
 };
 
-// "vt: message" on stderr.
+// "vt: message" on stderr, its control characters escaped.
 void printError(const QString& message);
 
 enum class PathKind

@@ -1,5 +1,6 @@
 // vt: makes, lists and extracts update archives.
 #include "Command.h"
+#include "ControlCharacters.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -80,7 +81,8 @@ namespace vt {
 
 void printError(const QString& message)
 {
-    std::fprintf(stderr, "vt: %s\n", message.toLocal8Bit().constData());
+    // Reasons quote URLs, names and server text: escaped as the log escapes them.
+    std::fprintf(stderr, "vt: %s\n", escapeControlCharacters(message).toLocal8Bit().constData());
     std::fflush(stderr);
 }
 
