@@ -132,12 +132,12 @@ void UpdateEngine::startFetch(bool whole)
             from = qMin(kept, record.length - 1);
         if (from == 0)
             discardStaging();
-        resumed = from > 0;
         archive =
             std::make_unique<FileGrabber>(archiveUrl(), path(stagedArchiveName), ArchiveRequest);
-        archive->setStaging(from, resumed ? record.validator : QByteArray());
+        archive->setStaging(from, from > 0 ? record.validator : QByteArray());
         connect(archive.get(), &FileGrabber::responseStarted, this,
-                [this](int, const QByteArray& validator, qint64 total, bool) {
+                [this](int, const QByteArray& validator, qint64 total, bool continued) {
+                    resumed = continued;
                     responseStarted(validator, total);
                 });
         signature = std::make_unique<FileGrabber>(updateSignatureUrl(baseUrl),
