@@ -1,5 +1,6 @@
 #include "UpdateIndex.h"
 
+#include "ControlCharacters.h"
 #include "PathSafety.h"
 
 #include <QFile>
