@@ -122,9 +122,10 @@ private slots:
         if (available())
             QVERIFY(makeKey(keys.path(), QStringLiteral("key")));
         nginx.addRateLimit(QStringLiteral("/slow/"), 150 * 1024);
-        nginx.addRateLimit(QStringLiteral("/resume/"), 1 << 20);
+        // Seconds for the 3 MiB archive of the interrupted rows: still in flight when stopped.
+        nginx.addRateLimit(QStringLiteral("/resume/"), 512 << 10);
         nginx.addLocation(QStringLiteral("/noranges/"),
-                          QStringLiteral("limit_rate 1m; max_ranges 0;"));
+                          QStringLiteral("limit_rate 512k; max_ranges 0;"));
         QVERIFY2(nginx.start(www.path()), qPrintable(nginx.errorString()));
     }
     void init()
@@ -508,7 +509,9 @@ void TestEndToEnd::interrupted()
     // Together one archive: the second asks for exactly what the first did not keep, or, where
     // the server cannot or must not go on, sends the new archive whole.
     QVERIFY(sent[0] >= keptBytes);
-    QCOMPARE(sent[1], secondStatus == 206 ? archive.size() - keptBytes : archive.size());
+    // (Of a whole staged archive the last byte, which the server then confirms.)
+    QCOMPARE(sent[1], secondStatus == 206 ? archive.size() - qMin(keptBytes, archive.size() - 1)
+                                          : archive.size());
     // What it fetched against the archive: resumed, well short of it.
     const QRegularExpressionMatch fetched =
         QRegularExpression(
