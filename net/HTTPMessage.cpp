@@ -348,8 +348,8 @@ void HTTPMessage::readBody()
     if (settled)
         return;
     if (!keepBody) {
-        // Once the client has closed the reply (a failed TLS handshake, say) a skip
-        // would only print a warning.
+        // A reply the client has already closed (its own abort) has nothing left,
+        // and a skip on it would put Qt's warning on stderr.
         const qint64 skipped = reply->isOpen() && reply->bytesAvailable() > 0
                                    ? reply->skip(reply->bytesAvailable())
                                    : 0;
