@@ -38,9 +38,8 @@ bool isPartName(const QByteArray& entry, const QByteArray& prefix)
 // Whether name in dir is still the file open as fd.
 bool sameFile(int dir, const char* name, int fd)
 {
-    struct stat byName
-    {
-    }, byFd{};
+    struct stat byName = {};
+    struct stat byFd = {};
     return ::fstatat(dir, name, &byName, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &byFd) == 0 &&
            byName.st_dev == byFd.st_dev && byName.st_ino == byFd.st_ino;
 }
@@ -75,9 +74,7 @@ void ReplacingFile::removeStaleParts(const QString& target)
                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (part < 0)
             continue;
-        struct stat st
-        {
-        };
+        struct stat st = {};
         // The lock is free only once its writer has gone; held until the name is
         // gone, so that a writer that loses the race to its own new file sees it.
         if (::fstat(part, &st) == 0 && S_ISREG(st.st_mode) &&
