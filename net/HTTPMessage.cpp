@@ -435,7 +435,11 @@ void HTTPMessage::fail(const QString& reason)
 {
     // Quiet first, so that the abort reports nothing back here.
     disconnect(reply, nullptr, this, nullptr);
-    reply->abort();
+    // The client may have taken the status (a 404) for an error of its own already;
+    // an abort then puts its warning about a second error on stderr. Deleting the
+    // reply at the end of the run drops the connection all the same.
+    if (reply->error() == QNetworkReply::NoError)
+        reply->abort();
     settle(true, true, reason);
 }
 
