@@ -435,10 +435,10 @@ void HTTPMessage::fail(const QString& reason)
 {
     // Quiet first, so that the abort reports nothing back here.
     disconnect(reply, nullptr, this, nullptr);
-    // The client may have taken the status (a 404) for an error of its own already;
-    // an abort then puts its warning about a second error on stderr. Deleting the
-    // reply at the end of the run drops the connection all the same.
-    if (reply->error() == QNetworkReply::NoError)
+    // The client takes a status such as 404 for an error of its own and reports it
+    // even after an abort, with a warning about a second error on stderr. Deleting
+    // the reply at the end of the run drops the connection all the same.
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400)
         reply->abort();
     settle(true, true, reason);
 }

@@ -246,6 +246,8 @@ private slots:
                 .arg(window / 1000);
         row("stalls mid-body", {response(200, "0123456789", "Content-Length: 100")}, stalled);
         row("headers, then nothing", {response(200, "", "Content-Length: 100")}, stalled);
+        row("404 stalls mid-body", {response(404, "0123", "Content-Length: 100")},
+            "debug 404|" + stalled);
         row("connection accepted, never answered", {}, "debug 0|" + stalled);
         // Ten bytes every twentieth of the window: never silent, at most ~200 bytes a window.
         // The handshake goes unanswered by a server waiting for a request's end. Qt used to end
