@@ -382,7 +382,9 @@ measure_run() {
     r0=$(requests_so_far)
     t0=$(date +%s.%N)
     if [ "$kill_at" -gt 0 ]; then
-        # A process group of its own, killed in one go.
+        # A process group of its own, killed in one go; the shell's report of
+        # the killed job goes nowhere.
+        exec {saved_err}>&2 2>/dev/null
         set -m
         "run_$tool" >"$log" 2>&1 &
         local pid=$! now killed=0 deadline=$((SECONDS + tool_limit + 10))
@@ -398,7 +400,8 @@ measure_run() {
             fi
             read -r -t 0.01 -u "$tick" _ || true
         done
-        wait "$pid" 2>/dev/null || true
+        wait "$pid" || true
+        exec 2>&"$saved_err" {saved_err}>&-
         link_counters
         now=$WIRE_TOTAL
         if [ "$killed" -eq 1 ]; then
@@ -492,7 +495,7 @@ awk -F'\t' -v tools="${tool_list[*]}" -v c0="$(changed v0)" -v c5="$(changed v5)
         key = s SUBSEP t
         if (!(key in seen)) return "-"
         c = mb(med(key, "bytes")) ", " sprintf("%.1f s", med(key, "secs"))
-        if (med(key, "req") != "n/a" && vals[key, "req"] !~ /n\/a/) c = c ", " med(key, "req") " requests"
+        if (vals[key, "req"] !~ /n\/a/) c = c ", " med(key, "req") (med(key, "req") == 1 ? " request" : " requests")
         if (note[key] ~ /dropped/) c = c " (leaves dropped files)"
         if (note[key] ~ /WRONG|FAILED/) c = c " **" note[key] "**"
         return c
