@@ -9,9 +9,9 @@
 #   zsync        zsyncmake on update.vt; the client rebuilds update.vt with every
 #                old file as a seed (-i), `vt extract`s it into a fresh folder
 #                that then replaces the old one
-#   casync       `casync make` of the new tree into a chunk store served by nginx;
-#                `casync extract --seed=OLD` into a fresh folder that then
-#                replaces the old one
+#   casync       `casync make` of the new tree (no timestamps) into a chunk store
+#                served by nginx; `casync extract --seed=OLD` into a fresh
+#                folder that then replaces the old one
 #   rsync        `rsync -a --delete` from an rsync daemon on the server
 # Scenarios: fresh (empty folder), one (v5 -> v6), five (v1 -> v6), killed (one
 # behind, SIGKILLed when the link has carried half of what this round's
@@ -37,9 +37,10 @@
 # round to round; the tables give the median and the worst round. Work files
 # live on tmpfs under $BENCH_TMP (default /dev/shm), removed at the end unless
 # --keep is given; the namespaces always go. --link-only only measures the
-# link (ping, and curl of 64 MiB). Needs root, nginx, minisign, python3, a C compiler, ethtool,
-# and zsync, casync and rsync (scripts/setup.sh bench). Exits 1 when any tool
-# produced a wrong tree or failed.
+# link (ping, and curl of 64 MiB). --tools takes a comma-separated list.
+# Needs root, nginx, minisign, python3, a C compiler, ethtool, ping, and zsync,
+# casync and rsync (scripts/setup.sh bench). Exits 1 when any tool failed or
+# left a wrong tree.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build
@@ -113,9 +114,9 @@ in_cli() { ip netns exec "$ns_cli" "$@"; }
 
 # Polls COMMAND every 0.05 s for at most SECONDS; fails when it never succeeds.
 wait_for() {
-    local limit=$1 i
+    local secs=$1 i
     shift
-    for ((i = 0; i < limit * 20; i++)); do
+    for ((i = 0; i < secs * 20; i++)); do
         "$@" >/dev/null 2>&1 && return 0
         sleep 0.05
     done
@@ -127,7 +128,8 @@ link_up() {
     local n
     for n in "$ns_cli" "$ns_wire" "$ns_srv"; do
         ip netns add "$n"
-        ip netns exec "$n" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+        ip netns exec "$n" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+            net.ipv6.conf.default.disable_ipv6=1
         ip -n "$n" link set lo up
     done
     ip -n "$ns_wire" link add w-c type veth peer name c0 netns "$ns_cli"
@@ -177,7 +179,11 @@ link_up() {
     # A pipe nobody writes to: read -t on it sleeps without a fork.
     mkfifo "$work/tick"
     exec {tick}<>"$work/tick"
-    wait_for 10 in_cli ping -c 1 -W 1 "$server" || { cat "$work/delayline.log" >&2; echo "the link does not carry packets" >&2; exit 1; }
+    if ! wait_for 10 in_cli ping -c 1 -W 1 "$server"; then
+        cat "$work/delayline.log" >&2
+        echo "the link does not carry packets" >&2
+        exit 1
+    fi
 }
 
 # Sets WIRE_TOTAL and WIRE_DOWN: IP bytes through the client's interface, both
@@ -203,9 +209,11 @@ requests_so_far() { wc -l <"$work/nginx/logs/access.log"; }
 servers_up() {
     mkdir -p "$work/nginx"
     nginx_config "$work/nginx" "$work/www" "listen $server:80;"
-    ip netns exec "$ns_srv" /usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -e "$work/nginx/logs/error.log" &
+    ip netns exec "$ns_srv" /usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" \
+        -e "$work/nginx/logs/error.log" &
     pids+=($!)
-    wait_for 10 in_cli curl -sf -o /dev/null "$base/update.vt" || { cat "$work/nginx/logs/error.log" >&2; exit 1; }
+    wait_for 10 in_cli curl -sf -o /dev/null "$base/update.vt" ||
+        { cat "$work/nginx/logs/error.log" >&2; exit 1; }
     if [[ ,$tools, == *,rsync,* ]]; then
         cat >"$work/rsyncd.conf" <<CONF
 address = $server
@@ -276,7 +284,11 @@ if [[ ,$tools, == *,zsync,* ]]; then
     zsyncmake -u update.vt -o "$www/update.vt.zsync" "$www/update.vt" >/dev/null
 fi
 if [[ ,$tools, == *,casync,* ]]; then
-    casync make --store="$www/game.castr" "$www/game.caidx" "$game/v6" >/dev/null
+    # Without timestamps: the player's files have times of their own, and with
+    # them in the archive every chunk that holds a small file's metadata
+    # differs from its seed (29 instead of 20 MB one version behind).
+    casync make --without=sec-time --without=usec-time --without=nsec-time --without=2sec-time \
+        --store="$www/game.castr" "$www/game.caidx" "$game/v6" >/dev/null
 fi
 servers_up
 link_report $((64 / scale))
@@ -445,12 +457,14 @@ done
 scenario_from() { case $1 in fresh) echo v0 ;; one | killed) echo v5 ;; five) echo v1 ;; esac; }
 for round in $(seq "$rounds"); do
     # Rotate the order so that no tool always runs first.
-    order=("${tool_list[@]:$(((round - 1) % ${#tool_list[@]}))}" "${tool_list[@]:0:$(((round - 1) % ${#tool_list[@]}))}")
+    shift_by=$(((round - 1) % ${#tool_list[@]}))
+    order=("${tool_list[@]:shift_by}" "${tool_list[@]:0:shift_by}")
     for scenario in fresh one five killed; do
         for tool in "${order[@]}"; do
             kill_at=0
             if [ "$scenario" = killed ]; then
-                kill_at=$(awk -v r="$round" -v t="$tool" '$1 == r && $2 == "one" && $3 == t { print int($4 / 2) }' "$work/results.tsv")
+                kill_at=$(awk -v r="$round" -v t="$tool" \
+                    '$1 == r && $2 == "one" && $3 == t { print int($4 / 2) }' "$work/results.tsv")
                 if [ -z "$kill_at" ] || [ "$kill_at" -eq 0 ]; then
                     continue
                 fi
@@ -467,73 +481,15 @@ printf 'game: %s bytes in v6, update.vt %s bytes; changed bytes: fresh %s, one b
     "$(awk '$1 == "size" { print $3 }' "$game/changed.txt")" "$archive_bytes" \
     "$(changed v0)" "$(changed v5)" "$(changed v1)"
 echo "rounds: $rounds; MB = 10^6 bytes on the wire (IP, down + up); time: wall, whole update"
-[ "$have_index" -eq 1 ] || echo "incremental: not available (vt pack writes no update.vt.index)"
+if [ "$have_index" -eq 1 ]; then
+    echo "update.vt.index: $(stat -c %s "$www/update.vt.index") bytes"
+else
+    echo "incremental: not available (vt pack writes no update.vt.index)"
+fi
 echo
-awk -F'\t' -v tools="${tool_list[*]}" -v c0="$(changed v0)" -v c5="$(changed v5)" -v c1="$(changed v1)" '
-    function sort(a, n,   i, j, t) { for (i = 2; i <= n; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t } }
-    function med(key, field,   a, n, i) {
-        n = split(vals[key, field], a, " "); if (n == 0) return ""
-        for (i = 1; i <= n; i++) a[i] += 0
-        sort(a, n); return a[int((n + 1) / 2)]
-    }
-    function worst(key, field,   a, n, i, w) {
-        n = split(vals[key, field], a, " "); w = a[1] + 0
-        for (i = 2; i <= n; i++) if (a[i] + 0 > w) w = a[i] + 0
-        return w
-    }
-    {
-        key = $2 SUBSEP $3
-        vals[key, "bytes"] = vals[key, "bytes"] " " $4
-        vals[key, "down"] = vals[key, "down"] " " $5
-        vals[key, "req"] = vals[key, "req"] " " $6
-        vals[key, "secs"] = vals[key, "secs"] " " $7
-        if (!((key) in note) || $8 ~ /WRONG|FAILED/) note[key] = $8
-        seen[key] = 1
-    }
-    function mb(b) { return sprintf("%.1f MB", b / 1e6) }
-    function cell(s, t,   key, c) {
-        key = s SUBSEP t
-        if (!(key in seen)) return "-"
-        c = mb(med(key, "bytes")) ", " sprintf("%.1f s", med(key, "secs"))
-        if (vals[key, "req"] !~ /n\/a/) c = c ", " med(key, "req") (med(key, "req") == 1 ? " request" : " requests")
-        if (note[key] ~ /dropped/) c = c " (leaves dropped files)"
-        if (note[key] ~ /WRONG|FAILED/) c = c " **" note[key] "**"
-        return c
-    }
-    END {
-        n = split(tools, tl, " ")
-        label["fresh"] = sprintf("fresh install (%.1f MB)", c0 / 1e6)
-        label["one"] = sprintf("one version behind (%.1f MB)", c5 / 1e6)
-        label["five"] = sprintf("five behind (%.1f MB)", c1 / 1e6)
-        printf "| Scenario (new content) |"
-        for (i = 1; i <= n; i++) printf " %s |", tl[i]
-        printf "\n|---|"
-        for (i = 1; i <= n; i++) printf "---|"
-        printf "\n"
-        split("one five fresh", sc, " ")
-        for (j = 1; j <= 3; j++) {
-            printf "| %s |", label[sc[j]]
-            for (i = 1; i <= n; i++) printf " %s |", cell(sc[j], tl[i])
-            printf "\n"
-        }
-        printf "| killed at half, restarted (bytes, time vs one behind) |"
-        for (i = 1; i <= n; i++) {
-            k = "killed" SUBSEP tl[i]; o = "one" SUBSEP tl[i]
-            if (!(k in seen) || !(o in seen)) { printf " - |"; continue }
-            printf " %.2fx, %.2fx%s |", med(k, "bytes") / med(o, "bytes"), med(k, "secs") / med(o, "secs"),
-                (note[k] ~ /WRONG|FAILED/ ? " **" note[k] "**" : (note[k] ~ /finished before/ ? " (not killed)" : ""))
-        }
-        printf "\n\nPer tool, median (worst) over the rounds:\n\n"
-        printf "| scenario | tool | wire MB | of it down | time s | requests | result |\n|---|---|---|---|---|---|---|\n"
-        split("fresh one five killed", sc, " ")
-        for (j = 1; j <= 4; j++) for (i = 1; i <= n; i++) {
-            key = sc[j] SUBSEP tl[i]
-            if (!(key in seen)) continue
-            printf "| %s | %s | %.2f (%.2f) | %.2f | %.2f (%.2f) | %s | %s |\n", sc[j], tl[i],
-                med(key, "bytes") / 1e6, worst(key, "bytes") / 1e6, med(key, "down") / 1e6,
-                med(key, "secs"), worst(key, "secs"), (vals[key, "req"] ~ /n\/a/ ? "n/a" : med(key, "req")), note[key]
-        }
-    }' "$work/results.tsv"
+awk -F'\t' -v tools="${tool_list[*]}" -v c0="$(changed v0)" -v c5="$(changed v5)" -v c1="$(changed v1)" \
+    -v index_bytes="$(stat -c %s "$www/update.vt.index" 2>/dev/null || echo 0)" \
+    -f "$root/bench/incremental_table.awk" "$work/results.tsv"
 
 if grep -q -e 'WRONG TREE' -e FAILED "$work/results.tsv"; then
     echo >&2
