@@ -4,10 +4,12 @@
 v1 holds 2 pack files, 40 big files and 2,000 small ones of random bytes
 (64 MiB, 2 MiB and 8 KiB at --scale 1; --scale divides the pack and big sizes
 and the number of small files). Each later version applies the same recipe to
-the one before: in one pack file an insertion and an overwrite; a big file and
-2.5 % of the small ones replaced; two big files and 5 % of the small ones partly
-rewritten; a big file and 10 small ones renamed; a big file and 1 % of the small
-ones deleted; a big file and 1 % small ones added. Same seed, same bytes.
+the one before: in one pack file (the two take turns) an insertion of 256 KiB
+and an overwrite of 1 MiB (scaled as the packs); a big file and 2.5 % of the
+small ones replaced; a quarter of two big files and 1 KiB of 5 % of the small
+ones rewritten; a big file and 10 small ones renamed; a big file and 1 % of the
+small ones deleted; a big file and 1 % as many small ones added. Same seed,
+same bytes: about 3 % of the game is new at each step.
 
 Every file is kept as a list of extents of seeded random "blobs", so the bytes
 each version brought are known exactly: changed.txt gets one line
@@ -165,7 +167,7 @@ def main():
     parser.add_argument("--seed", default="19")
     parser.add_argument("--scale", type=int, default=1, help="divide the sizes by this (1, 16)")
     parser.add_argument("--versions", type=int, default=6)
-    parser.add_argument("out", help="directory to write v1..vN and changed.txt into (must not exist)")
+    parser.add_argument("out", help="a new directory to write v1..vN and changed.txt into")
     args = parser.parse_args()
     if args.scale not in (1, 2, 4, 8, 16):
         parser.error("--scale must be 1, 2, 4, 8 or 16")
@@ -175,7 +177,8 @@ def main():
     write_version(game, args.out, "v1", versions[1], None, None)
     for step in range(2, args.versions + 1):
         versions.append(next_version(game, versions[-1], step, args.scale))
-        write_version(game, args.out, f"v{step}", versions[step], versions[step - 1], f"v{step - 1}")
+        write_version(game, args.out, f"v{step}", versions[step], versions[step - 1],
+                      f"v{step - 1}")
         print(f"v{step} written", file=sys.stderr)
     last = args.versions
     with open(os.path.join(args.out, "changed.txt"), "w") as f:
