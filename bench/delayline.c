@@ -29,7 +29,8 @@
 #define SLOTS 16384
 #define SLOT_BYTES 2048
 
-struct slot {
+struct slot
+{
     int64_t due_ns;
     uint16_t len;
     unsigned char data[SLOT_BYTES];
@@ -51,7 +52,7 @@ static int64_t now_ns(void)
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc != 3) {
         fprintf(stderr, "usage: %s TUNDEV DELAY_MS\n", argv[0]);
@@ -100,7 +101,7 @@ int main(int argc, char **argv)
             break;
         if (p.revents & POLLIN) {
             for (;;) {
-                struct slot *s = &queue[(head + count) % SLOTS];
+                struct slot* s = &queue[(head + count) % SLOTS];
                 unsigned char scratch[SLOT_BYTES];
                 ssize_t n = read(fd, count < SLOTS ? s->data : scratch, SLOT_BYTES);
                 if (n < 0) {
@@ -131,7 +132,7 @@ int main(int argc, char **argv)
             --count;
         }
     }
-    fprintf(stderr, "delayline: %llu packets forwarded, %llu dropped on a full queue\n",
-            forwarded, dropped);
+    fprintf(stderr, "delayline: %llu packets forwarded, %llu dropped on a full queue\n", forwarded,
+            dropped);
     return 0;
 }
