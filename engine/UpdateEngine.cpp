@@ -1,6 +1,7 @@
 #include "UpdateEngine.h"
 
 #include "FileGrabber.h"
+#include "Minisign.h"
 #include "StagingFile.h"
 #include "UpdateSource.h"
 #include "VessariTar.h"
@@ -142,7 +143,8 @@ void UpdateEngine::startFetch(bool whole)
                 });
         signature = std::make_unique<FileGrabber>(updateSignatureUrl(baseUrl),
                                                   path(updateSignatureName), SignatureRequest);
-        signature->setMaxBodySize(maxSize);
+        signature->setMaxBodySize(minisign::maxSignatureFileSize);
+        signature->setBodyName(QStringLiteral("signature"));
         connect(signature.get(), &FileGrabber::finished, this, &UpdateEngine::grabberFinished);
     }
     archive->setMaxBodySize(maxSize);

@@ -52,9 +52,9 @@ bool GETServerMessage::send()
     lastReceived = 0;
 
     // Only scheme, host, port and path: neither query nor fragment is requested.
+    // A scheme other than http or https fails in the worker, before any request.
     QUrl target;
-    target.setScheme(url.scheme() == QLatin1String("https") ? QStringLiteral("https")
-                                                            : QStringLiteral("http"));
+    target.setScheme(url.scheme());
     target.setHost(url.host());
     target.setPort(url.port());
     target.setPath(url.path(QUrl::FullyEncoded), QUrl::TolerantMode);
@@ -82,6 +82,8 @@ bool GETServerMessage::send()
     worker = new HTTPMessage(url, header, QByteArray());
     worker->setStallTimeout(stallTimeout);
     worker->setMaxBodySize(maxBodySize);
+    if (!bodyName.isEmpty())
+        worker->setBodyName(bodyName);
     worker->setHashBody(hashBody);
     worker->setBodyFile(bodyFile);
     if (!stagingFile.isEmpty()) {
@@ -101,6 +103,11 @@ void GETServerMessage::setStallTimeout(int msecs)
 void GETServerMessage::setMaxBodySize(qint64 bytes)
 {
     maxBodySize = bytes;
+}
+
+void GETServerMessage::setBodyName(const QString& name)
+{
+    bodyName = name;
 }
 
 void GETServerMessage::setHashBody(bool hash)
