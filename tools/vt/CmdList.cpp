@@ -48,7 +48,7 @@ int runList(const QStringList& args)
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        printError(QStringLiteral("list: expected one archive FILE; see 'vt help list'"));
+        printUsageError(listCommand, QStringLiteral("expected one archive FILE"));
         return ExitUsage;
     }
 
@@ -66,11 +66,7 @@ int runList(const QStringList& args)
     });
     std::fflush(stdout);
     closeLog();
-    if (!ok) {
-        printError(QStringLiteral("list: %1").arg(reader.errorString()));
-        return ExitFailure;
-    }
-    return ExitSuccess;
+    return reportArchiveEnd(listCommand, positional.first(), reader, ok);
 }
 
 } // namespace

@@ -45,18 +45,19 @@ int runVerify(const QStringList& args)
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        printError(QStringLiteral("verify: expected one FILE; see 'vt help verify'"));
+        printUsageError(verifyCommand, QStringLiteral("expected one FILE"));
         return ExitUsage;
     }
     TrustAnchor anchor;
     if (!keys.resolve(parser, "verify", anchor))
         return ExitUsage;
     if (anchor.mode == TrustAnchor::Mode::Unsigned) {
-        printError(QStringLiteral("verify: no public key; give -p PUBKEYFILE or -P KEY"));
+        printUsageError(verifyCommand,
+                        QStringLiteral("no public key; give -p PUBKEYFILE or -P KEY"));
         return ExitUsage;
     }
     if (anchor.mode == TrustAnchor::Mode::Broken) {
-        printError(QStringLiteral("verify: ") + anchor.problem);
+        printError(QStringLiteral("verify: ") + anchor.detail);
         return ExitFailure;
     }
 
@@ -66,12 +67,12 @@ int runVerify(const QStringList& args)
     SignatureCheck check(anchor.key, file, signature, QFileInfo(file).fileName(),
                          SignatureCheck::SignatureFile::Named);
     if (check.run() != SignatureCheck::Status::Valid) {
-        printError(QStringLiteral("verify: ") + check.failure());
+        printError(QStringLiteral("verify: ") + check.failureDetail());
         return ExitFailure;
     }
-    std::printf("%s: valid signature by key %s, signed at %llu\n", qPrintable(file),
+    std::printf("%s: valid signature by key %s, signed at %s\n", qPrintable(file),
                 qPrintable(minisign::keyIdText(anchor.key.keyId)),
-                static_cast<unsigned long long>(check.timestamp()));
+                qPrintable(utcDateText(check.timestamp())));
     return ExitSuccess;
 }
 
