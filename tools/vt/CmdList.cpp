@@ -21,7 +21,8 @@ extern const Command listCommand = {
     "input): its type (version, directory, file), its size in bytes and its\n"
     "path (the text, for a version), with control characters and backslashes\n"
     "escaped as tar -t shows them. A broken archive is reported on stderr as\n"
-    "extraction would report it, and the exit status is then 1.\n",
+    "extraction would report it, and the exit status is then 1. An archive\n"
+    "without entries is valid, but said to be empty on stderr.\n",
     runList};
 
 namespace {
