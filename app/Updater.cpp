@@ -1,6 +1,7 @@
 #include "Updater.h"
 
 #include "FileGrabber.h"
+#include "Minisign.h"
 #include "Signature.h"
 #include "TimeRemaining.h"
 #include "UpdateSource.h"
@@ -127,6 +128,8 @@ void Updater::startDownloads()
     connect(grabber, &FileGrabber::finished, this, &Updater::downloadFinished);
     if (isSigned()) {
         signatureGrabber = new FileGrabber(updateSignatureUrl(baseUrl), updateSignatureName, 1);
+        signatureGrabber->setMaxBodySize(minisign::maxSignatureFileSize);
+        signatureGrabber->setBodyName(QStringLiteral("signature"));
         connect(signatureGrabber, &FileGrabber::finished, this, &Updater::downloadFinished);
     }
     grabber->start();

@@ -1,6 +1,7 @@
 #include "FileGrabber.h"
 
 #include "GETServerMessage.h"
+#include "Minisign.h"
 
 #include <QFileInfo>
 #include <QStorageInfo>
@@ -23,11 +24,15 @@ void FileGrabber::start()
     if (maxBodySize > 0) {
         get->setMaxBodySize(maxBodySize);
     } else {
+        // A signature may be written beside it meanwhile: its room comes first.
         const QStorageInfo disk(QFileInfo(fileName).absolutePath());
         if (disk.isValid())
-            get->setMaxBodySize(disk.bytesAvailable() / 2);
+            get->setMaxBodySize(
+                qMax(qint64(0), disk.bytesAvailable() - minisign::maxSignatureFileSize) / 2);
     }
     get->setHashBody(hashBody);
+    if (!bodyName.isEmpty())
+        get->setBodyName(bodyName);
     // The body goes beside the file as it arrives, and takes the file's name once
     // whole: an earlier file stays until then, and one planted under that name
     // (a link, a FIFO) is replaced rather than written through.
@@ -67,6 +72,11 @@ qint64 FileGrabber::bytesTotal() const
 void FileGrabber::setMaxBodySize(qint64 bytes)
 {
     maxBodySize = bytes;
+}
+
+void FileGrabber::setBodyName(const QString& name)
+{
+    bodyName = name;
 }
 
 void FileGrabber::setHashBody(bool hash)

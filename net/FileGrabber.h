@@ -27,9 +27,12 @@ public:
     qint64 bytesReceived() const;
     qint64 bytesTotal() const;
     // Largest body accepted by the downloads started afterwards; 0 keeps the
-    // default, half of the space free beside the file when the download starts:
-    // the archive's contents go beside it next.
+    // default, half of the space free beside the file when the download starts,
+    // less the room of a signature: the archive's contents go beside it next.
     void setMaxBodySize(qint64 bytes);
+    // What the log calls the body when it is too large ("The signature is too
+    // large: ..."); "update" unless set.
+    void setBodyName(const QString& name);
     // Downloads started afterwards hash their body as it arrives.
     void setHashBody(bool hash);
     // BLAKE2b-512 of exactly the bytes written by the last successful download
@@ -51,5 +54,6 @@ private:
     GETServerMessage* message = nullptr;
     qint64 maxBodySize = 0;
     bool hashBody = false;
+    QString bodyName;
     QByteArray digest;
 };

@@ -45,9 +45,9 @@ bool GETServerMessage::send()
     state = STATE_COMMUNICATING;
 
     // Only scheme, host, port and path: neither query nor fragment is requested.
+    // A scheme other than http or https fails in the worker, before any request.
     QUrl target;
-    target.setScheme(url.scheme() == QLatin1String("https") ? QStringLiteral("https")
-                                                            : QStringLiteral("http"));
+    target.setScheme(url.scheme());
     target.setHost(url.host());
     target.setPort(url.port());
     target.setPath(url.path(QUrl::FullyEncoded), QUrl::TolerantMode);
@@ -67,6 +67,8 @@ bool GETServerMessage::send()
     worker = new HTTPMessage(url, header, QByteArray());
     worker->setStallTimeout(stallTimeout);
     worker->setMaxBodySize(maxBodySize);
+    if (!bodyName.isEmpty())
+        worker->setBodyName(bodyName);
     worker->setHashBody(hashBody);
     worker->setBodyFile(bodyFile);
     connect(worker, &HTTPMessage::finished, this, &GETServerMessage::finished);
@@ -82,6 +84,11 @@ void GETServerMessage::setStallTimeout(int msecs)
 void GETServerMessage::setMaxBodySize(qint64 bytes)
 {
     maxBodySize = bytes;
+}
+
+void GETServerMessage::setBodyName(const QString& name)
+{
+    bodyName = name;
 }
 
 void GETServerMessage::setHashBody(bool hash)

@@ -29,6 +29,8 @@ public:
     void setStallTimeout(int msecs);
     // Handed to every worker this message starts; see HTTPMessage::setMaxBodySize.
     void setMaxBodySize(qint64 bytes);
+    // Handed to every worker this message starts; see HTTPMessage::setBodyName.
+    void setBodyName(const QString& name);
     // Handed to every worker this message starts; see HTTPMessage::setHashBody.
     void setHashBody(bool hash);
     // Handed to every worker this message starts; see HTTPMessage::setBodyFile.
@@ -47,6 +49,7 @@ private:
     int stallTimeout = HTTPMessage::defaultStallTimeout;
     qint64 maxBodySize = HTTPMessage::defaultMaxBodySize();
     bool hashBody = false;
+    QString bodyName; // empty: the worker's own
     QString bodyFile;
     QByteArray digest;
 };

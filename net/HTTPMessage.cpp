@@ -8,6 +8,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSet>
+#include <QTimer>
+#include <algorithm>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
@@ -48,9 +50,40 @@ QString urlProblem(const QUrl& url)
 {
     if (!url.isValid())
         return url.errorString();
+    // Anything else fetched as plain HTTP would turn a typo of https into a
+    // download without TLS. QUrl keeps schemes in lower case.
+    const QString scheme = url.scheme();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return QStringLiteral("Unsupported URL scheme '%1': only http and https are fetched")
+            .arg(scheme);
     if (url.host().isEmpty())
         return QStringLiteral("The URL names no host");
     return QString();
+}
+
+// The body's length as every Content-Length field gives it: -1 when there is
+// none, -2 when they disagree, -3 when one is no number. The client joins repeated
+// fields with ", " and itself goes by the first, so a second one that differs
+// would leave the length in doubt.
+qint64 announcedLength(const QNetworkReply* reply)
+{
+    if (!reply->hasRawHeader("Content-Length"))
+        return -1;
+    qint64 length = -1;
+    for (const QByteArray& field : reply->rawHeader("Content-Length").split(',')) {
+        const QByteArray digits = field.trimmed();
+        const bool digitsOnly =
+            !digits.isEmpty() && std::all_of(digits.cbegin(), digits.cend(),
+                                             [](char c) { return c >= '0' && c <= '9'; });
+        bool ok = false;
+        const qint64 value = digits.toLongLong(&ok);
+        if (!digitsOnly || !ok)
+            return -3;
+        if (length >= 0 && value != length)
+            return -2;
+        length = value;
+    }
+    return length;
 }
 
 // Qt reports answers such as 404 as errors of its own. With a status line in hand
@@ -170,6 +203,12 @@ void HTTPMessage::setMaxBodySize(qint64 bytes)
     maxBodySize = qMax(qint64(0), bytes);
 }
 
+void HTTPMessage::setBodyName(const QString& name)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bodyName = name;
+}
+
 void HTTPMessage::setHashBody(bool hash)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -212,6 +251,8 @@ void HTTPMessage::run()
         statusCode = 0;
         timeout = stallTimeout;
         bodyLimit = maxBodySize;
+        tooLarge =
+            QStringLiteral("The %1 is too large: more than %2 bytes").arg(bodyName).arg(bodyLimit);
         if (hashBody)
             hasher = std::make_unique<Blake2b>();
         if (!bodyFileName.isEmpty())
@@ -220,6 +261,9 @@ void HTTPMessage::run()
 
     const QString problem = urlProblem(url);
     QNetworkAccessManager* manager = nullptr;
+    QTimer stallTimer;
+    if (sink && problem.isEmpty())
+        ReplacingFile::removeStaleParts(bodyFileName);
     if (!problem.isEmpty()) {
         settle(true, true, problem);
     } else {
@@ -229,7 +273,6 @@ void HTTPMessage::run()
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                              QNetworkRequest::ManualRedirectPolicy);
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-        request.setTransferTimeout(timeout);
         reply = requestBody.isEmpty() ? manager->get(request)
                                       : manager->sendCustomRequest(request, "GET", requestBody);
         // Bounded, so that a worker thread that falls behind the socket makes the
@@ -241,10 +284,20 @@ void HTTPMessage::run()
                 Qt::DirectConnection);
         connect(reply, &QNetworkReply::finished, this, &HTTPMessage::replyFinished,
                 Qt::DirectConnection);
+        // Rather than the client's own transfer timeout, which any byte resets:
+        // a trickle would keep it alive for ever. Checked in slices of the window,
+        // so that any window's worth of time is looked at, not only whole ones.
+        if (timeout > 0) {
+            stallWindow = timeout;
+            connect(&stallTimer, &QTimer::timeout, this, &HTTPMessage::checkStall,
+                    Qt::DirectConnection);
+            stallTimer.start(qMax(1, timeout / stallSlices));
+        }
     }
 
     exec();
 
+    stallTimer.stop();
     if (reply)
         disconnect(reply, nullptr, this, nullptr);
     delete reply;
@@ -261,17 +314,20 @@ void HTTPMessage::run()
 void HTTPMessage::responseHeaderReceived()
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     const qint32 code = status.isValid() ? status.toInt() : 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
         statusCode = code;
     }
-    contentLength = length.isValid() ? length.toLongLong() : -1;
+    contentLength = announcedLength(reply);
     // Only a 200 body is kept; any other is read and dropped.
     keepBody = code == 200;
-    if (keepBody && contentLength > bodyLimit)
-        fail(QStringLiteral("The update is too large: more than %1 bytes").arg(bodyLimit));
+    if (contentLength == -2)
+        fail(QStringLiteral("Conflicting Content-Length headers"));
+    else if (contentLength == -3)
+        fail(QStringLiteral("Invalid Content-Length header"));
+    else if (keepBody && contentLength > bodyLimit)
+        fail(tooLarge);
     else if (keepBody && sink && !sink->open())
         fail(sink->errorString());
 }
@@ -292,7 +348,11 @@ void HTTPMessage::readBody()
     if (settled)
         return;
     if (!keepBody) {
-        const qint64 skipped = reply->skip(reply->bytesAvailable());
+        // A reply the client has already closed (its own abort) has nothing left,
+        // and a skip on it would put Qt's warning on stderr.
+        const qint64 skipped = reply->isOpen() && reply->bytesAvailable() > 0
+                                   ? reply->skip(reply->bytesAvailable())
+                                   : 0;
         if (skipped > 0)
             bytesSeen += skipped;
         readProgress(bytesSeen, contentLength);
@@ -300,7 +360,7 @@ void HTTPMessage::readBody()
     }
     while (reply->bytesAvailable() > 0) {
         if (bytesSeen + reply->bytesAvailable() > bodyLimit) {
-            fail(QStringLiteral("The update is too large: more than %1 bytes").arg(bodyLimit));
+            fail(tooLarge);
             return;
         }
         // Hands over the client's own buffers where it can, without a copy.
@@ -331,6 +391,25 @@ void HTTPMessage::readBody()
     readProgress(bytesSeen, contentLength);
 }
 
+void HTTPMessage::checkStall()
+{
+    if (settled)
+        return;
+    // The slot that held the count of a window ago takes the current one.
+    qint64& windowStart = seenAtCheck[checks % stallSlices];
+    ++checks;
+    if (checks >= stallSlices && bytesSeen - windowStart < stallMinimumBytes) {
+        const QString window = stallWindow % 1000 == 0
+                                   ? QStringLiteral("%1 seconds").arg(stallWindow / 1000)
+                                   : QStringLiteral("%1 milliseconds").arg(stallWindow);
+        fail(QStringLiteral("The transfer stalled: less than %1 bytes in %2")
+                 .arg(stallMinimumBytes)
+                 .arg(window));
+        return;
+    }
+    windowStart = bytesSeen;
+}
+
 void HTTPMessage::replyFinished()
 {
     readBody();
@@ -356,7 +435,11 @@ void HTTPMessage::fail(const QString& reason)
 {
     // Quiet first, so that the abort reports nothing back here.
     disconnect(reply, nullptr, this, nullptr);
-    reply->abort();
+    // The client takes a status such as 404 for an error of its own and reports it
+    // even after an abort, with a warning about a second error on stderr. Deleting
+    // the reply at the end of the run drops the connection all the same.
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() < 400)
+        reply->abort();
     settle(true, true, reason);
 }
 

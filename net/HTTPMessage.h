@@ -21,7 +21,9 @@ class HTTPMessage : public QThread
     Q_OBJECT
 
 public:
+    // A transfer that receives fewer body bytes than this in any stall window fails.
     static constexpr int defaultStallTimeout = 60000;
+    static constexpr qint64 stallMinimumBytes = 1024;
     // Half of the machine's physical memory: a body held in memory any larger
     // would push the machine into swapping or the out-of-memory killer.
     static qint64 defaultMaxBodySize();
@@ -47,10 +49,14 @@ public:
     // Drops the transfer and ends the run; nothing is reported for it afterwards.
     void abort();
     // Both take effect when set before start().
-    // Milliseconds without a byte after which the transfer fails; 0 never gives up.
+    // The window, in milliseconds, in which fewer than stallMinimumBytes fail the
+    // transfer as stalled; from the request on, so a server that never answers
+    // stalls too. 0 never gives up.
     void setStallTimeout(int msecs);
     // A body announced or grown past this many bytes fails the transfer.
     void setMaxBodySize(qint64 bytes);
+    // What the log calls the body when it is too large: "update" unless set.
+    void setBodyName(const QString& name);
     // Hashes the body as it arrives, on the worker thread, so that a signature
     // check needs no second pass over it.
     void setHashBody(bool hash);
@@ -77,6 +83,8 @@ protected:
 private:
     void readBody();
     void replyFinished();
+    // Worker thread, every tenth of the stall window.
+    void checkStall();
     // Worker thread: ends the exchange at once as a failure of the transport.
     void fail(const QString& reason);
     // Worker thread: hands the outcome over and posts done() to the creating thread.
@@ -100,6 +108,7 @@ private:
     QString clientErrorString;
     int stallTimeout = defaultStallTimeout;
     qint64 maxBodySize = defaultMaxBodySize();
+    QString bodyName = QStringLiteral("update");
     bool hashBody = false;
     QString bodyFileName;
 
@@ -113,4 +122,10 @@ private:
     std::unique_ptr<ReplacingFile> sink; // instead of received, with a body file
     std::unique_ptr<Blake2b> hasher;
     qint64 bytesSeen = 0;
+    QString tooLarge; // the reason given for a body past bodyLimit
+    int stallWindow = 0;
+    // bytesSeen at the last stallSlices checks, the oldest one a window ago.
+    static constexpr int stallSlices = 10;
+    qint64 seenAtCheck[stallSlices] = {};
+    qint64 checks = 0;
 };

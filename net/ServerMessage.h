@@ -10,8 +10,8 @@ class ServerMessage : public QObject
     Q_OBJECT
 
 public:
-    // A URL without a port gets the scheme's default one here (443 for https, 80
-    // otherwise), so that from now on it always names the port it connects to.
+    // An http or https URL without a port gets the scheme's default one here (80
+    // or 443), so that from now on it always names the port it connects to.
     explicit ServerMessage(const QUrl& url);
 
     // Fraction of the answer's body received, 0.0 to 1.0.

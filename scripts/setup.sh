@@ -2,6 +2,7 @@
 # Installs, on Debian, the packages a task needs; only what is missing.
 #   setup.sh          everything: building, every test, the package, benchmarks, the demo
 #   setup.sh demo     only what scripts/demo.sh needs
+#   setup.sh bench    only what bench/incremental.sh needs beyond building
 set -euo pipefail
 
 # Building the programs, and signed updates (libsodium, minisign for keys).
@@ -24,11 +25,19 @@ full=(
     dpkg-dev file groff-base          # cpack's dependency scan; checking the manual pages
     time                              # peak memory in the benchmarks
 )
+# bench/incremental.sh: the shaped link between namespaces, and the sync tools
+# it measures the incremental update against.
+bench=(
+    nginx curl python3
+    iproute2 ethtool iputils-ping     # namespaces, tbf, offloads off, the link's round trip
+    zsync casync rsync
+)
 
 case "${1:-full}" in
     demo) packages=("${build[@]}" "${demo[@]}") ;;
-    full) packages=("${build[@]}" "${demo[@]}" "${full[@]}") ;;
-    *) echo "usage: $0 [demo|full]" >&2; exit 2 ;;
+    bench) packages=("${build[@]}" "${bench[@]}") ;;
+    full) packages=("${build[@]}" "${demo[@]}" "${full[@]}" "${bench[@]}") ;;
+    *) echo "usage: $0 [demo|bench|full]" >&2; exit 2 ;;
 esac
 
 missing=()

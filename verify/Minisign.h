@@ -11,6 +11,9 @@ namespace minisign {
 constexpr int keyIdSize = 8;
 constexpr int publicKeySize = 32;
 constexpr int signatureSize = 64;
+// The largest signature file taken: minisign's comments are bounded (1024 bytes
+// each), and its signatures stay under 1 KiB.
+constexpr qint64 maxSignatureFileSize = 4096;
 
 struct PublicKey
 {

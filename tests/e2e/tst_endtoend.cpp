@@ -43,6 +43,10 @@ const QString cancelQ = QStringLiteral("Cancel Update?"), errorQ = QStringLitera
               playQ = QStringLiteral("Play Game?"), complete = QStringLiteral("Update complete"),
               downloading = QStringLiteral("Downloading update...");
 
+const QByteArray tooLargeSignature =
+    "HTTPMessage failed with the following error: The signature is "
+    "too large: more than 4096 bytes.  The URL was ";
+
 // The source file named by each entry of a log.
 QStringList sources(const QByteArray& log)
 {
@@ -56,7 +60,8 @@ QStringList sources(const QByteArray& log)
 struct Row
 {
     // "": unsigned; "signed"; "altered" after signing; "older" than the installed update;
-    // "no signature" on the server; "broken key": the dialog's key file cannot be read
+    // "no signature" on the server; "broken key": the dialog's key file cannot be read; "huge
+    // signature": a valid one followed by a mebibyte
     QString signing;
     Act act;
     Answer answer;               // to every question
@@ -91,6 +96,9 @@ class TestEndToEnd : public QObject
             QVERIFY(sign(keys.filePath("key.sec"), path, {}, comment(1000)));
         if (signing == QLatin1String("altered"))
             QVERIFY(writeFile(path, QByteArray(archive).replace("hello", "hellO")));
+        if (signing == QLatin1String("huge signature"))
+            QVERIFY(writeFile(path + ".minisig",
+                              readFile(path + ".minisig") + QByteArray(1 << 20, '\n')));
     }
     int fetches(const QString& name) const
     {
@@ -163,6 +171,7 @@ void TestEndToEnd::update_data()
     row("older than the installed update", {"older", Nothing, no, false, error, sig, downloading});
     row("broken key", {"broken key", Nothing, no, false, error, sig, downloading});
     row("no signature", {"no signature", Nothing, no, false, error, http + sig, downloading});
+    row("huge signature", {"huge signature", Nothing, no, false, error, http + sig, downloading});
 }
 
 void TestEndToEnd::update()
@@ -259,11 +268,14 @@ void TestEndToEnd::update()
     QVERIFY(workersGone(20000));
     // Logged once the connection has ended; without a signature the archive's request may be
     // dropped before it is sent.
-    QTRY_VERIFY(fetches("update.vt") == requests || signing == QLatin1String("no signature"));
+    QTRY_VERIFY(fetches("update.vt") == requests || signing == QLatin1String("no signature") ||
+                signing == QLatin1String("huge signature"));
     QTRY_COMPARE(fetches("update.vt.minisig"), signing.isEmpty() ? 0 : requests);
     Tree files = treeOf(work->path());
     // The "File: SOURCE Line: N" of each entry.
-    QCOMPARE(sources(files.take("log.txt")), logs);
+    const QByteArray log = files.take("log.txt");
+    QCOMPARE(sources(log), logs);
+    QCOMPARE(log.contains(tooLargeSignature), signing == QLatin1String("huge signature"));
     const bool installed = state == complete && !signing.isEmpty();
     QCOMPARE(files.take("update.stamp"), installed ? "1000\n" : signing == "older" ? "2000\n" : "");
     QCOMPARE(files, state == complete ? gameFiles : served == broken ? brokenLeft : Tree());
@@ -290,6 +302,11 @@ void TestEndToEnd::vt_data()
     row("update, broken archive", "update URL", V, 1, {"VessariTar"}, broken);
     row("update, key line", "update URL -P KEY", V, 0);
     row("update, altered", "update URL -p KEYFILE", A, 1, {"Signature"});
+    // --max-size is the archive's: the signature keeps its own limit.
+    const QString H = "huge signature";
+    row("update, huge signature", "update URL -p KEYFILE", H, 1, {"HTTPMessage", "Signature"});
+    row("update, huge signature, archive limit 10 GB",
+        "update URL -p KEYFILE --max-size 10000000000", H, 1, {"HTTPMessage", "Signature"});
     row("verify, key file", "verify FILE -p KEYFILE", V, 0);
     row("verify, altered", "verify FILE -P KEY", A, 1);
     row("verify, other signature file", "verify FILE -p KEYFILE -x none", V, 1);
@@ -322,6 +339,7 @@ void TestEndToEnd::vt()
     // Each log entry is echoed on stderr, and each failed try is told in one line.
     const QByteArray log = files.take("log.txt");
     QCOMPARE(sources(log), logs);
+    QCOMPARE(log.contains(tooLargeSignature), signing == QLatin1String("huge signature"));
     QCOMPARE(run.err.count(" File: "), log.count(" File: "));
     QCOMPARE(run.err.count('\n') - log.count('\n'), exitCode ? qMax(requests, 1) : 0);
     QTRY_COMPARE(fetches("update.vt"), requests);

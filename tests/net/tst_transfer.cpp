@@ -7,13 +7,16 @@
 #include "GETServerMessage.h"
 #include "HTTPMessage.h"
 #include "Log.h"
+#include "Minisign.h"
 #include "NginxServer.h"
+#include "ReplacingFile.h"
 #include "TestFiles.h"
 #include "TestTimeouts.h"
 #include "TransferWorkers.h"
 
 #include <QSignalSpy>
 #include <QSslConfiguration>
+#include <QStorageInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -26,13 +29,15 @@
 #include <utility>
 
 // What a tiny server on loopback plays on each connection once the request head is in: `reply`,
-// then it holds the connection open, closes it, or sends `repeat` for as long as the client reads.
-constexpr int Hold = 0, Close = 1, Repeat = 2;
+// then it holds the connection open, closes it, sends `repeat` for as long as the client reads,
+// or trickles: sends `repeat` once every `every` milliseconds.
+constexpr int Hold = 0, Close = 1, Repeat = 2, Trickle = 3;
 struct Script
 {
     QByteArray reply;
     int then = Hold;
     QByteArray repeat{};
+    int every = 0;
 };
 Q_DECLARE_METATYPE(Script)
 
@@ -73,6 +78,14 @@ struct ScriptedServer : QTcpServer
                         if (script.then == Repeat) {
                             connect(socket, &QTcpSocket::bytesWritten, socket, refill);
                             refill();
+                        }
+                        if (script.then == Trickle) {
+                            // Precise: a coarse timer may fire early and send more than planned.
+                            auto* drip = new QTimer(socket);
+                            drip->setTimerType(Qt::PreciseTimer);
+                            connect(drip, &QTimer::timeout, socket,
+                                    [socket, data = script.repeat] { socket->write(data); });
+                            drip->start(script.every);
                         }
                     });
         });
@@ -182,7 +195,40 @@ private slots:
         row("close-delimited body", {noLength + big, Close});
         row("query and fragment dropped, encoding kept", ok, {},
             "http://127.0.0.1:%1/a%20b/update.vt?x=1&y=2#part", "/a%20b/update.vt");
-        row("unknown scheme over HTTP, empty path", ok, {}, "gopher://127.0.0.1:%1", "/");
+        row("HTTP in capitals, empty path", ok, {}, "HTTP://127.0.0.1:%1", "/");
+        // Fetched as plain HTTP, a typo of https would drop TLS; the server would answer.
+        for (const char* scheme : {"ftp", "htps", "foo", "FTP", "gopher"}) {
+            const QString url = QStringLiteral("%1://127.0.0.1:%2/update.vt").arg(scheme);
+            QTest::newRow(qPrintable(QStringLiteral("scheme %1").arg(scheme)))
+                << ok
+                << QStringList({"debug 0", QStringLiteral("info Unsupported URL scheme '%1': only "
+                                                          "http and https are fetched")
+                                               .arg(QString::fromLatin1(scheme).toLower())})
+                << url.arg("%1") << url.toLower().arg("%1");
+        }
+        // Whatever the archive's limit, a signature stops at its own, on the disk as well (the
+        // row's file size limit): the name makes the row download a signature.
+        const QString sigTooLarge =
+            QStringLiteral("info The signature is too large: more than %1 bytes")
+                .arg(minisign::maxSignatureFileSize);
+        row("signature announced huge", {response(200, "abc", "Content-Length: 30000000")},
+            sigTooLarge);
+        row("signature growing without length", {noLength, Repeat, big}, sigTooLarge);
+        row("signature at its limit", {response(200, bytePattern(minisign::maxSignatureFileSize))});
+        // The first field would set how much the client reads, the second what was announced.
+        row("conflicting Content-Length fields",
+            {response(200, "0123456789", "Content-Length: 10\r\nContent-Length: 12")},
+            "info Conflicting Content-Length headers");
+        row("conflicting Content-Length in one field",
+            {response(200, "0123456789", "Content-Length: 10, 12")},
+            "info Conflicting Content-Length headers");
+        row("conflicting Content-Length on a 404",
+            {response(404, "0123456789", "Content-Length: 10\r\nContent-Length: 9")},
+            "debug 404|info Conflicting Content-Length headers");
+        row("Content-Length no number", {response(200, "0123456789", "Content-Length: 1O")},
+            "info Invalid Content-Length header");
+        row("identical Content-Length fields",
+            {response(200, "0123456789", "Content-Length: 10\r\nContent-Length: 10")});
         // Clean exchanges with a bad status: Qt's own error for them is no failure.
         row("404", {response(404, "not here")}, "debug 404");
         row("redirect not followed", {response(301, "", "Location: /\r\nContent-Length: 0")},
@@ -193,8 +239,26 @@ private slots:
         row("length far beyond the body", {huge, Close}, "info Connection closed");
         row("length beyond the limit", {huge}, tooLarge);
         row("body grows past the limit", {noLength, Repeat, big}, tooLarge);
-        row("stalls mid-body", {response(200, "0123456789", "Content-Length: 100")},
-            "info Operation canceled");
+        // Too little in a window fails, not only nothing; the window starts with the request.
+        const int window = scaledTimeout(1000);
+        const QString stalled =
+            QStringLiteral("info The transfer stalled: less than 1024 bytes in %1 seconds")
+                .arg(window / 1000);
+        row("stalls mid-body", {response(200, "0123456789", "Content-Length: 100")}, stalled);
+        row("headers, then nothing", {response(200, "", "Content-Length: 100")}, stalled);
+        row("404 stalls mid-body", {response(404, "0123", "Content-Length: 100")},
+            "debug 404|" + stalled);
+        row("connection accepted, never answered", {}, "debug 0|" + stalled);
+        // Ten bytes every twentieth of the window: never silent, at most ~200 bytes a window.
+        // The handshake goes unanswered by a server waiting for a request's end. Qt used to end
+        // this with a warning of its own on stderr.
+        row("https to a plain server that waits", {}, "debug 0|" + stalled,
+            "https://127.0.0.1:%1/update.vt", "https://127.0.0.1:%1/update.vt");
+        row("trickle below the rate",
+            {response(200, "", "Content-Length: 100000"), Trickle, "0123456789", window / 20},
+            stalled);
+        row("trickle below the rate, no status yet",
+            {"HTTP/1.1 200 OK\r\n", Trickle, "X: y\r\n", window / 20}, "debug 0|" + stalled);
         // No status line arrived: the status entry says 0, then the reason.
         row("closed before any answer", none, "debug 0|info Connection closed");
         QTcpServer probe; // its port, free a moment ago, refuses once it is closed
@@ -249,10 +313,16 @@ private slots:
                 : QUrl(address.contains("%1") ? address.arg(server->serverPort()) : address);
         GETServerMessage message(url);
         message.setStallTimeout(scaledTimeout(1000));
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
         const QByteArray body = script.reply.mid(script.reply.indexOf("\r\n\r\n") + 4);
         message.setMaxBodySize(entries.isEmpty()                     ? body.size()
                                : entries.at(0).contains("too large") ? 4 << 20
                                                                      : qint64(8) << 30);
+        const bool signature = planted.startsWith("signature");
+        if (signature) {
+            message.setBodyName(QStringLiteral("signature"));
+            message.setMaxBodySize(minisign::maxSignatureFileSize);
+        }
         message.setBodyFile(target);
         QSignalSpy spy(&message, &ServerMessage::response);
         // Lowers the peak resident size to the current one: VmHWM then shows what follows.
@@ -262,7 +332,11 @@ private slots:
         const qint64 peakVirtual = statusKiB("VmPeak");
         rlimit saved{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const rlimit small{planted == "short write" ? 50000 : saved.rlim_cur, saved.rlim_max};
+        // A signature written past its limit would fail on the file's size instead.
+        const rlimit small{planted == "short write" ? 50000
+                           : signature              ? rlim_t(minisign::maxSignatureFileSize)
+                                                    : saved.rlim_cur,
+                           saved.rlim_max};
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
         QVERIFY(message.send());
         QVERIFY(!message.send()); // one request in flight at a time
@@ -279,8 +353,11 @@ private slots:
         QCOMPARE(spy, QList<QVariantList>({{QByteArray(), !entries.isEmpty()}}));
         QCOMPARE(message.progress(), 0.0f);
         const QList<QByteArray> heads = server->requests;
-        QCOMPARE(logged(), expand(entries, heads.isEmpty() ? where : url.toString())
-                               .replaceInStrings("%T", target));
+        QCOMPARE(logged(),
+                 expand(entries, heads.isEmpty() ? QString(where).replace(
+                                                       "%1", QString::number(server->serverPort()))
+                                                 : url.toString())
+                     .replaceInStrings("%T", target));
         // Replaced when whole, else kept; the victim never written through; no temporary left.
         if (planted.contains("directory"))
             QVERIFY(QFileInfo(target).isDir());
@@ -371,20 +448,31 @@ private slots:
     void download_data()
     {
         QTest::addColumn<bool>("ok");
-        // The trusted row adds the certificate for good, so it comes last.
-        QTest::newRow("untrusted certificate fails") << false;
-        QTest::newRow("trusted certificate, archive with rising progress") << true;
+        QTest::addColumn<QString>("scheme"); // of the TLS port, or "plain" for https on the other
+        // The trusted rows add the certificate for good, so they come last.
+        QTest::newRow("untrusted certificate fails") << false << "https";
+        // The client closes the reply on the failed handshake: nothing may read from it then.
+        QTest::newRow("https against a plain-HTTP server fails, no Qt warning") << false << "plain";
+        QTest::newRow("trusted certificate, archive with rising progress") << true << "https";
+        QTest::newRow("HTTPS in capitals") << true << "HTTPS";
     }
 
     void download()
     {
         QFETCH(bool, ok);
+        QFETCH(QString, scheme);
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
         if (ok) {
             QSslConfiguration config = QSslConfiguration::defaultConfiguration();
             QVERIFY(config.addCaCertificates(nginx.caCertificatePath()));
             QSslConfiguration::setDefaultConfiguration(config);
         }
-        FileGrabber grabber(nginx.tlsBaseUrl().resolved(QUrl("slow/update.vt")), target, 4);
+        QString url = nginx.tlsBaseUrl().resolved(QUrl("slow/update.vt")).toString();
+        if (scheme == "plain")
+            url = "https" + nginx.baseUrl().resolved(QUrl("slow/update.vt")).toString().mid(4);
+        else
+            url.replace(0, 5, scheme);
+        FileGrabber grabber(QUrl(url), target, 4);
         QSignalSpy spy(&grabber, &FileGrabber::finished);
         grabber.start();
         QList<float> samples;
@@ -405,6 +493,128 @@ private slots:
         QVERIFY(ok ||
                 logged().at(1).startsWith(
                     "Info:  HTTPMessage failed with the following error: SSL handshake failed"));
+    }
+
+    // Without a limit of its own a download takes half of the space free beside the file, once a
+    // signature's room is set aside: the two downloads run at once. Other processes may write
+    // meanwhile, so it runs in shared memory, quieter than the disk where there is one, and a
+    // try whose free space moved may fall outside; one on a quiet filesystem may not.
+    void defaultLimit()
+    {
+        server->script = {response(200, "", "Content-Length: 4000000000000000000")};
+        const bool shm = QFileInfo(QStringLiteral("/dev/shm")).isWritable();
+        QTemporaryDir quiet(shm ? QStringLiteral("/dev/shm/tst_transfer-XXXXXX")
+                                : dir.filePath(QStringLiteral("limit-XXXXXX")));
+        QVERIFY(quiet.isValid());
+        const QString folder = quiet.path();
+        const QString file = quiet.filePath(QStringLiteral("update.vt"));
+        const qint64 room = minisign::maxSignatureFileSize;
+        for (int attempt = 1;; ++attempt) {
+            closeLog(); // emptied for each try
+            QVERIFY(openLog(logPath, false));
+            const qint64 before = QStorageInfo(folder).bytesAvailable();
+            FileGrabber grabber(local, file, 1);
+            QSignalSpy spy(&grabber, &FileGrabber::finished);
+            grabber.start();
+            QVERIFY(spy.wait(scaledTimeout(10000)));
+            const qint64 after = QStorageInfo(folder).bytesAvailable();
+            QCOMPARE(spy, QList<QVariantList>({{true, 1}}));
+            QVERIFY(workersGone(5000));
+            const QRegularExpressionMatch limit =
+                QRegularExpression(
+                    QStringLiteral("The update is too large: more than (\\d+) bytes"))
+                    .match(logged().value(0));
+            QVERIFY2(limit.hasMatch(), qPrintable(logged().join('\n')));
+            const qint64 taken = limit.captured(1).toLongLong();
+            if (taken >= (qMin(before, after) - room) / 2 &&
+                taken <= (qMax(before, after) - room) / 2)
+                break;
+            QVERIFY2(before != after && attempt < 10,
+                     qPrintable(QStringLiteral("%1 of %2..%3").arg(taken).arg(before).arg(after)));
+        }
+    }
+
+    // Where nameless files are refused, the part is named from the start: a run killed mid-body
+    // leaves it, and the next run removes it; a part whose writer still runs stays, and so does
+    // anything not named as a part is.
+    void partFiles_data()
+    {
+        QTest::addColumn<bool>("kill");
+        QTest::newRow("killed run's part removed by the next run") << true;
+        QTest::newRow("live run's part stays") << false;
+    }
+
+    void partFiles()
+    {
+        QFETCH(bool, kill);
+        const QDir files(dir.filePath(QStringLiteral("files")));
+        const QByteArray half = bytePattern(100000);
+        server->script = {
+            response(200, half, "Content-Length: " + QByteArray::number(2 * half.size()))};
+        // Near misses of the part's name, and a link under a part's name: none of them is a part.
+        const QStringList decoys = {".update.vt.abc.part.old", "update.vt.abc.part",
+                                    ".update.vt..part",        ".update.vt.ABC.part",
+                                    ".other.vt.abc.part",      ".update.vt.minisig"};
+        for (const QString& decoy : decoys)
+            QVERIFY(writeFile(files.filePath(decoy), "decoy"));
+        QVERIFY(writeFile(files.filePath(QStringLiteral("victim")), "keep"));
+        QVERIFY(QFile::link(files.filePath(QStringLiteral("victim")),
+                            files.filePath(QStringLiteral(".update.vt.link.part"))));
+        const QDir::Filters all =
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+        QStringList before = files.entryList(all);
+        before.sort();
+
+        ChildProcess child;
+        QVERIFY2(child.start(QCoreApplication::applicationFilePath(),
+                             {"--part-helper", local.toString(), target},
+                             dir.filePath(QStringLiteral("part-helper.out"))),
+                 qPrintable(child.errorString()));
+        QString part;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const QStringList now = files.entryList(all);
+                const QStringList added = QSet<QString>(now.begin(), now.end())
+                                              .subtract(QSet<QString>(before.begin(), before.end()))
+                                              .values();
+                part = added.value(0);
+                return added.size() == 1 && QFileInfo(files.filePath(part)).size() == half.size();
+            },
+            scaledTimeout(10000)));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\.update\\.vt\\.[0-9a-z]+\\.part$"))
+                     .match(part)
+                     .hasMatch(),
+                 qPrintable(part));
+        if (kill) {
+            child.sendSignal(SIGKILL);
+            QVERIFY(child.waitForFinished(scaledTimeout(10000)));
+            QCOMPARE(readFile(files.filePath(part)), half); // left behind, as a kill does
+        }
+
+        // The next run, forced the same way, cleans up before it starts and takes its own name.
+        server->script = {response(200, "whole")};
+        ReplacingFile::setNamedPartsForced(true);
+        FileGrabber grabber(local, target, 2);
+        QSignalSpy spy(&grabber, &FileGrabber::finished);
+        grabber.start();
+        const bool answered = spy.wait(scaledTimeout(10000));
+        ReplacingFile::setNamedPartsForced(false);
+        QVERIFY(answered);
+        QCOMPARE(spy, QList<QVariantList>({{false, 2}}));
+        QCOMPARE(readFile(target), QByteArray("whole"));
+        QStringList expected = before + QStringList{"update.vt"};
+        if (!kill)
+            expected << part;
+        expected.sort();
+        QStringList after = files.entryList(all);
+        after.sort();
+        QCOMPARE(after, expected);
+        for (const QString& decoy : decoys)
+            QCOMPARE(readFile(files.filePath(decoy)), QByteArray("decoy"));
+        QCOMPARE(readFile(files.filePath(QStringLiteral("victim"))), QByteArray("keep"));
+        if (!kill)
+            QCOMPARE(readFile(files.filePath(part)), half);
+        QVERIFY(workersGone(5000));
     }
 
     // Leaving mid-download and quitting at once ends the process cleanly: exit code 0, no
@@ -473,10 +683,23 @@ static int quitHelper(int argc, char** argv)
     return result;
 }
 
+// Run as "tst_transfer --part-helper URL TARGET": downloads with named parts until killed.
+static int partHelper(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ReplacingFile::setNamedPartsForced(true);
+    FileGrabber grabber(QUrl(QString::fromLocal8Bit(argv[2])), QString::fromLocal8Bit(argv[3]), 0);
+    QObject::connect(&grabber, &FileGrabber::finished, &app, [] { QCoreApplication::exit(3); });
+    grabber.start();
+    return app.exec();
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 5 && qstrcmp(argv[1], "--quit-helper") == 0)
         return quitHelper(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--part-helper") == 0)
+        return partHelper(argc, argv);
     QCoreApplication app(argc, argv);
     TransferTest test;
     return QTest::qExec(&test, argc, argv);

@@ -68,3 +68,9 @@ void ChildProcess::stop(int msecs)
         waitForFinished(-1);
     }
 }
+
+void ChildProcess::sendSignal(int sig)
+{
+    if (pid > 0)
+        kill(pid, sig);
+}

@@ -23,6 +23,8 @@ public:
     bool waitForFinished(int msecs);
     // SIGTERM, then SIGKILL if it does not end within msecs; reaps the child.
     void stop(int msecs = 5000);
+    // Sends sig to the running child; waitForFinished() reaps it.
+    void sendSignal(int sig);
 
     bool isRunning() { return !waitForFinished(0); }
     int exitCode() const { return code; } // -1 unless it exited normally

@@ -2,6 +2,7 @@
 #include "FileGrabber.h"
 #include "KeyOptions.h"
 #include "Log.h"
+#include "Minisign.h"
 #include "Progress.h"
 #include "TimeRemaining.h"
 #include "UpdateSource.h"
@@ -41,7 +42,8 @@ extern const Command updateCommand = {
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
     "  --max-size BYTES      largest update accepted; a larger one fails the\n"
-    "                        download (default: half of the free space in DIR)\n"
+    "                        download (default: half of the free space in DIR);\n"
+    "                        a signature is never taken past 4096 bytes\n"
     "  -p PUBKEYFILE         the public key file, as minisign -G writes it\n"
     "  -P KEY                the public key's base64 line\n"
     "\n"
@@ -58,10 +60,12 @@ QString mib(qint64 bytes)
 
 // Downloads url into file; true when the file holds the whole body. With
 // digest, the body is hashed as it arrives and its BLAKE2b-512 stored there.
-bool download(const QUrl& url, const QString& file, qint64 maxSize, QByteArray* digest = nullptr)
+bool download(const QUrl& url, const QString& file, qint64 maxSize, QByteArray* digest = nullptr,
+              const QString& bodyName = QString())
 {
     FileGrabber grabber(url, file, 0);
     grabber.setMaxBodySize(maxSize);
+    grabber.setBodyName(bodyName);
     grabber.setHashBody(digest != nullptr);
     QEventLoop loop;
     bool failed = true;
@@ -121,11 +125,12 @@ bool extract(const QString& archive, const QString& target, QString& reason)
 // Fetches the signature beside the archive and checks the archive's digest
 // against it; on refusal neither file stays. timestamp: the signed one, once valid.
 bool checkSignature(const TrustAnchor& anchor, const QString& baseUrl, const QDir& dir,
-                    qint64 maxSize, const QByteArray& digest, quint64& timestamp)
+                    const QByteArray& digest, quint64& timestamp)
 {
     const QString archive = dir.filePath(updateArchiveName);
     const QString signature = dir.filePath(updateSignatureName);
-    if (download(updateSignatureUrl(baseUrl), signature, maxSize))
+    if (download(updateSignatureUrl(baseUrl), signature, minisign::maxSignatureFileSize, nullptr,
+                 QStringLiteral("signature")))
         return acceptDownloadedUpdate(anchor.key, digest, archive, signature, updateArchiveName,
                                       dir.filePath(installedStampName), timestamp);
     logMissingSignature(updateSignatureUrl(baseUrl).toString());
@@ -212,8 +217,7 @@ int runUpdate(const QStringList& args)
                                        : normalizedBaseUrl(positional.first()) + updateArchiveName);
             continue;
         }
-        if (isSigned &&
-            !checkSignature(anchor, positional.first(), dir, maxSize, digest, signedAt)) {
+        if (isSigned && !checkSignature(anchor, positional.first(), dir, digest, signedAt)) {
             failure = QStringLiteral("the signature check of %1 failed").arg(url.toString());
             continue;
         }
