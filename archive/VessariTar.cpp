@@ -143,6 +143,8 @@ bool VessariTar::fail(const QString& message, const QString& path, const QString
 bool VessariTar::run()
 {
     lastError.clear();
+    entryCount = 0;
+    noHeaderAtStart = false;
     const bool fromStdin = archiveName == QLatin1String("-");
     if (!fromStdin)
         archive.setFileName(archiveName);
@@ -178,6 +180,7 @@ bool VessariTar::run()
         EntryHeader header = VessariFormat::decodeHeader(bytes);
         bool entryOk = false;
         if (got != kHeaderSize) {
+            noHeaderAtStart = entryCount == 0 && got > 0;
             entryOk = false;
         } else if (isType(header, EntryType::Version)) {
             entryOk = readVersion(header);
@@ -187,6 +190,7 @@ bool VessariTar::run()
             entryOk = readFile(header);
         } else {
             fail(QStringLiteral("Uknown entry type in archive: %1").arg(header.type), archiveName);
+            noHeaderAtStart = entryCount == 0;
             ok = false;
             break;
         }
@@ -197,6 +201,7 @@ bool VessariTar::run()
             ok = false;
             break;
         }
+        ++entryCount;
         reportProgress();
     }
     archive.close();

@@ -51,6 +51,10 @@ public:
 
     // "PATH: REASON" for the last failure, empty after a success.
     QString errorString() const { return lastError; }
+    // After a run: the entries read whole, and whether the input failed at its
+    // very start, on bytes that are no entry header: not an archive at all.
+    qint64 entriesRead() const { return entryCount; }
+    bool failedAtStart() const { return noHeaderAtStart; }
 
     // Entry readers, called by extract after each header; each reads the rest of
     // its entry from the open archive.
@@ -126,6 +130,8 @@ private:
     ProgressHandler progress;
     EntryVisitor extracted;
     qint64 archiveSize = 0;
+    qint64 entryCount = 0;
+    bool noHeaderAtStart = false;
     QByteArray nameBuffer;
     QByteArray dataBuffer;
 };

@@ -10,6 +10,9 @@ namespace {
 
 // A key line's length, with room for the untrusted comment line before it.
 constexpr int maxLineLength = 2048;
+// A secret key line: algorithms (6 bytes), KDF salt and limits (48), the key id,
+// secret and public key and their checksum (104).
+constexpr int secretKeySize = 6 + 48 + 104;
 
 // minisign's own limits on the lines of a signature, carriage returns included:
 // the untrusted comment, the signature and the trusted comment. The global
@@ -28,17 +31,38 @@ std::optional<QByteArray> decodeBase64(const QByteArray& line, int expectedSize)
 
 } // namespace
 
-std::optional<PublicKey> parsePublicKey(const QByteArray& text)
+std::optional<PublicKey> parsePublicKey(const QByteArray& text, QString* why)
 {
+    const auto refuse = [why](const char* reason) -> std::optional<PublicKey> {
+        if (why)
+            *why = QString::fromLatin1(reason);
+        return std::nullopt;
+    };
     QList<QByteArray> lines = text.trimmed().split('\n');
+    // A secret key given by mistake is the likely slip: say so rather than
+    // that the length is wrong.
+    if (lines[0].startsWith("untrusted comment: ") && lines[0].contains("secret key"))
+        return refuse("a minisign secret key, not a public key");
     if (lines.size() == 2 && lines[0].startsWith("untrusted comment: "))
         lines.removeFirst();
-    if (lines.size() != 1 || lines[0].size() > maxLineLength)
-        return std::nullopt;
-    const auto bytes = decodeBase64(lines[0].trimmed(), 2 + keyIdSize + publicKeySize);
-    if (!bytes || !bytes->startsWith("Ed"))
-        return std::nullopt;
-    return PublicKey{bytes->mid(2, keyIdSize), bytes->mid(2 + keyIdSize)};
+    if (lines.size() != 1)
+        return refuse("not a minisign public key (expected one key line)");
+    if (lines[0].isEmpty())
+        return refuse("not a minisign public key (empty)");
+    if (lines[0].size() > maxLineLength)
+        return refuse("not a minisign public key (wrong length)");
+    const auto decoded = QByteArray::fromBase64Encoding(
+        lines[0].trimmed(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded)
+        return refuse("not a minisign public key (not base64)");
+    const QByteArray& bytes = decoded.decoded;
+    if (bytes.size() == secretKeySize && bytes.startsWith("Ed"))
+        return refuse("a minisign secret key, not a public key");
+    if (bytes.size() != 2 + keyIdSize + publicKeySize)
+        return refuse("not a minisign public key (wrong length)");
+    if (!bytes.startsWith("Ed"))
+        return refuse("not a minisign public key (not an Ed25519 key)");
+    return PublicKey{bytes.mid(2, keyIdSize), bytes.mid(2 + keyIdSize)};
 }
 
 std::optional<Signature> parseSignature(const QByteArray& text)

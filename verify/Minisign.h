@@ -38,7 +38,9 @@ struct Signature
 
 // A public key file as `minisign -G` writes it (an untrusted comment line, then
 // the key line), or the key line alone. Surrounding white space is ignored.
-std::optional<PublicKey> parsePublicKey(const QByteArray& text);
+// On failure, why (when given) says what is wrong, e.g. "not a minisign public
+// key (wrong length)".
+std::optional<PublicKey> parsePublicKey(const QByteArray& text, QString* why = nullptr);
 
 // A signature file as `minisign -S` writes it, read as minisign reads it: lines
 // ending in LF or CRLF (more carriage returns too), the last line break optional,

@@ -4,11 +4,13 @@
 #include "Log.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryFile>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,23 +50,41 @@ enum class Source
     Named,
 };
 
-// Reads a small file whole, refusing more than maxSize bytes without reading
-// further than one byte past them.
-ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& contents,
-                         Source source = Source::Planted)
+QString systemReason(int error)
 {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Reads a small file whole, refusing more than maxSize bytes without reading
+// further than one byte past them. why: on failure, the reason for a person.
+ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& contents,
+                         Source source = Source::Planted, QString* why = nullptr)
+{
+    QString ignored;
+    QString& reason = why ? *why : ignored;
     const int flags = source == Source::Planted     ? O_NOFOLLOW | O_NONBLOCK
                       : source == Source::Installed ? O_NONBLOCK
                                                     : 0;
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | flags);
-    if (fd < 0)
-        return errno == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+    if (fd < 0) {
+        const int error = errno;
+        reason = systemReason(error);
+        return error == ENOENT ? ReadResult::Missing : ReadResult::Failed;
+    }
+    const QString tooLarge = QStringLiteral("larger than %1 bytes").arg(maxSize);
     struct stat info;
     ReadResult result = ReadResult::Failed;
-    const bool readable =
-        ::fstat(fd, &info) == 0 &&
-        (S_ISREG(info.st_mode) ? info.st_size <= maxSize
-                               : source == Source::Named && !S_ISDIR(info.st_mode));
+    bool readable = false;
+    if (::fstat(fd, &info) != 0)
+        reason = systemReason(errno);
+    else if (S_ISDIR(info.st_mode))
+        reason = systemReason(EISDIR);
+    else if (S_ISREG(info.st_mode) && info.st_size > maxSize)
+        reason = tooLarge;
+    else if (!S_ISREG(info.st_mode) && source != Source::Named)
+        reason = QStringLiteral("not a regular file");
+    else
+        readable = true;
     if (readable) {
         contents.resize(maxSize + 1);
         qint64 total = 0;
@@ -80,6 +100,8 @@ ReadResult readSmallFile(const QString& path, qint64 maxSize, QByteArray& conten
         if (n == 0 && total <= maxSize) {
             contents.resize(total);
             result = ReadResult::Read;
+        } else {
+            reason = n < 0 ? systemReason(errno) : tooLarge;
         }
     }
     ::close(fd);
@@ -110,29 +132,38 @@ TrustAnchor TrustAnchor::forApplication()
 #endif
 }
 
+namespace {
+
+TrustAnchor brokenAnchor(const QString& origin, const QString& reason)
+{
+    TrustAnchor anchor;
+    anchor.mode = TrustAnchor::Mode::Broken;
+    anchor.problem = QStringLiteral("Could not read a minisign public key from ") + origin;
+    anchor.detail = origin + QStringLiteral(": ") + reason;
+    return anchor;
+}
+
+} // namespace
+
 TrustAnchor TrustAnchor::fromFile(const QString& path)
 {
     QByteArray text;
-    if (readSmallFile(path, maxKeySize, text, Source::Installed) != ReadResult::Read) {
-        TrustAnchor anchor;
-        anchor.mode = Mode::Broken;
-        anchor.problem = QStringLiteral("Could not read a minisign public key from ") + path;
-        return anchor;
-    }
+    QString why;
+    if (readSmallFile(path, maxKeySize, text, Source::Installed, &why) != ReadResult::Read)
+        return brokenAnchor(path, why);
     return fromText(text, path);
 }
 
 TrustAnchor TrustAnchor::fromText(const QByteArray& text, const QString& origin)
 {
     TrustAnchor anchor;
-    if (const auto key = minisign::parsePublicKey(text)) {
+    QString why;
+    if (const auto key = minisign::parsePublicKey(text, &why)) {
         anchor.mode = Mode::Signed;
         anchor.key = *key;
-    } else {
-        anchor.mode = Mode::Broken;
-        anchor.problem = QStringLiteral("Could not read a minisign public key from ") + origin;
+        return anchor;
     }
-    return anchor;
+    return brokenAnchor(origin, why);
 }
 
 SignatureCheck::SignatureCheck(const minisign::PublicKey& key, const QString& filePath,
@@ -143,9 +174,10 @@ SignatureCheck::SignatureCheck(const minisign::PublicKey& key, const QString& fi
 {
 }
 
-SignatureCheck::Status SignatureCheck::refuse(const QString& why)
+SignatureCheck::Status SignatureCheck::refuse(const QString& why, const QString& shown)
 {
     reason = why;
+    detail = shown;
     state = Status::Refused;
     LOG(Error, why);
     return state;
@@ -160,13 +192,15 @@ SignatureCheck::Status SignatureCheck::readSignature()
         return refuse(QStringLiteral("The signature library could not be initialised"));
 
     QByteArray text;
+    QString why;
     const Source source = signatureFile == SignatureFile::Named ? Source::Named : Source::Planted;
-    if (readSmallFile(signaturePath, maxSignatureSize, text, source) != ReadResult::Read)
-        return refuse(QStringLiteral("Could not read the update's signature from ") +
-                      signaturePath);
+    if (readSmallFile(signaturePath, maxSignatureSize, text, source, &why) != ReadResult::Read)
+        return refuse(QStringLiteral("Could not read the update's signature from ") + signaturePath,
+                      QStringLiteral("%1: cannot read the signature: %2").arg(signaturePath, why));
     const auto parsed = minisign::parseSignature(text);
     if (!parsed)
-        return refuse(QStringLiteral("Could not read a minisign signature from ") + signaturePath);
+        return refuse(QStringLiteral("Could not read a minisign signature from ") + signaturePath,
+                      signaturePath + QStringLiteral(": not a minisign signature"));
     signature = *parsed;
     // Refused before the key id, as minisign itself does.
     if (signature.algorithm == minisign::Algorithm::Legacy)
@@ -182,18 +216,35 @@ SignatureCheck::Status SignatureCheck::readSignature()
 
 SignatureCheck::Status SignatureCheck::run()
 {
+    const QString unreadable =
+        QStringLiteral("Could not read the update to verify it: ") + filePath;
+    // A missing file is the likelier slip than its missing signature: named first.
+    struct stat info;
+    if (!begun) {
+        QString why;
+        if (::stat(QFile::encodeName(filePath).constData(), &info) != 0)
+            why = systemReason(errno);
+        else if (S_ISDIR(info.st_mode))
+            why = systemReason(EISDIR);
+        else if (!S_ISREG(info.st_mode))
+            why = QStringLiteral("not a regular file");
+        if (!why.isEmpty()) {
+            begun = true;
+            return refuse(unreadable, filePath + QStringLiteral(": ") + why);
+        }
+    }
     if (readSignature() != Status::Pending)
         return state;
     QFile file(filePath);
-    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly))
-        return refuse(QStringLiteral("Could not read the update to verify it: ") + filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(unreadable, QStringLiteral("%1: %2").arg(filePath, file.errorString()));
     Blake2b hash;
     QByteArray buffer(readPiece, Qt::Uninitialized);
     qint64 n = 0;
     while ((n = file.read(buffer.data(), buffer.size())) > 0)
         hash.addData(buffer.constData(), n);
     if (n < 0)
-        return refuse(QStringLiteral("Could not read the update to verify it: ") + filePath);
+        return refuse(unreadable, QStringLiteral("%1: %2").arg(filePath, file.errorString()));
     return finish(hash.result());
 }
 
@@ -235,6 +286,18 @@ SignatureCheck::Status SignatureCheck::finish(const QByteArray& digest)
     return state;
 }
 
+QString utcDateText(quint64 seconds)
+{
+    // QDateTime covers years up to about 292 million; a signed comment may hold
+    // any number of digits.
+    constexpr quint64 lastSecondOf9999 = 253402300799;
+    if (seconds > lastSecondOf9999)
+        return QStringLiteral("%1 seconds after 1970").arg(seconds);
+    return QDateTime::fromSecsSinceEpoch(qint64(seconds), Qt::UTC)
+               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+           QStringLiteral(" UTC");
+}
+
 bool isNotOlderThanInstalled(quint64 timestamp, const QString& stampPath, QString* why)
 {
     QByteArray text;
@@ -247,11 +310,14 @@ bool isNotOlderThanInstalled(quint64 timestamp, const QString& stampPath, QStrin
         const quint64 installed = text.trimmed().toULongLong(&ok);
         if (ok && timestamp >= installed)
             return true;
+        // The numbers stay, as update.stamp holds them; the dates are for people.
         if (ok)
             problem = QStringLiteral("The update is older than the installed update: signed at "
-                                     "%1, the installed one at %2")
+                                     "%1 (%2), the installed one at %3 (%4)")
                           .arg(timestamp)
-                          .arg(installed);
+                          .arg(utcDateText(timestamp))
+                          .arg(installed)
+                          .arg(utcDateText(installed));
         break;
     }
     case ReadResult::Failed:

@@ -19,6 +19,9 @@ struct TrustAnchor
     Mode mode = Mode::Unsigned;
     minisign::PublicKey key;
     QString problem; // why it is Broken: a sentence for the log
+    // The same for a person at a terminal: "ORIGIN: REASON", with the system's
+    // reason where there is one ("update.pub: No such file or directory").
+    QString detail;
 
     // The compiled-in key, else "update.pub" beside the running executable.
     static TrustAnchor forApplication();
@@ -64,12 +67,16 @@ public:
     Status checkDigest(const QByteArray& digest);
 
     Status status() const { return state; }
+    // The refusal as logged.
     QString failure() const { return reason; }
+    // The refusal for a person at a terminal: where a file could not be read or
+    // parsed, "PATH: WHAT: REASON" with the system's reason; else failure().
+    QString failureDetail() const { return detail.isEmpty() ? reason : detail; }
     // The signed timestamp; meaningful once Valid.
     quint64 timestamp() const { return signedAt; }
 
 private:
-    Status refuse(const QString& why);
+    Status refuse(const QString& why, const QString& shown = QString());
     // Reads the signature and checks its form and key id; Pending when it passes.
     Status readSignature();
     Status finish(const QByteArray& digest);
@@ -83,8 +90,12 @@ private:
     Status state = Status::Pending;
     bool begun = false;
     QString reason;
+    QString detail;
     quint64 signedAt = 0;
 };
+
+// A signed timestamp as people read it: "2026-12-07 08:14:09 UTC".
+QString utcDateText(quint64 seconds);
 
 // The timestamp of the last signed update applied, kept in stampPath.
 // Refuses (and logs) a timestamp older than the stored one; equal passes.

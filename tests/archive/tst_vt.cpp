@@ -41,7 +41,8 @@ private slots:
         row("index, no file", "index",
             "exit 2\nvt: index: expected one FILE; see 'vt help index'\n--\n");
         row("index, standard input", "index - -o x",
-            "exit 2\nvt: index: FILE must be a file, not standard input\n--\n");
+            "exit 2\nvt: index: FILE must be a file, not standard input; see 'vt help "
+            "index'\n--\n");
         row("index, missing archive", "index none.vt",
             "exit 1\nvt: index: none.vt: No such file or directory\n--\n");
         // Refused as the reader refuses it, nothing written.
@@ -49,8 +50,19 @@ private slots:
             "exit 1\nvt: index: bad.vt: at byte 11: Refusing a path that leads outside the target "
             "directory: ../evil\n--\n");
         row("unknown command", "frob", "exit 2\nvt: unknown command 'frob'");
+        // Usage errors: the option as typed, and where to read more.
         row("option without value", "extract a -C",
-            "exit 2\nvt: extract: Missing value after '-C'");
+            "exit 2\nvt: extract: option '-C' needs a value; see 'vt help extract'\n--\n");
+        row("long option without value", "pack src --output",
+            "exit 2\nvt: pack: option '--output' needs a value; see 'vt help pack'\n--\n");
+        row("unknown long option", "list --bogus x",
+            "exit 2\nvt: list: unknown option '--bogus'; see 'vt help list'\n--\n");
+        row("unknown short option", "list -qx x", "exit 2\nvt: list: unknown option '-q';");
+        row("one-letter long option", "list --q x", "exit 2\nvt: list: unknown option '--q';");
+        row("value for a flag", "pack src -o out.vt --no-index=1",
+            "exit 2\nvt: pack: option '--no-index' takes no value; see 'vt help pack'\n--\n");
+        row("verify, both keys", "verify a -p k -P k",
+            "exit 2\nvt: verify: give -p or -P, not both; see 'vt help verify'\n--\n");
         // update is refused before anything is touched.
         row("update, no base URL", "update", "exit 2\nvt: update: expected one BASEURL");
         row("update, negative retries", "update http://127.0.0.1:1/ --retries -1",
@@ -66,6 +78,21 @@ private slots:
             "exit 1\n~\nvt: extract: a/d: Not a directory\n--\n");
         row("extract, missing directory", "extract bad.vt -C nowhere",
             "exit 1\nvt: extract: nowhere: No such file or directory\n--\n");
+        // Not an archive at all: the reader's entry, then one line that says so.
+        row("list, not an archive", "list notes.txt",
+            "exit 1\n~\nvt: list: notes.txt: does not look like an update archive\n--\n");
+        row("list, shorter than a header", "list short.vt",
+            "exit 1\n~\nvt: list: short.vt: does not look like an update archive\n--\n");
+        row("extract, not an archive", "extract notes.txt -C dest",
+            "exit 1\n~\nvt: extract: notes.txt: does not look like an update archive\n--\n");
+        // An archive cut short after its first entry is one, just broken.
+        row("list, cut after an entry", "list cut.vt",
+            "exit 1\n~\nvt: list: cut.vt: Error reading from archive\n--\n"
+            "directory          0  d\n");
+        // Empty is valid, but said.
+        row("list, empty", "list empty.vt", "exit 0\nvt: list: empty.vt: empty archive\n--\n");
+        row("extract, empty", "extract empty.vt -C dest",
+            "exit 0\nvt: extract: empty.vt: empty archive\n--\n");
         row("pack, symbolic link", "pack src -o out.vt",
             "exit 1\nvt: pack: symbolic links are not supported: l\n--\n");
         row("pack -h, link to a directory above", "pack -h src -o out.vt",
@@ -92,6 +119,10 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(QByteArray, shown);
         makeTree(tmp->path(), {{"bad.vt", directory("a/d") + file("../evil", "x")},
+                               {"notes.txt", "Release notes\n"},
+                               {"short.vt", "ab"},
+                               {"cut.vt", directory("d") + "ab"},
+                               {"empty.vt", ""},
                                {"dest", kDir},
                                {"src/a", "1"},
                                {"src/sub", kDir}});
@@ -180,14 +211,15 @@ private slots:
     // standard input. What never ends or is no file is refused without reading it all.
     void verifySignatureSources_data()
     {
-        QTest::addColumn<QString>("script");   // run by bash in the row's directory, $VT the vt
-        QTest::addColumn<QByteArray>("shown"); // "exit N", then the start of stderr
+        QTest::addColumn<QString>("script"); // run by bash in the row's directory, $VT the vt
+        // "exit N", stderr, "--", stdout: all of it when ending a line, else its start
+        QTest::addColumn<QByteArray>("shown");
         const auto row = [](const char* name, const QString& sig, const QByteArray& shown,
                             const QString& before = {}) {
             QTest::newRow(name) << before + "\"$VT\" verify update.vt -p key.pub " + sig << shown;
         };
-        const QByteArray valid = "exit 0\n", unreadable = "exit 1\nvt: verify: Could not read "
-                                                          "the update's signature from ";
+        const QByteArray valid = "exit 0\n--\nupdate.vt: valid signature by key ",
+                         unreadable = "exit 1\nvt: verify: ";
         row("beside the file", "", valid);
         row("symbolic link", "-x link.minisig", valid,
             "ln -s sigs/update.vt.minisig link.minisig;");
@@ -199,12 +231,43 @@ private slots:
         row("FIFO", "-x fifo", valid, "mkfifo fifo && { cat update.vt.minisig > fifo & };");
         row("altered, from a pipe", "-x <(sed 's/^trusted comment: /&x/' update.vt.minisig)",
             "exit 1\nvt: verify: The trusted comment of the update's signature was altered");
-        row("dangling link", "-x none", unreadable + "none", "ln -s nowhere none;");
+        row("dangling link", "-x none",
+            unreadable + "none: cannot read the signature: No such file or directory\n--\n",
+            "ln -s nowhere none;");
         row("endless pipe", "-x <(yes)", unreadable + "/dev/fd/");
-        row("endless device", "-x /dev/zero", unreadable + "/dev/zero");
-        row("directory", "-x sigs", unreadable + "sigs");
+        row("endless device", "-x /dev/zero",
+            unreadable + "/dev/zero: cannot read the signature: larger than 16384 bytes\n--\n");
+        row("directory", "-x sigs",
+            unreadable + "sigs: cannot read the signature: Is a directory\n--\n");
         row("empty pipe", "-x /dev/stdin < /dev/null",
-            "exit 1\nvt: verify: Could not read a minisign signature from /dev/stdin");
+            "exit 1\nvt: verify: /dev/stdin: not a minisign signature\n--\n");
+        row("garbage", "-x garbage", "exit 1\nvt: verify: garbage: not a minisign signature\n--\n",
+            "echo garbage > garbage;");
+
+        // The signing time as a date, in UTC whatever the zone.
+        QTest::newRow("signed at")
+            << "set -o pipefail; minisign -S -s key.sec -m update.vt -x dated -t "
+               "\"$(printf 'timestamp:1796631249\\tfile:update.vt')\" > /dev/null && "
+               "TZ=Asia/Tokyo \"$VT\" verify update.vt -p key.pub -x dated | sed 's/key "
+               "[0-9A-F]*/key K/'"
+            << QByteArray("exit 0\n--\nupdate.vt: valid signature by key K, signed at 2026-12-07 "
+                          "08:14:09 UTC\n");
+        // What is wrong with the key, the file or the signature, and the system's reason.
+        const auto other = [](const char* name, const QString& args, const QByteArray& shown) {
+            QTest::newRow(name) << "\"$VT\" verify " + args << "exit 1\nvt: verify: " + shown;
+        };
+        other("key file missing", "update.vt -p nosuch.pub",
+              "nosuch.pub: No such file or directory\n--\n");
+        other("secret key for the public one", "update.vt -p key.sec",
+              "key.sec: a minisign secret key, not a public key\n--\n");
+        other("key line too short", "update.vt -P RWQabc",
+              "-P: not a minisign public key (wrong length)\n--\n");
+        other("key file of garbage", "update.vt -p update.vt",
+              "update.vt: not a minisign public key");
+        // The file, not its signature, is what is missing.
+        other("file missing", "nope.vt -p key.pub", "nope.vt: No such file or directory\n--\n");
+        other("file is a directory", "sigs -p key.pub -x update.vt.minisig",
+              "sigs: Is a directory\n--\n");
     }
 
     void verifySignatureSources()
@@ -225,9 +288,9 @@ private slots:
         bash.setWorkingDirectory(tmp->path());
         bash.start("bash", {"-c", script});
         QVERIFY(bash.waitForFinished(60000) && bash.exitStatus() == QProcess::NormalExit);
-        const QByteArray got =
-            "exit " + QByteArray::number(bash.exitCode()) + "\n" + bash.readAllStandardError();
-        QVERIFY2(got.startsWith(shown), got.constData());
+        const QByteArray got = "exit " + QByteArray::number(bash.exitCode()) + "\n" +
+                               bash.readAllStandardError() + "--\n" + bash.readAllStandardOutput();
+        QVERIFY2(shown.endsWith('\n') ? got == shown : got.startsWith(shown), got.constData());
     }
 
     void packListExtract()

@@ -55,8 +55,27 @@ private slots:
         const QByteArray file = readFile(path("key.pub")), line = file.split('\n')[1];
         const QByteArray notEd = QByteArray::fromBase64(line).replace(1, 1, "D").toBase64();
         QCOMPARE(TrustAnchor::fromText(line + "\r\n", {}).mode, TrustAnchor::Mode::Signed);
-        for (const QByteArray& broken : {line.left(40), notEd, file + line})
-            QVERIFY2(TrustAnchor::fromText(broken, {}).mode == TrustAnchor::Mode::Broken, broken);
+        // Broken, with the log's sentence and what is wrong for a person.
+        const QByteArray secret = readFile(path("key.sec"));
+        const QList<std::pair<QByteArray, QString>> broken{
+            {line.left(40), "not a minisign public key (wrong length)"},
+            {notEd, "not a minisign public key (not an Ed25519 key)"},
+            {file + line, "not a minisign public key (expected one key line)"},
+            {"RWQ*", "not a minisign public key (not base64)"},
+            {"", "not a minisign public key (empty)"},
+            {secret, "a minisign secret key, not a public key"},
+            // The key line alone, without the comment that names it.
+            {secret.split('\n')[1], "a minisign secret key, not a public key"}};
+        for (const auto& [text, reason] : broken) {
+            const TrustAnchor anchor = TrustAnchor::fromText(text, "-P");
+            QVERIFY2(anchor.mode == TrustAnchor::Mode::Broken, text);
+            QCOMPARE(anchor.problem, "Could not read a minisign public key from -P");
+            QCOMPARE(anchor.detail, "-P: " + reason);
+        }
+        // Dates as people read them; past year 9999 the number itself.
+        QCOMPARE(utcDateText(1796631249), "2026-12-07 08:14:09 UTC");
+        QCOMPARE(utcDateText(0), "1970-01-01 00:00:00 UTC");
+        QCOMPARE(utcDateText(253402300800), "253402300800 seconds after 1970");
         QVERIFY(QFile::link(path("none"), path("dangling")));
         QCOMPARE(TrustAnchor::fromFile(path("dangling")).mode, TrustAnchor::Mode::Broken);
         // Little-endian, without leading zeros: one key in sixteen has one.
@@ -105,8 +124,11 @@ private slots:
         row("no trusted prefix", edit(2, lines[2].mid(1)), unreadable);
         row("signature cut", edit(1, lines[1].left(60)), unreadable);
         row("unknown algorithm", edit(1, "RX" + lines[1].mid(2)), unreadable);
-        row("installed newer", valid, "The update is older than the installed update", "1001\n",
-            minisignToo);
+        // The numbers as update.stamp holds them, the dates for people.
+        row("installed newer", valid,
+            "The update is older than the installed update: signed at 1000 (1970-01-01 00:16:40 "
+            "UTC), the installed one at 1001 (1970-01-01 00:16:41 UTC)",
+            "1001\n", minisignToo);
         row("installed the same", valid, "", "1000\n");
         row("stamp unreadable", valid, "Could not read the installed update's timestamp", "fifo",
             minisignToo);

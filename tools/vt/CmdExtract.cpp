@@ -49,7 +49,7 @@ int runExtract(const QStringList& args)
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        printError(QStringLiteral("extract: expected one archive FILE; see 'vt help extract'"));
+        printUsageError(extractCommand, QStringLiteral("expected one archive FILE"));
         return ExitUsage;
     }
     const QString target =
@@ -83,11 +83,7 @@ int runExtract(const QStringList& args)
     progress.finish();
     std::fflush(stdout);
     closeLog();
-    if (!ok) {
-        printError(QStringLiteral("extract: %1").arg(reader.errorString()));
-        return ExitFailure;
-    }
-    return ExitSuccess;
+    return reportArchiveEnd(extractCommand, positional.first(), reader, ok);
 }
 
 } // namespace

@@ -91,19 +91,19 @@ int runIndex(const QStringList& args)
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        printError(QStringLiteral("index: expected one FILE; see 'vt help index'"));
+        printUsageError(indexCommand, QStringLiteral("expected one FILE"));
         return ExitUsage;
     }
     const QString archive = positional.first();
     // The default name is the archive's own: a stream has none.
     if (archive == QLatin1String("-")) {
-        printError(QStringLiteral("index: FILE must be a file, not standard input"));
+        printUsageError(indexCommand, QStringLiteral("FILE must be a file, not standard input"));
         return ExitUsage;
     }
     const QString output = parser.isSet(outputOption) ? parser.value(outputOption)
                                                       : archive + QStringLiteral(".index");
     if (output.isEmpty()) {
-        printError(QStringLiteral("index: empty output file name"));
+        printUsageError(indexCommand, QStringLiteral("empty output file name"));
         return ExitUsage;
     }
     const QString problem = pathProblem(archive, PathKind::File);

@@ -21,7 +21,8 @@ extern const Command listCommand = {
     "input): its type (version, directory, file), its size in bytes and its\n"
     "path (the text, for a version), with control characters and backslashes\n"
     "escaped as tar -t shows them. A broken archive is reported on stderr as\n"
-    "extraction would report it, and the exit status is then 1.\n",
+    "extraction would report it, and the exit status is then 1. An archive\n"
+    "without entries is valid, but said to be empty on stderr.\n",
     runList};
 
 namespace {
@@ -48,7 +49,7 @@ int runList(const QStringList& args)
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        printError(QStringLiteral("list: expected one archive FILE; see 'vt help list'"));
+        printUsageError(listCommand, QStringLiteral("expected one archive FILE"));
         return ExitUsage;
     }
 
@@ -66,11 +67,7 @@ int runList(const QStringList& args)
     });
     std::fflush(stdout);
     closeLog();
-    if (!ok) {
-        printError(QStringLiteral("list: %1").arg(reader.errorString()));
-        return ExitFailure;
-    }
-    return ExitSuccess;
+    return reportArchiveEnd(listCommand, positional.first(), reader, ok);
 }
 
 } // namespace

@@ -57,12 +57,12 @@ int runPack(const QStringList& args)
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1 || !parser.isSet(outputOption)) {
-        printError(QStringLiteral("pack: expected DIR and -o FILE; see 'vt help pack'"));
+        printUsageError(packCommand, QStringLiteral("expected DIR and -o FILE"));
         return ExitUsage;
     }
     const QString output = parser.value(outputOption);
     if (output.isEmpty()) {
-        printError(QStringLiteral("pack: empty output file name"));
+        printUsageError(packCommand, QStringLiteral("empty output file name"));
         return ExitUsage;
     }
 

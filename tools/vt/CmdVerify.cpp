@@ -21,7 +21,8 @@ extern const Command verifyCommand = {
     "of FILE (prehashed; legacy signatures are refused), the signature of the\n"
     "trusted comment, and that the trusted comment has a timestamp and names\n"
     "FILE's own name as \"file:\". Without -p or -P the key built into vt, or\n"
-    "update.pub beside vt, is used.\n"
+    "update.pub beside vt, is used. A valid signature is shown with its key id\n"
+    "and the time it was made, in UTC.\n"
     "\n"
     "  -p PUBKEYFILE   the public key file, as minisign -G writes it\n"
     "  -P KEY          the public key's base64 line\n"
@@ -45,18 +46,19 @@ int runVerify(const QStringList& args)
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        printError(QStringLiteral("verify: expected one FILE; see 'vt help verify'"));
+        printUsageError(verifyCommand, QStringLiteral("expected one FILE"));
         return ExitUsage;
     }
     TrustAnchor anchor;
     if (!keys.resolve(parser, "verify", anchor))
         return ExitUsage;
     if (anchor.mode == TrustAnchor::Mode::Unsigned) {
-        printError(QStringLiteral("verify: no public key; give -p PUBKEYFILE or -P KEY"));
+        printUsageError(verifyCommand,
+                        QStringLiteral("no public key; give -p PUBKEYFILE or -P KEY"));
         return ExitUsage;
     }
     if (anchor.mode == TrustAnchor::Mode::Broken) {
-        printError(QStringLiteral("verify: ") + anchor.problem);
+        printError(QStringLiteral("verify: ") + anchor.detail);
         return ExitFailure;
     }
 
@@ -66,12 +68,12 @@ int runVerify(const QStringList& args)
     SignatureCheck check(anchor.key, file, signature, QFileInfo(file).fileName(),
                          SignatureCheck::SignatureFile::Named);
     if (check.run() != SignatureCheck::Status::Valid) {
-        printError(QStringLiteral("verify: ") + check.failure());
+        printError(QStringLiteral("verify: ") + check.failureDetail());
         return ExitFailure;
     }
-    std::printf("%s: valid signature by key %s, signed at %llu\n", qPrintable(file),
+    std::printf("%s: valid signature by key %s, signed at %s\n", qPrintable(file),
                 qPrintable(minisign::keyIdText(anchor.key.keyId)),
-                static_cast<unsigned long long>(check.timestamp()));
+                qPrintable(utcDateText(check.timestamp())));
     return ExitSuccess;
 }
 

@@ -4,6 +4,7 @@
 #include <QStringList>
 
 class QCommandLineParser;
+class VessariTar;
 
 namespace vt {
 
@@ -24,8 +25,11 @@ struct Command
     int (*run)(const QStringList& args); // args: what follows the command name
 };
 
-// "vt: message" on stderr, its control characters escaped.
+// "vt: message" on stderr, its control characters escaped. Every message starts
+// with the command's name: "vt: list: a.vt: No such file or directory".
 void printError(const QString& message);
+// "vt: COMMAND: what; see 'vt help COMMAND'", for a usage error (exit 2).
+void printUsageError(const Command& command, const QString& what);
 
 enum class PathKind
 {
@@ -35,7 +39,14 @@ enum class PathKind
 // Empty when path is usable as kind; else the system's reason, e.g. "No such file or directory".
 QString pathProblem(const QString& path, PathKind kind);
 
-// Parses args for command; on a usage error prints it with a hint and returns false.
+// How a list or extract run of reader over the archive path ended, told in one
+// last line: the reader's reason, that path is no archive at all, or that it
+// is empty (which succeeds); returns the exit status.
+int reportArchiveEnd(const Command& command, const QString& path, const VessariTar& reader,
+                     bool ok);
+
+// Parses args for command; on a usage error prints it as printUsageError does
+// ("option '-o' needs a value", "unknown option '--bogus'") and returns false.
 bool parseArguments(QCommandLineParser& parser, const Command& command, const QStringList& args);
 
 } // namespace vt

@@ -16,7 +16,8 @@ bool KeyOptions::resolve(const QCommandLineParser& parser, const char* command,
                          TrustAnchor& anchor) const
 {
     if (parser.isSet(file) && parser.isSet(line)) {
-        printError(QStringLiteral("%1: give -p or -P, not both").arg(QLatin1String(command)));
+        printError(QStringLiteral("%1: give -p or -P, not both; see 'vt help %1'")
+                       .arg(QLatin1String(command)));
         return false;
     }
     if (parser.isSet(file))

@@ -1,10 +1,12 @@
 // vt: makes, lists and extracts update archives.
 #include "Command.h"
 #include "ControlCharacters.h"
+#include "VessariTar.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -88,6 +90,24 @@ void printError(const QString& message)
     std::fflush(stderr);
 }
 
+int reportArchiveEnd(const Command& command, const QString& path, const VessariTar& reader, bool ok)
+{
+    const QLatin1String name(command.name);
+    // The reader's own entries stay in the log; this last line sums them up.
+    if (!ok && reader.failedAtStart()) {
+        printError(QStringLiteral("%1: %2: does not look like an update archive").arg(name, path));
+        return ExitFailure;
+    }
+    if (!ok) {
+        printError(QStringLiteral("%1: %2").arg(name, reader.errorString()));
+        return ExitFailure;
+    }
+    // Valid, but most likely not what was meant.
+    if (reader.entriesRead() == 0)
+        printError(QStringLiteral("%1: %2: empty archive").arg(name, path));
+    return ExitSuccess;
+}
+
 QString pathProblem(const QString& path, PathKind kind)
 {
     // "-" is standard input, which the reader opens itself.
@@ -107,13 +127,53 @@ QString pathProblem(const QString& path, PathKind kind)
     return error ? QString::fromLocal8Bit(std::strerror(error)) : QString();
 }
 
+void printUsageError(const Command& command, const QString& what)
+{
+    printError(QStringLiteral("%1: %2; see 'vt help %1'").arg(QLatin1String(command.name), what));
+}
+
+namespace {
+
+// The option as it was typed: the parser reports "--bogus" and "-b" alike as
+// "bogus" and "b", and one letter may have been a long option.
+QString typedOption(const QString& name, const QStringList& args)
+{
+    const QString longForm = QStringLiteral("--") + name;
+    for (const QString& arg : args) {
+        if (arg == QLatin1String("--"))
+            break;
+        if (arg == longForm || arg.startsWith(longForm + QLatin1Char('=')))
+            return longForm;
+    }
+    return name.size() == 1 ? QStringLiteral("-") + name : longForm;
+}
+
+// QCommandLineParser's English sentences, retold as "option '-o' needs a value".
+QString usageProblem(const QString& errorText, const QStringList& args)
+{
+    static const QRegularExpression unknown(QStringLiteral("^Unknown options?:? '?([^',.]+)"));
+    static const QRegularExpression missing(QStringLiteral("^Missing value after '([^']+)'"));
+    static const QRegularExpression unexpected(QStringLiteral("^Unexpected value after '([^']+)'"));
+    if (const auto match = unknown.match(errorText); match.hasMatch())
+        return QStringLiteral("unknown option '%1'").arg(typedOption(match.captured(1), args));
+    if (const auto match = missing.match(errorText); match.hasMatch())
+        return QStringLiteral("option '%1' needs a value").arg(match.captured(1));
+    if (const auto match = unexpected.match(errorText); match.hasMatch())
+        return QStringLiteral("option '%1' takes no value").arg(match.captured(1));
+    QString text = errorText;
+    while (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text;
+}
+
+} // namespace
+
 bool parseArguments(QCommandLineParser& parser, const Command& command, const QStringList& args)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     if (parser.parse(QStringList{QStringLiteral("vt")} + args))
         return true;
-    printError(QStringLiteral("%1: %2; see 'vt help %1'")
-                   .arg(QLatin1String(command.name), parser.errorText()));
+    printUsageError(command, usageProblem(parser.errorText(), args));
     return false;
 }
 
