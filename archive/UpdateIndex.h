@@ -25,10 +25,10 @@ struct IndexChunk
 struct IndexEntry
 {
     VessariFormat::EntryType type = VessariFormat::EntryType::File;
-    qint64 offset = 0;     // the entry's header in the archive
-    QString path;          // as the archive reader decodes it (Latin-1)
-    qint64 dataOffset = 0; // files: the first data byte in the archive
-    qint64 size = 0;       // files: data length; other entries: 0
+    qint64 offset = 0;              // the entry's header in the archive
+    QString path;                   // as the archive reader decodes it (Latin-1)
+    qint64 dataOffset = 0;          // files: the first data byte in the archive
+    qint64 size = 0;                // files: data length; other entries: 0
     std::vector<IndexChunk> chunks; // files: in order, covering [0, size)
 };
 

@@ -111,7 +111,7 @@ private slots:
             QByteArray::fromHex("00000000 03000000 312E32 01000000 04000000 64617461 03000000 "
                                 "0A000000 646174612F612E747874 02000000 05000000 68656C6C6F"),
             {}, "data/ data/a.txt=hello");
-        row("7 stray bytes", directory("d") + QByteArray(7, '\1'), {kReadError}, "d/");
+        row("7 stray bytes", directory("d") + QByteArray(7, '\1'), {kReadError}, "");
 
         // Names and versions of up to 16384 bytes; a zero byte ends a name early.
         const QByteArray pad = "d" + QByteArray(1, '\0') + QByteArray(16382, 'x');
@@ -128,7 +128,7 @@ private slots:
             {}, "d/ d/x=1 d/y=2 e= n= p/ p/q/ p/q/r/", "e=old d/ d/y=2");
         row("no directory", file("no/a", "x"), failing("Could not create file no/a"), "");
         row("type -1", directory("a") + file("a/x", "1") + entry(-1, ""),
-            {"Error:  Uknown entry type in archive: -1"}, "a/ a/x=1");
+            {"Error:  Uknown entry type in archive: -1"}, "");
         row("data cut, old kept", entry(3, "t") + entry(2, "abcd", 10), readError, "t=old",
             "t=old");
         row("path cut short", entry(1, "abc", 10), readError, "");
@@ -171,7 +171,7 @@ private slots:
             const QStringList refused =
                 failing("Refusing a path that leads outside the target directory: " +
                         (shown.isEmpty() ? QString::fromLatin1(path) : shown));
-            row("directory " + path, directory("first") + directory(path), refused, "first/");
+            row("directory " + path, directory("first") + directory(path), refused, "");
             row("file " + path, file(path, "x"), refused, "");
         }
 
@@ -197,7 +197,7 @@ private slots:
         const QByteArray update = directory("d") + file("update.vt", "x");
         row("archive in the target", update,
             failing("Refusing to overwrite the archive being read: update.vt"),
-            "d/ update.vt=" + QString::fromLatin1(update), "update.vt=<hard:case/in/archive.vt>");
+            "update.vt=" + QString::fromLatin1(update), "update.vt=<hard:case/in/archive.vt>");
         // After "d/f" the directory moves away and a link to outside takes its name: the
         // reader keeps writing into the directory it opened.
         row("d swapped for a link",
