@@ -2,6 +2,7 @@
 #include "ArchiveWriter.h"
 #include "Log.h"
 #include "PathSafety.h"
+#include "StagedUpdate.h"
 #include "TestFiles.h"
 #include "VessariTar.h"
 
@@ -455,6 +456,74 @@ private slots:
         QVERIFY2(ok, qPrintable(reader.errorString()));
         QCOMPARE(logged(), QStringList());
         QCOMPARE(onDisk(), onDisk(reference).replace(reference, target));
+    }
+
+    // The staging layer on its own, as a caller without an archive uses it: "w PATH=TEXT"
+    // stages a file, "rm PATH" a removal; the run is committed or abandoned.
+    void stagedUpdate_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<bool>("commit");
+        QTest::addColumn<QString>("after"); // with commit false: as before, times included
+        const auto row = [](const char* name, const QString& before, const QString& steps,
+                            bool commit, const QString& after) {
+            QTest::newRow(name) << before << steps.split(',') << commit << after;
+        };
+        row("remove a file", "a=1 b=2", "rm a", true, "b=2");
+        row("remove, then write", "a=1", "rm a,w a=new", true, "a=new");
+        row("write, then remove", "a=1", "w n/a=new,rm n/a,rm a", true, "n/");
+        row("remove a link, not where it leads", "real=1 l->real", "rm l", true, "real=1");
+        row("remove an empty directory", "e/ f=1", "rm e,rm missing", true, "f=1");
+        row("write with bits, replace keeping them", "old=o@700", "w x=1@755,w old=2@644", true,
+            "old=2@700 x=1@755");
+        row("abandoned", "a=1 d/ d/b=2 l->d", "w a=2,w d/n/c=3,rm d/b,w l/b=4,w new=5", false, "");
+    }
+
+    void stagedUpdate()
+    {
+        QFETCH(QString, before);
+        QFETCH(QStringList, steps);
+        QFETCH(bool, commit);
+        QFETCH(QString, after);
+        plant(before);
+        ageTree(target);
+        const QStringList was = snapshotOf(target);
+        {
+            StagedUpdate update;
+            QVERIFY(update.open(target));
+            for (const QString& step : steps) {
+                int error = 0;
+                const QString path = step.mid(step.indexOf(' ') + 1).section('=', 0, 0);
+                if (step.startsWith("rm ")) {
+                    QCOMPARE(update.stageRemoval(path, error), StagedUpdate::Outcome::Done);
+                    continue;
+                }
+                const QString value = step.section('=', 1), bits = value.section('@', 1);
+                const QByteArray text = value.section('@', 0, 0).toUtf8();
+                const int slash = path.lastIndexOf('/');
+                if (slash > 0)
+                    QCOMPARE(update.makeDirectory(path.left(slash), error),
+                             StagedUpdate::Outcome::Done);
+                StagedUpdate::File file;
+                QCOMPARE(update.resolveFile(path, file, error), StagedUpdate::Outcome::Done);
+                QVERIFY(update.createFile(file, bits.isEmpty() ? 0666 : bits.toUInt(nullptr, 8),
+                                          error));
+                QCOMPARE(::write(file.fd(), text.constData(), size_t(text.size())),
+                         ssize_t(text.size()));
+                QVERIFY(update.finishFile(file, error));
+            }
+            // Before the commit only directories and the hidden staging files are new.
+            const QRegularExpression files("^(?!(\\S*/)?\\.vt-)\\S+ (?!40)");
+            QCOMPARE(snapshotOf(target).filter(files), was.filter(files));
+            if (commit)
+                QVERIFY(update.commit());
+        }
+        if (commit)
+            QCOMPARE(onDisk(), after);
+        else
+            QCOMPARE(snapshotOf(target), was);
+        QCOMPARE(logged(), QStringList());
     }
 
     void misuse()
