@@ -459,8 +459,14 @@ StagedUpdate::Outcome StagedUpdate::resolveLeaf(const QString& path, bool follow
     Outcome opened = openParent(parts, parts.size(), false, file.dirFd, error);
     // A link as the last component is followed only to a place inside the target.
     int hops = 0;
+    int* knownSlot = nullptr;
+    if (opened == Outcome::Done)
+        knownSlot = parts.isEmpty() ? &rootSlot : &chain[size_t(parts.size() - 1)].slot;
     while (opened == Outcome::Done) {
-        const int slot = slotFor(file.dirFd, error);
+        const int slot = knownSlot && *knownSlot >= 0 ? *knownSlot : slotFor(file.dirFd, error);
+        if (knownSlot)
+            *knownSlot = slot;
+        knownSlot = nullptr;
         if (slot < 0) {
             opened = Outcome::Failed;
             break;
@@ -802,7 +808,7 @@ void StagedUpdate::closeAll()
             ::close(*fd);
         *fd = -1;
     }
-    cachedSlot = -1;
+    cachedSlot = rootSlot = -1;
     openSlots = 0;
     dirSlots.clear();
     slotIndex.clear();
@@ -1031,9 +1037,9 @@ StagedUpdate::Outcome StagedUpdate::openParent(const QList<QByteArray>& parts, q
             return result;
         }
         if (i < qsizetype(chain.size()))
-            chain[size_t(i)].fd = child;
+            chain[size_t(i)] = Level{parts[i], child, -1};
         else
-            chain.push_back(Level{parts[i], child});
+            chain.push_back(Level{parts[i], child, -1});
     }
     fd = count == 0 ? rootFd : chain[size_t(count - 1)].fd;
     for (qsizetype i = 0; i < count - kOpenWindow; ++i) {

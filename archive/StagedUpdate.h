@@ -144,6 +144,7 @@ private:
     {
         QByteArray name;
         int fd;
+        int slot; // of this directory, once known: saves an fstat per file
     };
 
     bool fail(const QString& message, const QString& path, int error);
@@ -191,6 +192,7 @@ private:
     int slotBudget = 0;
     int openSlots = 0;
     int cachedSlot = -1, cachedFd = -1;
+    int rootSlot = -1;
     QString lastError;
     QByteArray stopAt;
 

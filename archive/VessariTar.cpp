@@ -200,13 +200,20 @@ bool VessariTar::run()
 
 qint64 VessariTar::dataBytes(qint64 blockSize) const
 {
-    // Seeking over the data makes this cheap whatever the archive's size.
+    // Headers are read through a window, and data that does not fit in it is seeked
+    // over: cheap for many small files and for a few large ones alike.
+    constexpr qint64 kWindow = 65536;
+    QByteArray window(kWindow, Qt::Uninitialized);
+    qint64 windowAt = 0, windowSize = 0;
     qint64 at = 0, total = 0;
     while (at + kHeaderSize <= archiveSize) {
-        char bytes[kHeaderSize];
-        if (::pread(archive.handle(), bytes, kHeaderSize, at) != kHeaderSize)
-            break;
-        const EntryHeader header = VessariFormat::decodeHeader(bytes);
+        if (at < windowAt || at + kHeaderSize > windowAt + windowSize) {
+            windowAt = at;
+            windowSize = ::pread(archive.handle(), window.data(), size_t(kWindow), at);
+            if (windowSize < kHeaderSize)
+                break;
+        }
+        const EntryHeader header = VessariFormat::decodeHeader(window.constData() + at - windowAt);
         at += kHeaderSize;
         const qint64 length = qMax<qint32>(header.length, 0);
         if (isType(header, EntryType::FileData))
