@@ -643,6 +643,7 @@ bool StagedUpdate::commit()
         }
     }
     bool ok = true;
+    stopForTest("staged");
     if (!pending.empty()) {
         // One flush of the whole file system costs less than one per file for many
         // small files and about the same for a few large ones: bench/extract_vs_tar.sh,
