@@ -92,7 +92,9 @@ bool writeAll(int fd, const char* data, size_t size)
 // The whole of a regular file under dirFd, not following a link; empty on failure.
 bool readSmallFile(int dirFd, const QByteArray& name, QByteArray& text)
 {
-    const int fd = ::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Not waiting on a FIFO planted under the name.
+    const int fd =
+        ::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat info;
     if (fd < 0)
         return false;
@@ -117,6 +119,23 @@ bool isRunId(const QByteArray& id)
     return !id.isEmpty() && id.size() <= 16 && std::all_of(id.begin(), id.end(), [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
     });
+}
+
+// The names this class gives its own files: ".vt-ID.journal", ".vt-ID.stage" and
+// ".vt-ID-N.tmp".
+bool isReservedName(const QByteArray& name)
+{
+    if (!name.startsWith(kPrefix))
+        return false;
+    const QByteArray rest = name.mid(kPrefix.size());
+    for (const char* suffix : {".journal", ".stage"}) {
+        if (rest.endsWith(suffix) && isRunId(rest.chopped(qsizetype(std::strlen(suffix)))))
+            return true;
+    }
+    const qsizetype dash = rest.indexOf('-');
+    bool number = false;
+    rest.mid(dash + 1).chopped(4).toUInt(&number);
+    return rest.endsWith(".tmp") && dash > 0 && isRunId(rest.left(dash)) && number;
 }
 
 bool isPlainName(const QByteArray& name)
@@ -435,6 +454,11 @@ StagedUpdate::Outcome StagedUpdate::makeDirectory(const QString& path, int& erro
     if (!isOpen || !isSafeEntryPath(path, hostPathRules()))
         return Outcome::Escapes;
     const QList<QByteArray> parts = components(QFile::encodeName(path));
+    // An update could otherwise plant a journal for the next run to carry out.
+    if (std::any_of(parts.begin(), parts.end(), isReservedName)) {
+        error = EPERM;
+        return Outcome::Failed;
+    }
     int fd = -1;
     return openParent(parts, parts.size(), true, fd, error);
 }
@@ -453,6 +477,10 @@ StagedUpdate::Outcome StagedUpdate::resolveLeaf(const QString& path, bool follow
     QList<QByteArray> parts = components(QFile::encodeName(path));
     if (parts.isEmpty()) {
         error = EISDIR;
+        return Outcome::Failed;
+    }
+    if (std::any_of(parts.begin(), parts.end(), isReservedName)) {
+        error = EPERM;
         return Outcome::Failed;
     }
     file.leaf = parts.takeLast();

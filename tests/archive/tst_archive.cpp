@@ -180,6 +180,15 @@ private slots:
             failing("File name has a negative length: -2147483648"), "");
         row("empty directory path", directory(""), {kReadError}, "");
         row("empty file path", file("", "x"), failing("Could not create file "), "");
+        // The names of the staging files are not the archive's to write: a planted journal
+        // would be carried out by the next run.
+        row("a journal", directory("d") + file(".vt-abc.journal", "x"),
+            failing("Could not create file .vt-abc.journal"), "");
+        row("a temporary", file(".vt-abc-1.tmp", "x"),
+            failing("Could not create file .vt-abc-1.tmp"), "");
+        row("a stage record as directory", directory("d/.vt-0.stage/e"), {kReadError}, "");
+        row("names like them", file(".vt-abc.journal.txt", "1") + file(".vt-a-b.tmp", "2"), {},
+            ".vt-a-b.tmp=2 .vt-abc.journal.txt=1");
         row("dir in the way", file("d", "x"), failing("Could not create file d"), "d/", "d/");
         row("versions, latin-1, dots, double /",
             version("anything \xFF") + version("") + entry(0, "", -7) + directory("./s//t/") +
