@@ -767,6 +767,9 @@ bool StagedUpdate::commit()
         if (durability != Durability::Unsynced)
             ::fsync(rootFd);
     } else if (recordFd >= 0) {
+        // Only directories were made: they too must survive a power cut.
+        if (!created.empty() && !flushDirectories())
+            ok = fail(QStringLiteral("Could not write the update to disk in "), targetPath, errno);
         ::unlinkat(rootFd, (kPrefix + runId + ".stage").constData(), 0);
     }
     // What stays is the update's now; nothing is undone.
