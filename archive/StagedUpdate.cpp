@@ -508,6 +508,8 @@ StagedUpdate::Outcome StagedUpdate::resolveLeaf(const QString& path, bool follow
                 temp != 0 && ::fstatat(file.dirFd, tempName(temp).constData(), &file.old, 0) == 0;
             break;
         }
+        if (dirSlots[file.slot].fresh)
+            break;
         if (::fstatat(file.dirFd, file.leaf.constData(), &file.old, AT_SYMLINK_NOFOLLOW) != 0) {
             error = errno;
             opened = error == ENOENT ? Outcome::Done : Outcome::Failed;
@@ -961,7 +963,7 @@ int StagedUpdate::slotFor(int dirFd, int& error)
     const auto it = slotIndex.find({info.st_dev, info.st_ino});
     if (it != slotIndex.end())
         return int(it->second);
-    Slot slot{info.st_dev, info.st_ino, -1, {}, {info.st_atim, info.st_mtim}, false};
+    Slot slot{info.st_dev, info.st_ino, -1, {}, {info.st_atim, info.st_mtim}, false, false};
     if (!pathOf(dirFd, slot.path)) {
         error = ENOENT;
         return -1;
@@ -1087,8 +1089,16 @@ StagedUpdate::Outcome StagedUpdate::openParent(const QList<QByteArray>& parts, q
 StagedUpdate::Outcome StagedUpdate::openDir(int dirFd, const QByteArray& name, bool create, int& fd,
                                             int& error, int& hops)
 {
+    bool made = false;
     for (;;) {
         fd = ::openat(dirFd, name.constData(), kDirFlags);
+        if (fd >= 0 && made) {
+            // Its files need no look on disk: a fifth of the time for many small files
+            // (bench/extract_vs_tar.sh, "20000 files of 1 KiB").
+            const int slot = slotFor(fd, error);
+            if (slot >= 0)
+                dirSlots[size_t(slot)].fresh = true;
+        }
         if (fd >= 0)
             return Outcome::Done;
         error = errno;
@@ -1108,6 +1118,7 @@ StagedUpdate::Outcome StagedUpdate::openDir(int dirFd, const QByteArray& name, b
             if (parent < 0 || !record('d', joined(dirSlots[size_t(parent)].path, name), error))
                 return Outcome::Failed;
             if (::mkdirat(dirFd, name.constData(), 0777) == 0) {
+                made = true;
                 created.push_back(Created{quint32(parent), name});
             } else if (errno != EEXIST) {
                 error = errno;

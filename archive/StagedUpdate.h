@@ -98,6 +98,7 @@ public:
     // Closes and removes the temporary; nothing is queued.
     void discardFile(File& file);
     // Queues the removal of path (a file, a link, or a directory that is empty then).
+    // Removals follow all renames, so a directory cannot give way to a file in one run.
     Outcome stageRemoval(const QString& path, int& error);
 
     // Free bytes for an unprivileged writer in the target's file system, and its
@@ -127,6 +128,7 @@ private:
         QByteArray path;
         struct timespec times[2];
         bool listed; // named in the stage record as holding temporaries
+        bool fresh;  // made by this run: holds nothing but what it staged
     };
     struct Pending
     {
