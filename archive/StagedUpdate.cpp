@@ -35,6 +35,8 @@ constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // files (".update.vt..." downloads) do not.
 const QByteArray kPrefix = ".vt-";
 const QByteArray kJournalMagic = "vt-journal 1\n";
+// Marks a pending entry as a directory made by this run under a temporary name.
+constexpr quint32 kDirBit = 0x80000000u;
 // A journal larger than this is not one of ours.
 constexpr qint64 kMaxJournal = qint64(1) << 32;
 
@@ -144,6 +146,31 @@ bool isPlainName(const QByteArray& name)
            !name.contains('\0');
 }
 
+// Removes name under dirFd and all it holds, never following a link: a tree this
+// class made under one of its own names.
+void removeTree(int dirFd, const QByteArray& name)
+{
+    if (::unlinkat(dirFd, name.constData(), AT_REMOVEDIR) == 0 || errno == ENOENT)
+        return;
+    const int fd =
+        ::openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? ::fdopendir(::fcntl(fd, F_DUPFD_CLOEXEC, 0)) : nullptr;
+    QList<QByteArray> names;
+    while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
+        if (isPlainName(entry->d_name))
+            names << QByteArray(entry->d_name);
+    }
+    if (dir)
+        ::closedir(dir);
+    for (const QByteArray& child : names) {
+        if (::unlinkat(fd, child.constData(), 0) != 0 && (errno == EISDIR || errno == EPERM))
+            removeTree(fd, child);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    ::unlinkat(dirFd, name.constData(), AT_REMOVEDIR);
+}
+
 QByteArray encoded(const QByteArray& path)
 {
     return path.isEmpty() ? QByteArray(".") : path.toPercentEncoding("/");
@@ -163,6 +190,7 @@ QByteArray joined(const QByteArray& dir, const QByteArray& name)
 
 void StagedUpdate::File::reset()
 {
+    direct = false;
     if (out >= 0)
         ::close(out);
     if (ownedDir >= 0)
@@ -409,10 +437,13 @@ void StagedUpdate::removeStaged(const QByteArray& id, const QByteArray& record, 
         while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
             const QByteArray name(entry->d_name);
             struct stat info;
-            if (name.startsWith(tempStart) && name.endsWith(".tmp") &&
-                ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISREG(info.st_mode))
+            if (!name.startsWith(tempStart) || !name.endsWith(".tmp") ||
+                ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (S_ISREG(info.st_mode))
                 ::unlinkat(fd, entry->d_name, 0);
+            else if (S_ISDIR(info.st_mode))
+                removeTree(fd, name);
         }
         if (dir)
             ::closedir(dir);
@@ -539,6 +570,26 @@ bool StagedUpdate::createFile(File& file, mode_t newFileMode, int& error)
         error = EBADF;
         return false;
     }
+    if (dirSlots[file.slot].fresh) {
+        // In a directory this run made, hidden under a temporary name until the commit,
+        // a file is written under its own name; one staged twice is rewritten.
+        constexpr int create = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+        file.out = ::openat(file.dirFd, file.leaf.constData(), create, newFileMode);
+        struct stat info;
+        if (file.out < 0 && errno == EEXIST &&
+            ::fstatat(file.dirFd, file.leaf.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = S_ISDIR(info.st_mode) ? EISDIR : 0;
+            if (!S_ISDIR(info.st_mode))
+                file.out = ::openat(file.dirFd, file.leaf.constData(),
+                                    O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (file.out < 0) {
+            error = errno;
+            return false;
+        }
+        file.direct = true;
+        return true;
+    }
     if (!dirSlots[file.slot].listed) {
         const QByteArray path = dirSlots[file.slot].path; // record() may add a slot
         if (!record('t', path, error))
@@ -586,6 +637,8 @@ bool StagedUpdate::finishFile(File& file, int& error)
         discardFile(file);
         return false;
     }
+    if (file.direct)
+        return true;
     openTemps.erase(std::find(openTemps.begin(), openTemps.end(),
                               std::pair<quint32, quint32>(file.slot, file.tempNo)));
     const qint64 at = pending.empty() ? -1 : findPending(file.slot, file.leaf);
@@ -609,7 +662,10 @@ void StagedUpdate::discardFile(File& file)
 {
     if (file.out >= 0)
         ::close(file.out);
+    if (file.direct && file.out >= 0)
+        ::unlinkat(file.dirFd, file.leaf.constData(), 0);
     file.out = -1;
+    file.direct = false;
     if (file.tempNo != 0 && file.dirFd >= 0) {
         const auto open = std::find(openTemps.begin(), openTemps.end(),
                                     std::pair<quint32, quint32>(file.slot, file.tempNo));
@@ -627,6 +683,12 @@ StagedUpdate::Outcome StagedUpdate::stageRemoval(const QString& path, int& error
     const Outcome result = resolveLeaf(path, false, file, error);
     if (result != Outcome::Done)
         return result;
+    if (dirSlots[file.slot].fresh) {
+        // Nobody sees a directory this run made before the commit.
+        if (::unlinkat(file.dirFd, file.leaf.constData(), 0) != 0 && errno != ENOENT)
+            removeTree(file.dirFd, file.leaf);
+        return Outcome::Done;
+    }
     const qint64 at = pending.empty() ? -1 : findPending(file.slot, file.leaf);
     if (at >= 0) {
         Pending& entry = pending[size_t(at)];
@@ -678,7 +740,8 @@ bool StagedUpdate::commit()
         // One flush of the whole file system costs less than one per file for many
         // small files and about the same for a few large ones: bench/extract_vs_tar.sh,
         // "durability".
-        if (durability == Durability::SyncFs && ::syncfs(rootFd) != 0) {
+        if ((durability == Durability::SyncFs && ::syncfs(rootFd) != 0) ||
+            (durability == Durability::FileSync && !flushDirectories(true))) {
             error = errno;
             abort();
             return fail(QStringLiteral("Could not write the update to disk in "), targetPath,
@@ -703,7 +766,7 @@ bool StagedUpdate::commit()
         for (const Pending& entry : pending) {
             journal += (entry.tempNo ? "r " : "x ") + QByteArray::number(number[entry.slot]);
             if (entry.tempNo)
-                journal += ' ' + QByteArray::number(entry.tempNo);
+                journal += ' ' + QByteArray::number(entry.tempNo & ~kDirBit);
             journal += ' ' + encoded(leafOf(entry)) + '\n';
         }
         journal += "end " +
@@ -751,7 +814,9 @@ bool StagedUpdate::commit()
                 }
                 if (result != 0) {
                     error = dirFd < 0 ? error : errno;
-                    if (dirFd >= 0 && pass == 0)
+                    if (dirFd >= 0 && pass == 0 && (entry.tempNo & kDirBit))
+                        removeTree(dirFd, tempName(entry.tempNo));
+                    else if (dirFd >= 0 && pass == 0)
                         ::unlinkat(dirFd, tempName(entry.tempNo).constData(), 0);
                     ok = fail(QStringLiteral("Could not complete the update: "),
                               escapeControlCharacters(
@@ -760,7 +825,7 @@ bool StagedUpdate::commit()
                 }
             }
         }
-        if (!flushDirectories() && ok)
+        if (!flushDirectories(false) && ok)
             ok = fail(QStringLiteral("Could not write the update to disk in "), targetPath, errno);
         stopForTest("committed");
         if (recordFd >= 0)
@@ -769,20 +834,16 @@ bool StagedUpdate::commit()
         if (durability != Durability::Unsynced)
             ::fsync(rootFd);
     } else if (recordFd >= 0) {
-        // Only directories were made: they too must survive a power cut.
-        if (!created.empty() && !flushDirectories())
-            ok = fail(QStringLiteral("Could not write the update to disk in "), targetPath, errno);
         ::unlinkat(rootFd, (kPrefix + runId + ".stage").constData(), 0);
     }
     // What stays is the update's now; nothing is undone.
     pending.clear();
-    created.clear();
     rootCreated = false;
     closeAll();
     return ok;
 }
 
-bool StagedUpdate::flushDirectories()
+bool StagedUpdate::flushDirectories(bool fresh)
 {
     if (durability == Durability::SyncFs)
         return ::syncfs(rootFd) == 0;
@@ -791,6 +852,8 @@ bool StagedUpdate::flushDirectories()
     bool ok = true;
     int error = 0;
     for (size_t i = 0; i < dirSlots.size(); ++i) {
+        if (dirSlots[i].fresh != fresh)
+            continue;
         const int fd = slotFd(quint32(i), error);
         ok = fd >= 0 && ::fsync(fd) == 0 && ok;
     }
@@ -808,13 +871,10 @@ void StagedUpdate::abort()
         }
         for (const Pending& entry : pending) {
             const int fd = entry.tempNo ? slotFd(entry.slot, error) : -1;
-            if (fd >= 0)
+            if (fd >= 0 && (entry.tempNo & kDirBit))
+                removeTree(fd, tempName(entry.tempNo));
+            else if (fd >= 0)
                 ::unlinkat(fd, tempName(entry.tempNo).constData(), 0);
-        }
-        for (auto it = created.rbegin(); it != created.rend(); ++it) {
-            const int fd = slotFd(it->parent, error);
-            if (fd >= 0)
-                ::unlinkat(fd, it->name.constData(), AT_REMOVEDIR);
         }
         if (recordFd >= 0)
             ::unlinkat(rootFd, (kPrefix + runId + ".stage").constData(), 0);
@@ -846,7 +906,6 @@ void StagedUpdate::closeAll()
     openSlots = 0;
     dirSlots.clear();
     slotIndex.clear();
-    created.clear();
     pending.clear();
     leaves.clear();
     pendingIndex.clear();
@@ -862,7 +921,7 @@ void StagedUpdate::stopForTest(const char* point) const
 
 QByteArray StagedUpdate::tempName(quint32 tempNo) const
 {
-    return kPrefix + runId + '-' + QByteArray::number(tempNo) + ".tmp";
+    return kPrefix + runId + '-' + QByteArray::number(tempNo & ~kDirBit) + ".tmp";
 }
 
 bool StagedUpdate::record(char kind, const QByteArray& path, int& error)
@@ -1089,42 +1148,66 @@ StagedUpdate::Outcome StagedUpdate::openParent(const QList<QByteArray>& parts, q
 StagedUpdate::Outcome StagedUpdate::openDir(int dirFd, const QByteArray& name, bool create, int& fd,
                                             int& error, int& hops)
 {
-    bool made = false;
     for (;;) {
         fd = ::openat(dirFd, name.constData(), kDirFlags);
-        if (fd >= 0 && made) {
-            // Its files need no look on disk: a fifth of the time for many small files
-            // (bench/extract_vs_tar.sh, "20000 files of 1 KiB").
-            const int slot = slotFor(fd, error);
-            if (slot >= 0)
-                dirSlots[size_t(slot)].fresh = true;
-        }
         if (fd >= 0)
             return Outcome::Done;
         error = errno;
         if (error == ENOENT && !pending.empty()) {
-            // A file staged under this name is in the way, as it will be.
+            // A directory this run made is under its temporary name; a file staged
+            // under this name is in the way, as it will be.
             const int slot = findSlot(dirFd);
             const qint64 at = slot < 0 ? -1 : findPending(quint32(slot), name);
-            if (at >= 0 && pending[size_t(at)].tempNo != 0) {
+            const quint32 temp = at < 0 ? 0 : pending[size_t(at)].tempNo;
+            if (temp & kDirBit) {
+                fd = ::openat(dirFd, tempName(temp).constData(), kDirFlags);
+                error = errno;
+                return fd >= 0 ? Outcome::Done : Outcome::Failed;
+            }
+            if (temp != 0) {
                 error = ENOTDIR;
                 return Outcome::Failed;
             }
         }
         if (error == ENOENT && create) {
             create = false;
-            // Recorded before it exists, so that a run killed right after still finds it.
             const int parent = slotFor(dirFd, error);
-            if (parent < 0 || !record('d', joined(dirSlots[size_t(parent)].path, name), error))
+            if (parent < 0)
                 return Outcome::Failed;
-            if (::mkdirat(dirFd, name.constData(), 0777) == 0) {
-                made = true;
-                created.push_back(Created{quint32(parent), name});
-            } else if (errno != EEXIST) {
+            QByteArray made = name;
+            if (!dirSlots[size_t(parent)].fresh) {
+                // Made under a temporary name, and renamed with the files at the commit:
+                // what it holds is written under its own names, a rename per directory
+                // rather than per file (bench/extract_vs_tar.sh, "20000 files of 1 KiB").
+                if (!dirSlots[size_t(parent)].listed) {
+                    const QByteArray path = dirSlots[size_t(parent)].path;
+                    if (!record('t', path, error))
+                        return Outcome::Failed;
+                    dirSlots[size_t(parent)].listed = true;
+                }
+                const quint32 temp = ++nextTemp | kDirBit;
+                made = tempName(temp);
+                if (::mkdirat(dirFd, made.constData(), 0777) != 0) {
+                    error = errno;
+                    return Outcome::Failed;
+                }
+                if (!addPending(quint32(parent), temp, name)) {
+                    ::unlinkat(dirFd, made.constData(), AT_REMOVEDIR);
+                    error = EFBIG;
+                    return Outcome::Failed;
+                }
+            } else if (::mkdirat(dirFd, made.constData(), 0777) != 0 && errno != EEXIST) {
                 error = errno;
                 return Outcome::Failed;
             }
-            continue;
+            fd = ::openat(dirFd, made.constData(), kDirFlags);
+            error = errno;
+            if (fd < 0)
+                return Outcome::Failed;
+            const int slot = slotFor(fd, error);
+            if (slot >= 0)
+                dirSlots[size_t(slot)].fresh = true;
+            return Outcome::Done;
         }
         if (error == ENOENT)
             return Outcome::Missing;

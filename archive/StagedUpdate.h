@@ -14,10 +14,13 @@
 // without commit() or a crash leaves the target as it was, down to the permission
 // bits and modification times of the directories touched.
 //
+// A directory the run makes is made under a temporary name too, and what it holds
+// under its own names: one rename puts the whole subtree in place.
+//
 // Crash safety: the run writes a record, ".vt-ID.stage" in the target, of the
-// directories it creates or writes temporaries (".vt-ID-N.tmp") into; commit()
-// writes the list of renames and removals, ".vt-ID.journal", to stable storage
-// before the first rename. open() first completes a journal left by a killed run
+// directories it puts temporaries (".vt-ID-N.tmp", files or directories) into;
+// commit() writes the list of renames and removals, ".vt-ID.journal", to stable
+// storage before the first rename. open() first completes a journal left by a killed run
 // (roll forward) and removes what a run killed before its journal left, touching
 // nothing that does not follow those names.
 //
@@ -62,6 +65,7 @@ public:
         int out = -1;
         quint32 slot = 0;
         quint32 tempNo = 0;
+        bool direct = false; // written under its own name in a directory this run made
     };
 
     // How the staged data reaches stable storage before the commit.
@@ -133,14 +137,9 @@ private:
     struct Pending
     {
         quint32 slot;
-        quint32 tempNo; // 0: a removal
+        quint32 tempNo; // 0: a removal; with kDirBit a directory
         quint32 leafAt;
         quint32 leafSize;
-    };
-    struct Created
-    {
-        quint32 parent;
-        QByteArray name;
     };
     struct Level
     {
@@ -175,7 +174,8 @@ private:
     qint64 findPending(quint32 slot, const QByteArray& leaf) const;
     bool addPending(quint32 slot, quint32 tempNo, const QByteArray& leaf);
     QByteArray leafOf(const Pending& entry) const;
-    bool flushDirectories();
+    // Flushes the directories made by this run (fresh) or the others.
+    bool flushDirectories(bool fresh);
     void stopForTest(const char* point) const;
     void closeAll();
 
@@ -201,7 +201,6 @@ private:
     std::vector<Level> chain;
     std::vector<Slot> dirSlots;
     std::map<std::pair<dev_t, ino_t>, quint32> slotIndex;
-    std::vector<Created> created;
     // What grows with the number of files: 16 bytes, the final name and 4 to 16 bytes
     // of index for each.
     std::vector<Pending> pending;
