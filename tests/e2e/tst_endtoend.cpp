@@ -38,9 +38,10 @@ const QByteArray gameArchive = version("2.0") + file("VERSION", "2.0\n") + direc
 // question, or retry a failed download once the archive is there.
 using Act = int;
 constexpr Act Nothing = 0, Play = 1, Close = 2, CancelMidway = 3, CancelFirst = 4, Retry = 5;
-// A good directory, then an entry type that does not exist; the archive stays after it.
+// A good directory, then an entry type that does not exist: all or nothing, the directory
+// goes again; the archive stays after it.
 const QByteArray broken = directory("kept") + entry(7, QByteArray("xx"));
-const Tree brokenLeft{{"kept", kDir}, {"update.vt", broken}};
+const Tree brokenLeft{{"update.vt", broken}};
 const QString cancelQ = QStringLiteral("Cancel Update?"), errorQ = QStringLiteral("Update error"),
               playQ = QStringLiteral("Play Game?"), complete = QStringLiteral("Update complete"),
               downloading = QStringLiteral("Downloading update...");
