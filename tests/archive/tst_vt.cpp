@@ -96,6 +96,10 @@ private slots:
         row("unknown long option", "list --bogus x",
             "exit 2\nvt: list: unknown option '--bogus'; see 'vt help list'\n--\n");
         row("unknown short option", "list -qx x", "exit 2\nvt: list: unknown option '-q';");
+        // A BASEURL without a scheme is a usage error in the user's words, not Qt's.
+        row("update, no scheme", "update 127.0.0.1:18093 -C .",
+            "exit 2\nvt: update: BASEURL '127.0.0.1:18093' has no scheme: expected "
+            "http://HOST[:PORT]/PATH");
         row("one-letter long option", "list --q x", "exit 2\nvt: list: unknown option '--q';");
         row("value for a flag", "pack src -o out.vt --no-index=1",
             "exit 2\nvt: pack: option '--no-index' takes no value; see 'vt help pack'\n--\n");

@@ -139,6 +139,15 @@ int runUpdate(const QStringList& args)
         printError(QStringLiteral("update: expected one BASEURL; see 'vt help update'"));
         return ExitUsage;
     }
+    // Without a scheme Qt takes "host:port" for a scheme or a relative path, and its own
+    // words for that mean nothing to the user.
+    if (!positional.first().contains(QLatin1String("://"))) {
+        printUsageError(updateCommand,
+                        QStringLiteral("BASEURL '%1' has no scheme: expected "
+                                       "http://HOST[:PORT]/PATH or https://HOST[:PORT]/PATH")
+                            .arg(positional.first()));
+        return ExitUsage;
+    }
     bool isNumber = false;
     const int retries = parser.value(retriesOption).toInt(&isNumber);
     if (!isNumber || retries < 0) {
@@ -180,7 +189,8 @@ int runUpdate(const QStringList& args)
     QObject::connect(&stop, &StopSignals::stopRequested, [&](int number) { stoppedBy = number; });
     if (!engine.start()) {
         closeLog();
-        printError(QStringLiteral("update: ") + anchor.problem);
+        printError(QStringLiteral("update: ") +
+                   (anchor.detail.isEmpty() ? anchor.problem : anchor.detail));
         return ExitFailure;
     }
 
