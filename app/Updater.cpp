@@ -85,8 +85,11 @@ void Updater::update()
         downloadStarted = true;
         downloadStartTime = currentTimeSeconds();
         form.statusLabel->setText(QStringLiteral("Downloading update..."));
-        if (!engine.start())
+        // A key that cannot be used: refused before anything is fetched.
+        if (!engine.start()) {
             errorOccurred = true;
+            form.statusLabel->setText(QStringLiteral("Update error"));
+        }
     }
 
     if (downloadComplete && !verified && !errorOccurred)
@@ -137,7 +140,11 @@ void Updater::verifyStep()
         verified = true;
         break;
     case UpdateEngine::Verdict::Refused:
+        // Said as an extraction failure is, over the whole download: a refusal behind the
+        // retry question must not read as a download still running.
         errorOccurred = true;
+        form.progressBar->setValue(100);
+        form.statusLabel->setText(QStringLiteral("Update error"));
         break;
     case UpdateEngine::Verdict::FetchingAgain:
         downloadComplete = false;

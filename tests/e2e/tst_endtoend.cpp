@@ -189,10 +189,11 @@ void TestEndToEnd::update_data()
         {"", CancelFirst, no, false, cancel, {}, complete});
     row("404 under the cancel question", {"", CancelFirst, no, false, both, http, downloading, {}});
     row("404, retried", {"", Retry, yes, false, error, http, complete});
-    // Refused: the retry question, and nothing of the update in the game folder.
-    row("altered", {"altered", Nothing, no, false, error, sig, downloading});
-    row("older than the installed update", {"older", Nothing, no, false, error, sig, downloading});
-    row("broken key", {"broken key", Nothing, no, false, error, sig, downloading});
+    // Refused: the retry question over "Update error", and nothing of the update in the game
+    // folder.
+    row("altered", {"altered", Nothing, no, false, error, sig, errorQ});
+    row("older than the installed update", {"older", Nothing, no, false, error, sig, errorQ});
+    row("broken key", {"broken key", Nothing, no, false, error, sig, errorQ});
     row("no signature", {"no signature", Nothing, no, false, error, http + sig, downloading});
     row("huge signature", {"huge signature", Nothing, no, false, error, http + sig, downloading});
 }
@@ -281,6 +282,9 @@ void TestEndToEnd::update()
     QCOMPARE(button("playButton")->isEnabled(), state == complete);
     QCOMPARE(button("cancelButton")->isEnabled(), state != complete);
     QVERIFY(state != complete || bar() == 100);
+    // A refused download is shown whole; a key refused before any download shows nothing.
+    if (state == errorQ && !signing.isEmpty())
+        QCOMPARE(bar(), signing == QLatin1String("broken key") ? 0 : 100);
     QVERIFY(act == Close ? !updater->isVisible() : quits || updater->isVisible());
     // A run that ends starts the game, unless the user has declined.
     const bool gameStarts = withGame && quits && answer == Answer::Yes;
