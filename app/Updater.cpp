@@ -1,21 +1,14 @@
 #include "Updater.h"
 
-#include "FileGrabber.h"
-#include "Minisign.h"
-#include "Signature.h"
 #include "TimeRemaining.h"
-#include "UpdateSource.h"
-#include "VessariTar.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QUrl>
 
 Updater::Updater(QWidget* parent) : QDialog(parent)
 {
@@ -23,17 +16,19 @@ Updater::Updater(QWidget* parent) : QDialog(parent)
     // The buttons act when the mouse button goes down, not on a completed click.
     connect(form.cancelButton, &QPushButton::pressed, this, &Updater::cancelClicked);
     connect(form.playButton, &QPushButton::pressed, this, &Updater::playGame);
+    connect(&engine, &UpdateEngine::fetchFinished, this, &Updater::downloadFinished);
+    engine.setTrustAnchor(TrustAnchor::forApplication());
 }
 
 Updater::~Updater()
 {
-    dropDownloads();
+    engine.cancel();
     updateTimer.stop();
 }
 
 void Updater::setBaseUrl(const QString& url)
 {
-    baseUrl = normalizedBaseUrl(url);
+    engine.setBaseUrl(url);
 }
 
 void Updater::setGamePath(const QString& path)
@@ -48,6 +43,15 @@ void Updater::startUpdating()
     refreshClock.start();
 }
 
+void Updater::stop()
+{
+    stopped = true;
+    updateTimer.stop();
+    engine.cancel();
+    // Every loop ends, a question box's too; what the answer would start is skipped.
+    QCoreApplication::exit(1);
+}
+
 void Updater::update()
 {
     QString timeText;
@@ -59,16 +63,17 @@ void Updater::update()
         const bool retry = askQuestion(QStringLiteral("Update error"),
                                        QStringLiteral("An error has occurred while updating\n"
                                                       "Would you like to try again?"));
+        if (stopped)
+            return;
         if (!retry) {
             if (!gamePath.isEmpty()) {
                 startGame();
                 endRun();
             }
         } else {
-            dropDownloads();
+            engine.cancel();
             downloadStarted = downloadComplete = extractionStarted = false;
-            updateSucceeded = errorOccurred = errorPrompted = false;
-            archiveArrived = signatureArrived = signatureVerified = false;
+            updateSucceeded = errorOccurred = errorPrompted = verified = false;
         }
     }
 
@@ -76,22 +81,17 @@ void Updater::update()
         downloadStarted = true;
         downloadStartTime = currentTimeSeconds();
         form.statusLabel->setText(QStringLiteral("Downloading update..."));
-        startDownloads();
+        if (!engine.start())
+            errorOccurred = true;
     }
 
-    if (isSigned() && downloadComplete && !signatureVerified && !errorOccurred)
+    if (downloadComplete && !verified && !errorOccurred)
         verifyStep();
 
-    if (downloadComplete && !extractionStarted && (!isSigned() || signatureVerified)) {
+    if (downloadComplete && !extractionStarted && verified) {
         extractionStarted = true;
-        VessariTar reader;
-        if (reader.extract(updateArchiveName, QStringLiteral("./"))) {
+        if (engine.apply()) {
             updateSucceeded = true;
-            QDir::current().remove(updateArchiveName);
-            if (isSigned()) {
-                storeInstalledStamp(signedAt, installedStampName);
-                QDir::current().remove(updateSignatureName);
-            }
             form.progressBar->setValue(100);
             form.statusLabel->setText(QStringLiteral("Update complete"));
             form.playButton->setEnabled(true);
@@ -104,9 +104,12 @@ void Updater::update()
         }
     }
 
-    if (downloadStarted && !downloadComplete && grabber && refreshClock.elapsed() > 50) {
+    // Also once a download has failed: the bar and the time go back to nothing.
+    if (downloadStarted && !downloadComplete && engine.failure() != UpdateEngine::Failure::Key &&
+        refreshClock.elapsed() > 50) {
         refreshClock.restart();
-        const float progress = grabber->progress();
+        // Of the bytes this fetch asks for: what a resumed download still lacks.
+        const float progress = engine.progress();
         const quint32 elapsed = currentTimeSeconds() - downloadStartTime;
         if (!nearlyEqual(progress, 0.0))
             timeText = timeRemainingText(elapsed, progress);
@@ -115,80 +118,27 @@ void Updater::update()
     }
 }
 
-void Updater::startDownloads()
+void Updater::downloadFinished(bool ok)
 {
-    if (anchor.mode == TrustAnchor::Mode::Broken) {
-        // Never unsigned instead: the publisher meant every update to be signed.
-        logBrokenKey(anchor);
+    if (ok)
+        downloadComplete = true;
+    else
         errorOccurred = true;
-        return;
-    }
-    grabber = new FileGrabber(updateArchiveUrl(baseUrl), updateArchiveName, 0);
-    grabber->setHashBody(isSigned());
-    connect(grabber, &FileGrabber::finished, this, &Updater::downloadFinished);
-    if (isSigned()) {
-        signatureGrabber = new FileGrabber(updateSignatureUrl(baseUrl), updateSignatureName, 1);
-        signatureGrabber->setMaxBodySize(minisign::maxSignatureFileSize);
-        signatureGrabber->setBodyName(QStringLiteral("signature"));
-        connect(signatureGrabber, &FileGrabber::finished, this, &Updater::downloadFinished);
-    }
-    grabber->start();
-    if (signatureGrabber)
-        signatureGrabber->start();
 }
 
-void Updater::downloadFinished(bool error, int requestId)
-{
-    if (!isSigned()) {
-        if (error)
-            errorOccurred = true;
-        else
-            downloadComplete = true;
-        return;
-    }
-    if (errorOccurred)
-        return;
-    if (error) {
-        if (requestId == 1)
-            logMissingSignature(updateSignatureUrl(baseUrl).toString());
-        // The other download is stopped here; the grabber that reported stays
-        // until the retry, as it is still emitting.
-        FileGrabber* other = requestId == 1 ? grabber : signatureGrabber;
-        if (other)
-            other->cancel();
-        discardDownloadedFiles();
-        errorOccurred = true;
-        return;
-    }
-    (requestId == 1 ? signatureArrived : archiveArrived) = true;
-    downloadComplete = archiveArrived && signatureArrived;
-}
-
-// The archive was hashed as it arrived, on the download's thread: nothing here
-// keeps the window from painting.
 void Updater::verifyStep()
 {
-    signatureVerified = acceptDownloadedUpdate(anchor.key, grabber->bodyDigest(), updateArchiveName,
-                                               updateSignatureName, updateArchiveName,
-                                               installedStampName, signedAt);
-    errorOccurred = !signatureVerified;
-}
-
-void Updater::dropDownloads()
-{
-    for (FileGrabber** download : {&grabber, &signatureGrabber}) {
-        if (*download) {
-            (*download)->cancel();
-            delete *download;
-            *download = nullptr;
-        }
+    switch (engine.verify()) {
+    case UpdateEngine::Verdict::Verified:
+        verified = true;
+        break;
+    case UpdateEngine::Verdict::Refused:
+        errorOccurred = true;
+        break;
+    case UpdateEngine::Verdict::FetchingAgain:
+        downloadComplete = false;
+        break;
     }
-}
-
-void Updater::discardDownloadedFiles()
-{
-    QDir::current().remove(updateArchiveName);
-    QDir::current().remove(updateSignatureName);
 }
 
 bool Updater::cancelClicked()
@@ -240,12 +190,16 @@ bool Updater::askQuestion(const QString& title, const QString& text)
 // would ask the close question once more over a run that is already ending.
 void Updater::endRun()
 {
+    if (stopped)
+        return;
     QCoreApplication::exit(0);
 }
 
 // Detached and never waited for; a game that cannot start is not reported.
 void Updater::startGame()
 {
+    if (stopped)
+        return;
     QStringList arguments = QProcess::splitCommand(gamePath);
     if (arguments.isEmpty())
         return;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Signature.h"
+#include "UpdateEngine.h"
 #include "UpdaterForm.h"
 
 #include <QDialog>
@@ -8,7 +8,6 @@
 #include <QString>
 #include <QTimer>
 
-class FileGrabber;
 class QCloseEvent;
 
 // The updater's only window and the controller of the update: a zero-interval
@@ -27,14 +26,17 @@ public:
 
     // The key updates must be signed with; by default TrustAnchor::forApplication().
     // Set before the update starts.
-    void setTrustAnchor(const TrustAnchor& trusted) { anchor = trusted; }
+    void setTrustAnchor(const TrustAnchor& trusted) { engine.setTrustAnchor(trusted); }
 
     // Wires the timer to update(), starts it at 0 ms and starts the refresh clock.
     void startUpdating();
+    // SIGTERM or SIGINT: the run ends at once, without the game; the engine's clean-up leaves
+    // nothing unverified behind.
+    void stop();
 
 protected slots:
     void update();
-    void downloadFinished(bool error, int requestId);
+    void downloadFinished(bool ok);
     bool cancelClicked();
     void playGame();
     void closeEvent(QCloseEvent* e) override;
@@ -44,18 +46,13 @@ private:
     bool askQuestion(const QString& title, const QString& text);
     void startGame();
     void endRun();
-    bool isSigned() const { return anchor.mode == TrustAnchor::Mode::Signed; }
-    void startDownloads();
     void verifyStep();
-    void dropDownloads();
-    void discardDownloadedFiles();
 
     QTimer updateTimer;
     QElapsedTimer refreshClock;
     UpdaterForm form;
-    QString baseUrl;
     QString gamePath;
-    FileGrabber* grabber = nullptr;
+    UpdateEngine engine;
     quint32 downloadStartTime = 0;
     bool downloadStarted = false;
     bool downloadComplete = false;
@@ -63,13 +60,6 @@ private:
     bool updateSucceeded = false;
     bool errorOccurred = false;
     bool errorPrompted = false;
-
-    // Signed mode: the signature's download beside the archive's, and the check
-    // that must pass before extraction.
-    TrustAnchor anchor = TrustAnchor::forApplication();
-    FileGrabber* signatureGrabber = nullptr;
-    quint64 signedAt = 0; // the valid signature's timestamp
-    bool archiveArrived = false;
-    bool signatureArrived = false;
-    bool signatureVerified = false;
+    bool verified = false; // the signature's check, before extraction
+    bool stopped = false;
 };

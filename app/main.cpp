@@ -72,6 +72,8 @@ int main(int argc, char* argv[])
         auto* updater = new Updater;
         updater->setBaseUrl(arguments.value(1));
         updater->setGamePath(arguments.value(2));
+        StopSignals stopSignals;
+        QObject::connect(&stopSignals, &StopSignals::stopRequested, updater, &Updater::stop);
         updater->startUpdating();
         updater->show();
         result = app.exec();

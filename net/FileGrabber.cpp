@@ -36,7 +36,16 @@ void FileGrabber::start()
     // The body goes beside the file as it arrives, and takes the file's name once
     // whole: an earlier file stays until then, and one planted under that name
     // (a link, a FIFO) is replaced rather than written through.
-    get->setBodyFile(fileName);
+    if (staged) {
+        get->setStagingFile(fileName);
+        get->setRange(stagedFrom, stagedValidator);
+        connect(get, &GETServerMessage::responseStarted, this,
+                [this](const QByteArray& validator, qint64 total, bool continued) {
+                    emit responseStarted(requestId, validator, total, continued);
+                });
+    } else {
+        get->setBodyFile(fileName);
+    }
     message = get;
     digest.clear();
     connect(message, &ServerMessage::response, this, &FileGrabber::serverResponse);
@@ -48,6 +57,7 @@ void FileGrabber::cancel()
 {
     if (message) {
         message->abort();
+        fetched += message->bytesReceived();
         delete message;
         message = nullptr;
     }
@@ -84,6 +94,18 @@ void FileGrabber::setHashBody(bool hash)
     hashBody = hash;
 }
 
+qint64 FileGrabber::bytesFetched() const
+{
+    return fetched + (message ? message->bytesReceived() : 0);
+}
+
+void FileGrabber::setStaging(qint64 from, const QByteArray& validator)
+{
+    staged = true;
+    stagedFrom = from;
+    stagedValidator = validator;
+}
+
 QByteArray FileGrabber::bodyDigest() const
 {
     return digest;
@@ -100,6 +122,7 @@ void FileGrabber::serverResponse(const QByteArray&, bool error)
         return;
     if (!error)
         digest = message->bodyDigest();
+    fetched += message->bytesReceived();
     // The message is still emitting; it goes once control is back in the loop.
     message->deleteLater();
     message = nullptr;

@@ -35,6 +35,13 @@ public:
     void setBodyName(const QString& name);
     // Downloads started afterwards hash their body as it arrives.
     void setHashBody(bool hash);
+    // Downloads started afterwards write in place into the file, which stays after a failure,
+    // and ask for the bytes from `from` on while the server's file still has validator: the
+    // file's first `from` bytes are then kept (and hashed, with setHashBody). A server that
+    // sends the whole file instead has it written from the start. See HTTPMessage.
+    void setStaging(qint64 from, const QByteArray& validator);
+    // Body bytes received by every download this grabber started, cancelled ones included.
+    qint64 bytesFetched() const;
     // BLAKE2b-512 of exactly the bytes written by the last successful download
     // with hashing on; empty otherwise.
     QByteArray bodyDigest() const;
@@ -42,6 +49,8 @@ public:
 signals:
     // error is false exactly when the file holds the whole body.
     void finished(bool error, int requestId);
+    // A staged download's answer has begun; see HTTPMessage::responseStarted.
+    void responseStarted(int requestId, const QByteArray& validator, qint64 total, bool continued);
 
 protected slots:
     void serverResponse(const QByteArray& data, bool error);
@@ -56,4 +65,8 @@ private:
     bool hashBody = false;
     QString bodyName;
     QByteArray digest;
+    qint64 fetched = 0; // by the downloads that have ended
+    bool staged = false;
+    qint64 stagedFrom = 0;
+    QByteArray stagedValidator;
 };

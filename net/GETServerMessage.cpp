@@ -27,10 +27,16 @@ ServerMessage::Transferred GETServerMessage::transferred() const
     return {worker->bytesReceived(), worker->bytesExpected()};
 }
 
+qint64 GETServerMessage::bytesReceived() const
+{
+    return worker ? worker->bytesReceived() : lastReceived;
+}
+
 void GETServerMessage::abort()
 {
     if (!worker)
         return;
+    lastReceived = worker->bytesReceived();
     // Whatever the worker still emits must not reach this message.
     disconnect(worker, nullptr, this, nullptr);
     worker->abort();
@@ -43,6 +49,7 @@ bool GETServerMessage::send()
     if (state != STATE_IDLE)
         return false;
     state = STATE_COMMUNICATING;
+    lastReceived = 0;
 
     // Only scheme, host, port and path: neither query nor fragment is requested.
     // A scheme other than http or https fails in the worker, before any request.
@@ -63,6 +70,14 @@ bool GETServerMessage::send()
     // so the bytes on disk and the progress would no longer match Content-Length.
     header.setRawHeader("Accept-Encoding", "identity");
     header.setRawHeader("User-Agent", userAgent);
+    // Only against a strong validator: a range of another version of the file would be
+    // appended to this one's start.
+    const bool ranged =
+        rangeFrom > 0 && !rangeValidator.isEmpty() && !rangeValidator.startsWith("W/");
+    if (ranged) {
+        header.setRawHeader("Range", "bytes=" + QByteArray::number(rangeFrom) + '-');
+        header.setRawHeader("If-Range", rangeValidator);
+    }
 
     worker = new HTTPMessage(url, header, QByteArray());
     worker->setStallTimeout(stallTimeout);
@@ -71,6 +86,10 @@ bool GETServerMessage::send()
         worker->setBodyName(bodyName);
     worker->setHashBody(hashBody);
     worker->setBodyFile(bodyFile);
+    if (!stagingFile.isEmpty()) {
+        worker->setStagingFile(stagingFile, ranged ? rangeFrom : 0);
+        connect(worker, &HTTPMessage::responseStarted, this, &GETServerMessage::responseStarted);
+    }
     connect(worker, &HTTPMessage::finished, this, &GETServerMessage::finished);
     worker->start(QThread::InheritPriority);
     return true;
@@ -101,6 +120,17 @@ void GETServerMessage::setBodyFile(const QString& fileName)
     bodyFile = fileName;
 }
 
+void GETServerMessage::setStagingFile(const QString& fileName)
+{
+    stagingFile = fileName;
+}
+
+void GETServerMessage::setRange(qint64 from, const QByteArray& validator)
+{
+    rangeFrom = from;
+    rangeValidator = validator;
+}
+
 void GETServerMessage::finished(bool error)
 {
     if (!worker)
@@ -111,6 +141,7 @@ void GETServerMessage::finished(bool error)
     }
     const QByteArray data = error ? QByteArray() : worker->responseData();
     digest = error ? QByteArray() : worker->responseDigest();
+    lastReceived = worker->bytesReceived();
     worker = nullptr;
     emit response(data, error);
     state = STATE_IDLE;

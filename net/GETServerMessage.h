@@ -24,6 +24,8 @@ public:
     void abort() override;
     bool send() override;
     Transferred transferred() const override;
+    // Body bytes of the exchange in flight or, once it has ended or been aborted, of the last.
+    qint64 bytesReceived() const;
 
     // Handed to every worker this message starts; see HTTPMessage::setStallTimeout.
     void setStallTimeout(int msecs);
@@ -36,8 +38,17 @@ public:
     // Handed to every worker this message starts; see HTTPMessage::setBodyFile.
     // The body then goes to the file, and response() carries none.
     void setBodyFile(const QString& fileName);
+    // Handed to every worker this message starts; see HTTPMessage::setStagingFile.
+    void setStagingFile(const QString& fileName);
+    // The request asks for the bytes from `from` on, if the file still has validator (a
+    // strong one: an empty or weak validator asks for the whole file).
+    void setRange(qint64 from, const QByteArray& validator);
     // HTTPMessage::responseDigest() of the last response, valid while it is emitted.
     QByteArray bodyDigest() const { return digest; }
+
+signals:
+    // See HTTPMessage::responseStarted.
+    void responseStarted(const QByteArray& validator, qint64 total, bool continued);
 
 protected slots:
     void finished(bool error);
@@ -52,4 +63,8 @@ private:
     QString bodyName; // empty: the worker's own
     QString bodyFile;
     QByteArray digest;
+    qint64 lastReceived = 0;
+    QString stagingFile;
+    qint64 rangeFrom = 0;
+    QByteArray rangeValidator;
 };

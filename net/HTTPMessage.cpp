@@ -3,10 +3,12 @@
 #include "Blake2b.h"
 #include "Log.h"
 #include "ReplacingFile.h"
+#include "StagingFile.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTimer>
 #include <algorithm>
@@ -221,6 +223,13 @@ void HTTPMessage::setBodyFile(const QString& fileName)
     bodyFileName = fileName;
 }
 
+void HTTPMessage::setStagingFile(const QString& fileName, qint64 from)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    stagingFileName = fileName;
+    rangeFrom = qMax(qint64(0), from);
+}
+
 qint64 HTTPMessage::defaultMaxBodySize()
 {
 #if defined(Q_OS_WIN)
@@ -255,7 +264,13 @@ void HTTPMessage::run()
             QStringLiteral("The %1 is too large: more than %2 bytes").arg(bodyName).arg(bodyLimit);
         if (hashBody)
             hasher = std::make_unique<Blake2b>();
-        if (!bodyFileName.isEmpty())
+        partialAccepted = false;
+        // Opened here, under the lock that abort() takes: once an abort has returned, no
+        // worker creates the file any more, so the owner's clean-up after it is final.
+        if (!stagingFileName.isEmpty()) {
+            staging = std::make_unique<StagingFile>(stagingFileName);
+            stagingOpen = staging->open();
+        } else if (!bodyFileName.isEmpty())
             sink = std::make_unique<ReplacingFile>(bodyFileName);
     }
 
@@ -309,6 +324,7 @@ void HTTPMessage::run()
     received = QByteArray();
     hasher.reset();
     sink.reset();
+    staging.reset();
 }
 
 void HTTPMessage::responseHeaderReceived()
@@ -326,10 +342,79 @@ void HTTPMessage::responseHeaderReceived()
         fail(QStringLiteral("Conflicting Content-Length headers"));
     else if (contentLength == -3)
         fail(QStringLiteral("Invalid Content-Length header"));
+    else if (staging)
+        startStaging(code);
     else if (keepBody && contentLength > bodyLimit)
         fail(tooLarge);
     else if (keepBody && sink && !sink->open())
         fail(sink->errorString());
+}
+
+namespace {
+
+// The strong validator of a response, as If-Range may send it back; a weak ETag has none.
+QByteArray strongValidator(const QNetworkReply* reply)
+{
+    const QByteArray etag = reply->rawHeader("ETag").trimmed();
+    const QByteArray validator = etag.isEmpty() ? reply->rawHeader("Last-Modified").trimmed()
+                                 : etag.startsWith("W/") ? QByteArray()
+                                                         : etag;
+    for (const char c : validator)
+        if (c < 0x20 || c > 0x7e)
+            return QByteArray();
+    return validator;
+}
+
+// "bytes FIRST-LAST/TOTAL"; false for anything else.
+bool parseContentRange(const QByteArray& field, qint64& first, qint64& last, qint64& total)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^bytes (\\d{1,18})-(\\d{1,18})/(\\d{1,18})$"));
+    const QRegularExpressionMatch match = form.match(QString::fromLatin1(field.trimmed()));
+    if (!match.hasMatch())
+        return false;
+    first = match.captured(1).toLongLong();
+    last = match.captured(2).toLongLong();
+    total = match.captured(3).toLongLong();
+    return true;
+}
+
+} // namespace
+
+void HTTPMessage::startStaging(qint32 code)
+{
+    qint64 total = contentLength;
+    continued = false;
+    if (code == 206 && rangeFrom > 0) {
+        // Only the rest of the file, to its end, continues what is kept.
+        const QByteArray range = reply->rawHeader("Content-Range");
+        qint64 first = -1, last = -1;
+        if (!parseContentRange(range, first, last, total) || first != rangeFrom ||
+            last != total - 1 || (contentLength >= 0 && contentLength != total - first)) {
+            // What is kept cannot be continued from this server: the next try starts over.
+            if (stagingOpen)
+                staging->keep(0, nullptr);
+            fail(QStringLiteral("The partial answer does not go on at byte %1: Content-Range: %2")
+                     .arg(rangeFrom)
+                     .arg(QString::fromLatin1(range)));
+            return;
+        }
+        keepBody = continued = true;
+        bodyLimit -= qMin(bodyLimit, rangeFrom);
+        // Known from the range even without a Content-Length: a body cut short then fails.
+        contentLength = total - first;
+    }
+    if (!keepBody)
+        return;
+    if ((continued ? contentLength : total) > bodyLimit) {
+        fail(tooLarge);
+        return;
+    }
+    if (!stagingOpen || !staging->keep(continued ? rangeFrom : 0, hasher.get())) {
+        fail(staging->errorString());
+        return;
+    }
+    emit responseStarted(strongValidator(reply), total, continued);
 }
 
 void HTTPMessage::readProgress(qint64 bytesDone, qint64 total)
@@ -379,6 +464,11 @@ void HTTPMessage::readBody()
                 fail(sink->errorString());
                 return;
             }
+        } else if (staging) {
+            if (!staging->write(data.constData(), data.size())) {
+                fail(staging->errorString());
+                return;
+            }
         } else {
             received.append(data);
         }
@@ -424,7 +514,8 @@ void HTTPMessage::replyFinished()
     }
     // Qt can take a connection closed in mid-body for the end of a body
     // without length; the announced length says otherwise.
-    if (!clientError && status == 200 && contentLength >= 0 && bytesSeen != contentLength) {
+    if (!clientError && (status == 200 || continued) && contentLength >= 0 &&
+        bytesSeen != contentLength) {
         settle(true, true, QStringLiteral("Connection closed"));
         return;
     }
@@ -451,13 +542,18 @@ void HTTPMessage::settle(bool error, bool transport, const QString& reason)
         error = transport = true;
         why = sink->errorString();
     }
+    if (!error && staging && keepBody && !staging->close()) {
+        error = transport = true;
+        why = staging->errorString();
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (aborted)
             return;
         transportFailure = transport;
         clientErrorString = why;
-        if (!error && statusCode == 200) {
+        partialAccepted = continued;
+        if (!error && (statusCode == 200 || continued)) {
             responseBody = std::move(received);
             responseFile = std::move(sink);
             if (hasher)
@@ -468,6 +564,7 @@ void HTTPMessage::settle(bool error, bool transport, const QString& reason)
     }
     received = QByteArray();
     sink.reset();
+    staging.reset();
     emit settledOnWorker(error, QPrivateSignal());
 }
 
@@ -481,6 +578,8 @@ void HTTPMessage::done(bool error)
         if (aborted)
             return;
         status = statusCode;
+        if (partialAccepted)
+            status = 200; // the 206 that goes on with the kept bytes is the answer asked for
         if (status != 200)
             error = true;
         // A rename, so cheap enough here; here, so that an abort that comes

@@ -11,6 +11,7 @@
 class Blake2b;
 class QNetworkReply;
 class ReplacingFile;
+class StagingFile;
 
 // One HTTP exchange carried out on a thread of its own. The object lives on the
 // thread that created it; the network client and its reply live on the worker
@@ -63,9 +64,19 @@ public:
     // Writes the body, as it arrives, to a new file beside fileName that takes its
     // name once the exchange has succeeded; see ReplacingFile.
     void setBodyFile(const QString& fileName);
+    // Writes the body in place into fileName instead (see StagingFile), which stays after a
+    // failure. With from > 0 the request asked for the bytes from there on: a 206 whose
+    // Content-Range goes on at from and ends at the file's end is appended after the file's
+    // first from bytes (hashed first, with setHashBody); a 200 rewrites the file from byte 0;
+    // any other 206 fails the transfer.
+    void setStagingFile(const QString& fileName, qint64 from);
 
 signals:
     void finished(bool error);
+    // Once the head of a body that is kept has arrived: its strong validator (the ETag unless
+    // weak, else Last-Modified when there is no ETag; empty when there is none), the whole
+    // file's length (-1 when unknown), and whether the body goes on from the kept bytes.
+    void responseStarted(const QByteArray& validator, qint64 total, bool continued);
     // Worker thread, connected queued to done(): the exchange has ended.
     void settledOnWorker(bool error, QPrivateSignal);
 
@@ -89,6 +100,8 @@ private:
     void fail(const QString& reason);
     // Worker thread: hands the outcome over and posts done() to the creating thread.
     void settle(bool error, bool transport, const QString& reason);
+    // Worker thread: takes the head of a response to a staged download.
+    void startStaging(qint32 code);
 
     QUrl url;
     QNetworkRequest header;
@@ -128,4 +141,13 @@ private:
     static constexpr int stallSlices = 10;
     qint64 seenAtCheck[stallSlices] = {};
     qint64 checks = 0;
+
+    // A staged download (setStagingFile): set before start(), and the accepted 206.
+    QString stagingFileName;
+    qint64 rangeFrom = 0;
+    bool partialAccepted = false;
+    // Worker thread only.
+    std::unique_ptr<StagingFile> staging;
+    bool stagingOpen = false;
+    bool continued = false;
 };

@@ -5,6 +5,7 @@
 
 #include <QPushButton>
 #include <QtTest>
+#include <csignal>
 
 // The ways out of a run, without a server: only the user's actions happen, or, with a key that
 // cannot be read, the update fails before any request.
@@ -35,6 +36,9 @@ void TestUpdater::waysOut_data()
     // Escape ends the run without a question and without the game.
     QTest::newRow("escape") << Answer::Yes << game << true << QStringList();
     QTest::newRow("broken key, retry declined") << Answer::No << game << true << started;
+    // Stopped by SIGTERM while the question is open: the No that follows starts nothing.
+    QTest::newRow("sigterm, under the error question")
+        << Answer::No << game << false << QStringList();
     QTest::newRow("play, quoted argument, extra spaces")
         << Answer::Yes << "\"%1\"   -x  \"a b\"   c " << true << QStringList{"-x", "a b", "c"};
     QTest::newRow("play, no game") << Answer::Yes << "" << false << QStringList();
@@ -56,6 +60,14 @@ void TestUpdater::waysOut()
     u.show();
     QVERIFY(QTest::qWaitForWindowExposed(&u));
     QuestionAnswerer answerer({answer});
+    StopSignals stopSignals;
+    connect(&stopSignals, &StopSignals::stopRequested, &u, &Updater::stop);
+    if (action == "sigterm")
+        answerer.beforeAnswer = [&stopSignals](QMessageBox*) {
+            QSignalSpy stopped(&stopSignals, &StopSignals::stopRequested);
+            ::raise(SIGTERM);
+            QVERIFY(stopped.wait(10000));
+        };
     QTimer::singleShot(0, &u, [&u, action] {
         if (action == "cancel") {
             // The button acts on press: releasing outside it changes nothing.

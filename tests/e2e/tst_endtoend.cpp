@@ -15,7 +15,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
+#include <csignal>
 #include <memory>
+#include <unistd.h>
 
 using namespace ArchiveBytes;
 using namespace MinisignTool;
@@ -42,6 +44,17 @@ const Tree brokenLeft{{"kept", kDir}, {"update.vt", broken}};
 const QString cancelQ = QStringLiteral("Cancel Update?"), errorQ = QStringLiteral("Update error"),
               playQ = QStringLiteral("Play Game?"), complete = QStringLiteral("Update complete"),
               downloading = QStringLiteral("Downloading update...");
+
+// Takes signed mode's hidden staging out of files: what a later run goes on from, a prefix of the
+// served archive with its record, or nothing; false for anything else.
+bool stagingTaken(Tree& files, const QByteArray& served)
+{
+    const QByteArray part = files.take(".update.vt.partial"),
+                     record = files.take(".update.vt.resume");
+    return (part.isEmpty() && record.isEmpty()) ||
+           (served.startsWith(part) &&
+            record.endsWith('\n' + QByteArray::number(served.size()) + '\n'));
+}
 
 const QByteArray tooLargeSignature =
     "HTTPMessage failed with the following error: The signature is "
@@ -117,6 +130,10 @@ private slots:
         if (available())
             QVERIFY(makeKey(keys.path(), QStringLiteral("key")));
         nginx.addRateLimit(QStringLiteral("/slow/"), 150 * 1024);
+        // Seconds for the 3 MiB archive of the interrupted rows: still in flight when stopped.
+        nginx.addRateLimit(QStringLiteral("/resume/"), 512 << 10);
+        nginx.addLocation(QStringLiteral("/noranges/"),
+                          QStringLiteral("limit_rate 512k; max_ranges 0;"));
         QVERIFY2(nginx.start(www.path()), qPrintable(nginx.errorString()));
     }
     void init()
@@ -142,6 +159,8 @@ private slots:
     void update();
     void vt_data();
     void vt();
+    void interrupted_data();
+    void interrupted();
     void realExecutable();
 };
 
@@ -162,6 +181,9 @@ void TestEndToEnd::update_data()
     // After a failed extraction the download's state stays; nothing claims the update completed.
     row("broken archive", {"", Nothing, no, false, error, tar, errorQ, broken});
     row("cancel mid-download", {"", CancelMidway, yes, true, cancel, {}, downloading, big});
+    // Signed, what has arrived stays hidden, for the next run to go on from.
+    row("signed, cancel mid-download",
+        {"signed", CancelMidway, yes, true, cancel, {}, downloading, big});
     row("update completes under the cancel question",
         {"", CancelFirst, no, false, cancel, {}, complete});
     row("404 under the cancel question", {"", CancelFirst, no, false, both, http, downloading, {}});
@@ -236,7 +258,8 @@ void TestEndToEnd::update()
         QVERIFY(!cancelled);
     }
     if (act == CancelMidway)
-        QCOMPARE(HTTPMessage::liveWorkerCount(), 1); // what workersGone() watches
+        QTRY_COMPARE(HTTPMessage::liveWorkerCount(), 1); // what workersGone() watches; the
+                                                         // signature's may still be going
     QTimer::singleShot(0, updater.get(), [this, act = act] {
         if (act == Close)
             updater->close();
@@ -278,6 +301,7 @@ void TestEndToEnd::update()
     QCOMPARE(log.contains(tooLargeSignature), signing == QLatin1String("huge signature"));
     const bool installed = state == complete && !signing.isEmpty();
     QCOMPARE(files.take("update.stamp"), installed ? "1000\n" : signing == "older" ? "2000\n" : "");
+    QVERIFY(stagingTaken(files, served));
     QCOMPARE(files, state == complete ? gameFiles : served == broken ? brokenLeft : Tree());
     QVERIFY(gameStarts || !withGame || !game.startsWithin(200));
 }
@@ -345,7 +369,179 @@ void TestEndToEnd::vt()
     QTRY_COMPARE(fetches("update.vt"), requests);
     const bool installed = update && exitCode == 0;
     QCOMPARE(files.take("update.stamp"), installed && keyed ? "1000\n" : "");
+    // The archive and, signed, its signature: in one request each.
+    if (installed)
+        QCOMPARE(run.out, QString("fetched %1 MiB of %1 MiB in %2\n")
+                              .arg(served.size() / 1048576.0, 0, 'f', 1)
+                              .arg(keyed ? "2 requests" : "1 request")
+                              .toLatin1());
+    // A refused signature leaves at most what a later run goes on from.
+    QVERIFY(stagingTaken(files, served));
     QCOMPARE(files, installed ? gameFiles : served == broken ? brokenLeft : Tree());
+}
+
+// A run stopped mid-download by a signal, then, where the row says so, run again. What the first
+// leaves is only the hidden staging, which the second goes on from with a range request where the
+// server's file is unchanged and allows ranges; either way the result is verified.
+void TestEndToEnd::interrupted_data()
+{
+    QTest::addColumn<QString>("program"); // "vt", or the dialog's "updater" trusting the key
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("keyed");
+    QTest::addColumn<QString>("location"); // rate-limited, with or without ranges
+    QTest::addColumn<QString>("then");     // "": no second run; "rerun"; "changed": a new archive
+    QTest::addColumn<int>("secondStatus"); // of the rerun's archive request, in nginx's log
+    QTest::newRow("vt killed, rerun goes on") << "vt" << SIGKILL << true << "resume/"
+                                              << "rerun" << 206;
+    QTest::newRow("vt killed, archive changed, rerun") << "vt" << SIGKILL << true << "resume/"
+                                                       << "changed" << 200;
+    QTest::newRow("vt killed, server without ranges") << "vt" << SIGKILL << true << "noranges/"
+                                                      << "rerun" << 200;
+    // Staged bytes damaged between the runs: refused once, then fetched whole and applied.
+    QTest::newRow("vt killed, staging damaged, rerun") << "vt" << SIGKILL << true << "resume/"
+                                                       << "damaged" << 206;
+    QTest::newRow("vt SIGTERM") << "vt" << SIGTERM << true << "resume/"
+                                << "" << 0;
+    QTest::newRow("vt SIGINT, unsigned") << "vt" << SIGINT << false << "resume/"
+                                         << "" << 0;
+    QTest::newRow("updater SIGTERM, vt goes on") << "updater" << SIGTERM << true << "resume/"
+                                                 << "rerun" << 206;
+}
+
+void TestEndToEnd::interrupted()
+{
+    QFETCH(QString, program);
+    QFETCH(int, signal);
+    QFETCH(bool, keyed);
+    QFETCH(QString, location);
+    QFETCH(QString, then);
+    QFETCH(int, secondStatus);
+    if (!available())
+        QSKIP("needs minisign (scripts/setup.sh installs it)");
+    dir.prepend(location);
+    Tree game = gameFiles;
+    game.insert("data/big.bin", bytePattern(3 << 20));
+    const QByteArray served = gameArchive + file("data/big.bin", game["data/big.bin"]);
+    publish(served, "signed");
+    const QString staged = work->filePath(".update.vt.partial");
+
+    QTemporaryDir bin;
+    FakeGame fakeGame;
+    QProcess first;
+    first.setWorkingDirectory(work->path());
+    if (program == "vt") {
+        QStringList args{"update", url()};
+        if (keyed)
+            args << "-p" << keys.filePath("key.pub");
+        first.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), args);
+    } else {
+        // The dialog trusts the key beside it.
+        QVERIFY(QFile::copy(QStringLiteral(UPDATER_BUILD_DIR "/updater"), bin.filePath("updater")));
+        QVERIFY(QFile::copy(keys.filePath("key.pub"), bin.filePath("update.pub")));
+        first.start(bin.filePath("updater"), {url(), '"' + fakeGame.script + "\" --x"});
+    }
+    QVERIFY(first.waitForStarted());
+    // Signed, under way once part of the archive is staged; unsigned, once the nameless body is
+    // open in the folder.
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(first.processId());
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            if (keyed)
+                return QFileInfo(staged).size() >= (256 << 10) &&
+                       QFile::exists(work->filePath(".update.vt.resume"));
+            for (const QString& fd : QDir(fds).entryList(QDir::AllEntries | QDir::System)) {
+                char target[4096];
+                const ssize_t n = ::readlink(QFile::encodeName(fds + '/' + fd).constData(), target,
+                                             sizeof target);
+                if (n > 0 && QByteArray(target, int(n)).contains("/#"))
+                    return true;
+            }
+            return false;
+        },
+        scaledTimeout(20000)));
+    ::kill(pid_t(first.processId()), signal);
+    QVERIFY(first.waitForFinished(scaledTimeout(20000)));
+    if (signal == SIGKILL) {
+        QCOMPARE(first.exitStatus(), QProcess::CrashExit);
+    } else {
+        // Ended through their own clean-up: a failure, said as such, and no game started.
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.exitCode(), 1);
+        if (program == "vt")
+            QCOMPARE(first.readAllStandardError(), QByteArray("vt: update: stopped by ") +
+                                                       (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                                                       '\n');
+        QVERIFY(!fakeGame.startsWithin(200));
+    }
+    Tree files = treeOf(work->path());
+    QCOMPARE(files.take("log.txt"), QByteArray());
+    // A killed run may leave the signature, whole, which the next run replaces.
+    if (signal == SIGKILL)
+        files.remove("update.vt.minisig");
+    // Nothing unverified under a usable name: only the staging, which a signed run keeps.
+    const bool kept = files.contains(".update.vt.partial");
+    QVERIFY(stagingTaken(files, served));
+    QCOMPARE(kept, keyed);
+    QCOMPARE(files, Tree());
+    if (then.isEmpty())
+        return;
+
+    const qint64 keptBytes = QFileInfo(staged).size();
+    Tree expected = game;
+    QByteArray archive = served;
+    if (then == "changed") {
+        expected.insert("data/new.txt", "new");
+        archive += file("data/new.txt", "new");
+        publish(archive, "signed");
+    }
+    const bool damaged = then == "damaged";
+    if (damaged) {
+        QFile part(staged);
+        QVERIFY(part.open(QIODevice::ReadWrite) && part.seek(keptBytes / 2) &&
+                part.write("X") == 1);
+    }
+    const VtRun second = runVt({"update", url(), "-p", keys.filePath("key.pub")}, work->path());
+    QCOMPARE(second.code, 0);
+    files = treeOf(work->path());
+    QCOMPARE(sources(files.take("log.txt")), damaged ? QStringList("Signature") : QStringList());
+    QCOMPARE(files.take("update.stamp"), "1000\n");
+    QCOMPARE(files, expected);
+    // The archive's requests: the first cut short, then the rest or, where the server cannot
+    // or must not go on, the whole of the new archive.
+    QList<int> statuses;
+    QList<qint64> sent;
+    const QRegularExpression line("\"GET /" + QRegularExpression::escape(dir) +
+                                  "/update\\.vt HTTP/1\\.1\" (\\d+) (\\d+)");
+    QTRY_COMPARE_WITH_TIMEOUT(
+        [&] {
+            statuses.clear();
+            sent.clear();
+            auto matches = line.globalMatch(QString::fromLatin1(readFile(nginx.accessLogPath())));
+            while (matches.hasNext()) {
+                const QRegularExpressionMatch m = matches.next();
+                statuses << m.captured(1).toInt();
+                sent << m.captured(2).toLongLong();
+            }
+            return statuses.size();
+        }(),
+        damaged ? 3 : 2, scaledTimeout(10000));
+    QCOMPARE(statuses, damaged ? QList<int>({200, 206, 200}) : QList<int>({200, secondStatus}));
+    // Together one archive: the second asks for exactly what the first did not keep, or, where
+    // the server cannot or must not go on, sends the new archive whole.
+    QVERIFY(sent[0] >= keptBytes);
+    // (Of a whole staged archive the last byte, which the server then confirms.)
+    QCOMPARE(sent[1], secondStatus == 206 ? archive.size() - qMin(keptBytes, archive.size() - 1)
+                                          : archive.size());
+    // What it fetched against the archive: resumed, well short of it.
+    const QRegularExpressionMatch fetched =
+        QRegularExpression(
+            QString("^fetched (\\d+\\.\\d) MiB of (\\d+\\.\\d) MiB in %1 requests\n$")
+                .arg(damaged ? 4 : 2))
+            .match(QString::fromLatin1(second.out));
+    QVERIFY2(fetched.hasMatch(), second.out.constData());
+    QCOMPARE(fetched.captured(2), QString::number(archive.size() / 1048576.0, 'f', 1));
+    QVERIFY(secondStatus != 206 || damaged ||
+            fetched.captured(1).toDouble() < fetched.captured(2).toDouble());
 }
 
 // The real program in a real X server, pressed like a user would; it trusts the key beside it.

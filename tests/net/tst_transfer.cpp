@@ -14,6 +14,7 @@
 #include "TestTimeouts.h"
 #include "TransferWorkers.h"
 
+#include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QSslConfiguration>
 #include <QStorageInfo>
@@ -388,6 +389,119 @@ private slots:
         QVERIFY(message.send());
         QVERIFY(spy.wait(scaledTimeout(10000)));
         QCOMPARE(spy.at(1), QVariantList({QByteArray("again"), false}));
+    }
+
+    // A download into hidden staging that goes on from the kept bytes. The row: what is kept on
+    // disk (or a link or FIFO planted there), the validator it was kept with, the server's reply,
+    // the file afterwards (whole: the download succeeded, and its digest covers every byte), what
+    // responseStarted told ("validator total continued"), and the log entries as in outcome().
+    void resume_data()
+    {
+        QTest::addColumn<QByteArray>("kept");
+        QTest::addColumn<QByteArray>("validator");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<QString>("started");
+        QTest::addColumn<QStringList>("entries");
+        const QByteArray whole = "0123456789ABCDEFGHIJ", kept = whole.left(10), v = "\"v1\"";
+        const auto partial = [&](const QByteArray& range, const QByteArray& more = "ETag: \"v1\"") {
+            return response(206, whole.mid(10),
+                            "Content-Range: " + range + "\r\nContent-Length: 10\r\n" + more);
+        };
+        const auto full = [&](const QByteArray& more) {
+            return response(200, whole, "Content-Length: 20\r\n" + more);
+        };
+        const auto row = [](const char* name, const QByteArray& kept, const QByteArray& validator,
+                            const QByteArray& reply, const QByteArray& after,
+                            const QString& started, const QString& entries = {}) {
+            QTest::newRow(name) << kept << validator << reply << after << started
+                                << entries.split('|', Qt::SkipEmptyParts);
+        };
+        row("206 goes on", kept, v, partial("bytes 10-19/20"), whole, "\"v1\" 20 1");
+        // A server without ranges, or a file changed since (If-Range): the whole file anew.
+        row("200 instead: starts over", kept, v, full("ETag: \"v2\""), whole, "\"v2\" 20 0");
+        row("Last-Modified without ETag", kept, v,
+            full("Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT"), whole,
+            "Mon, 07 Dec 2026 10:00:00 GMT 20 0");
+        row("weak ETag is no validator", {}, {}, full("ETag: W/\"v1\""), whole, " 20 0");
+        // Only the rest of the file, from the first byte not kept, continues it; what is kept is
+        // then dropped, so that the next try starts over.
+        const QString notOn =
+            "debug 206|info The partial answer does not go on at byte 10: Content-Range: ";
+        row("206 from another byte", kept, v, partial("bytes 9-18/20"), "", "",
+            notOn + "bytes 9-18/20");
+        row("206 for another length", kept, v, partial("bytes 10-19/30"), "", "",
+            notOn + "bytes 10-19/30");
+        row("206 short of the end", kept, v, partial("bytes 10-18/20"), "", "",
+            notOn + "bytes 10-18/20");
+        row("206 without Content-Range", kept, v, response(206, whole.mid(10)), "", "", notOn);
+        // Without a strong validator the whole file is asked for; a 206 then is no answer.
+        row("weak validator, 206", kept, "W/\"v1\"", partial("bytes 10-19/20"), kept, "",
+            "debug 206");
+        row("404 keeps what is kept", kept, v, response(404, "no"), kept, "", "debug 404");
+        row("kept file shorter than recorded", kept.left(5), v, partial("bytes 10-19/20"),
+            kept.left(5), "", "info Could not go on with %T: it is shorter than before");
+        row("over a symbolic link", "link", {}, full("ETag: \"v1\""), whole, "\"v1\" 20 0");
+        row("over a FIFO", "fifo", {}, full("ETag: \"v1\""), whole, "\"v1\" 20 0");
+        row("a directory of that name stays", "dir", {}, full("ETag: \"v1\""), "<missing>", "",
+            "info Could not write %T: Is a directory");
+        row("over a hard link", "hard link", v, partial("bytes 10-19/20"), "", "",
+            "info Could not go on with %T: it is shorter than before");
+    }
+
+    void resume()
+    {
+        QFETCH(QByteArray, kept);
+        QFETCH(QByteArray, validator);
+        QFETCH(QByteArray, reply);
+        QFETCH(QByteArray, after);
+        QFETCH(QString, started);
+        QFETCH(QStringList, entries);
+        const QString staged = dir.filePath(QStringLiteral("files/.update.vt.partial"));
+        const QString victim = dir.filePath(QStringLiteral("files/victim"));
+        QVERIFY(writeFile(victim, "0123456789"));
+        const QByteArray name = QFile::encodeName(staged);
+        if (kept == "link")
+            QVERIFY(QFile::link(victim, staged));
+        else if (kept == "fifo")
+            QCOMPARE(::mkfifo(name.constData(), 0666), 0);
+        else if (kept == "dir")
+            QVERIFY(QDir().mkpath(staged + "/inside"));
+        else if (kept == "hard link")
+            QCOMPARE(::link(QFile::encodeName(victim).constData(), name.constData()), 0);
+        else if (!kept.isEmpty())
+            QVERIFY(writeFile(staged, kept));
+        server->script = {reply};
+        FileGrabber grabber(local, staged, 2);
+        grabber.setHashBody(true);
+        grabber.setStaging(10, validator);
+        QSignalSpy finished(&grabber, &FileGrabber::finished);
+        QStringList told;
+        connect(&grabber, &FileGrabber::responseStarted, this,
+                [&](int id, const QByteArray& tag, qint64 total, bool continued) {
+                    told << QString::number(id) + ' ' + tag + ' ' + QString::number(total) + ' ' +
+                                QString::number(continued);
+                });
+        grabber.start();
+        QVERIFY(finished.wait(scaledTimeout(10000)));
+        QVERIFY(workersGone(5000));
+        const bool whole = after.size() == 20;
+        QCOMPARE(finished.at(0), QVariantList({!whole, 2}));
+        QCOMPARE(told, started.isEmpty() ? QStringList() : QStringList("2 " + started));
+        QCOMPARE(readFile(staged), after);
+        QCOMPARE(readFile(victim), QByteArray("0123456789"));
+        QCOMPARE(grabber.bodyDigest(),
+                 whole ? QCryptographicHash::hash(after, QCryptographicHash::Blake2b_512)
+                       : QByteArray());
+        if (whole) // the body as sent: what a resumed download saves shows here
+            QCOMPARE(grabber.bytesFetched(), reply.size() - reply.indexOf("\r\n\r\n") - 4);
+        QCOMPARE(logged(), expand(entries, local.toString()).replaceInStrings("%T", staged));
+        // The range is asked for exactly with a strong validator and kept bytes.
+        const QByteArray head = server->requests.value(0);
+        const bool ranged = !validator.isEmpty() && !validator.startsWith("W/");
+        QCOMPARE(head.contains("\r\nRange: bytes=10-\r\nIf-Range: " + validator + "\r\n"), ranged);
+        QCOMPARE(head.contains("Range:"), ranged);
+        QVERIFY(head.contains("\r\nAccept-Encoding: identity\r\n"));
     }
 
     void stoppedNeverReports_data()

@@ -20,8 +20,12 @@ bool accepts(quint16 port)
 
 void NginxServer::addRateLimit(const QString& location, qint64 bytesPerSecond)
 {
-    directives +=
-        QStringLiteral("location %1 { limit_rate %2; }\n").arg(location).arg(bytesPerSecond);
+    addLocation(location, QStringLiteral("limit_rate %1;").arg(bytesPerSecond));
+}
+
+void NginxServer::addLocation(const QString& location, const QString& text)
+{
+    directives += QStringLiteral("location %1 { %2 }\n").arg(location, text);
 }
 
 bool NginxServer::start(const QString& docRoot)

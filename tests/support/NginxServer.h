@@ -22,6 +22,9 @@ public:
     // bytesPerSecond; TLS adds an HTTPS listener with a self-signed certificate for 127.0.0.1
     // and localhost.
     void addRateLimit(const QString& location, qint64 bytesPerSecond);
+    // Any directives for everything under location, e.g. "max_ranges 0;" for a server that
+    // answers every range request with the whole file.
+    void addLocation(const QString& location, const QString& directives);
     void setTlsEnabled(bool enabled) { tls = enabled; }
 
     // Serves docRoot; true once it accepts connections, else errorString() says why.

@@ -1,12 +1,10 @@
 #include "Command.h"
-#include "FileGrabber.h"
 #include "KeyOptions.h"
 #include "Log.h"
-#include "Minisign.h"
 #include "Progress.h"
 #include "TimeRemaining.h"
+#include "UpdateEngine.h"
 #include "UpdateSource.h"
-#include "VessariTar.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -14,6 +12,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
+#include <cstdio>
 
 namespace vt {
 
@@ -37,7 +36,10 @@ extern const Command updateCommand = {
     "must be signed: update.vt.minisig is fetched beside it and checked as\n"
     "'vt verify' does, and an update older than the one applied last (its\n"
     "timestamp is kept in DIR/update.stamp) is refused; a refused update is\n"
-    "removed, never extracted.\n"
+    "removed, never extracted. Signed, the archive is fetched into the hidden\n"
+    "DIR/.update.vt.partial, never named update.vt, and a run cut short is\n"
+    "continued from there by the next one.\n"
+    "A successful run prints what it fetched against the archive's size.\n"
     "\n"
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
@@ -47,8 +49,8 @@ extern const Command updateCommand = {
     "  -p PUBKEYFILE         the public key file, as minisign -G writes it\n"
     "  -P KEY                the public key's base64 line\n"
     "\n"
-    "Exit status: 0 when the update was applied, 1 when it failed, 2 on a usage\n"
-    "error.\n",
+    "Exit status: 0 when the update was applied, 1 when it failed or was stopped\n"
+    "by SIGTERM or SIGINT, 2 on a usage error.\n",
     runUpdate};
 
 namespace {
@@ -58,21 +60,17 @@ QString mib(qint64 bytes)
     return QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1);
 }
 
-// Downloads url into file; true when the file holds the whole body. With
-// digest, the body is hashed as it arrives and its BLAKE2b-512 stored there.
-bool download(const QUrl& url, const QString& file, qint64 maxSize, QByteArray* digest = nullptr,
-              const QString& bodyName = QString())
+// Waits for the engine's fetch, showing its progress; false when it failed or a stop signal
+// came (stoppedBy then names it).
+bool fetch(UpdateEngine& engine, const StopSignals& stop, int& stoppedBy)
 {
-    FileGrabber grabber(url, file, 0);
-    grabber.setMaxBodySize(maxSize);
-    grabber.setBodyName(bodyName);
-    grabber.setHashBody(digest != nullptr);
     QEventLoop loop;
-    bool failed = true;
-    QObject::connect(&grabber, &FileGrabber::finished, &loop, [&](bool error, int) {
-        failed = error;
+    bool ok = false;
+    QObject::connect(&engine, &UpdateEngine::fetchFinished, &loop, [&](bool done) {
+        ok = done;
         loop.quit();
     });
+    QObject::connect(&stop, &StopSignals::stopRequested, &loop, &QEventLoop::quit);
 
     Progress progress(QStringLiteral("downloading"));
     QElapsedTimer clock;
@@ -82,9 +80,10 @@ bool download(const QUrl& url, const QString& file, qint64 maxSize, QByteArray* 
     QObject::connect(&refresh, &QTimer::timeout, &loop, [&] {
         if (!progress.due())
             return;
-        const qint64 done = grabber.bytesReceived();
-        const qint64 total = grabber.bytesTotal();
-        const float fraction = grabber.progress();
+        // Of the bytes this fetch asks for: what a resumed download still lacks.
+        const qint64 done = engine.bytesFetched();
+        const qint64 total = engine.bytesToFetch();
+        const float fraction = engine.progress();
         QString line = QStringLiteral("downloading");
         if (total > 0)
             line += QStringLiteral(" %1% (%2 of %3 MiB)")
@@ -101,42 +100,20 @@ bool download(const QUrl& url, const QString& file, qint64 maxSize, QByteArray* 
         progress.draw(line);
     });
     refresh.start(100);
-    grabber.start();
-    loop.exec();
+    if (stoppedBy == 0 && engine.isFetching())
+        loop.exec();
     progress.finish();
-    if (digest)
-        *digest = grabber.bodyDigest();
-    return !failed;
+    if (stoppedBy != 0)
+        engine.cancel();
+    return ok && stoppedBy == 0;
 }
 
 // On failure, reason is the reader's "PATH: REASON".
-bool extract(const QString& archive, const QString& target, QString& reason)
+bool extract(UpdateEngine& engine, QString& reason)
 {
-    VessariTar reader;
     Progress progress(QStringLiteral("extracting"));
-    reader.setProgressHandler(
-        [&progress](qint64 done, qint64 total) { progress.update(done, total); });
-    const bool ok = reader.extract(archive, target);
-    progress.finish();
-    reason = reader.errorString();
-    return ok;
-}
-
-// Fetches the signature beside the archive and checks the archive's digest
-// against it; on refusal neither file stays. timestamp: the signed one, once valid.
-bool checkSignature(const TrustAnchor& anchor, const QString& baseUrl, const QDir& dir,
-                    const QByteArray& digest, quint64& timestamp)
-{
-    const QString archive = dir.filePath(updateArchiveName);
-    const QString signature = dir.filePath(updateSignatureName);
-    if (download(updateSignatureUrl(baseUrl), signature, minisign::maxSignatureFileSize, nullptr,
-                 QStringLiteral("signature")))
-        return acceptDownloadedUpdate(anchor.key, digest, archive, signature, updateArchiveName,
-                                      dir.filePath(installedStampName), timestamp);
-    logMissingSignature(updateSignatureUrl(baseUrl).toString());
-    QFile::remove(archive);
-    QFile::remove(signature);
-    return false;
+    return engine.apply(&reason,
+                        [&progress](qint64 done, qint64 total) { progress.update(done, total); });
 }
 
 int runUpdate(const QStringList& args)
@@ -184,23 +161,27 @@ int runUpdate(const QStringList& args)
 
     const QDir dir(target);
     const QUrl url = updateArchiveUrl(positional.first());
-    const QString archive = dir.filePath(updateArchiveName);
     if (!openLog(dir.filePath(QStringLiteral("log.txt")), true))
         printError(QStringLiteral("update: cannot write %1; going on without a log")
                        .arg(dir.filePath(QStringLiteral("log.txt"))));
 
-    if (anchor.mode == TrustAnchor::Mode::Broken) {
-        logBrokenKey(anchor);
+    UpdateEngine engine;
+    engine.setBaseUrl(positional.first());
+    engine.setDirectory(target);
+    engine.setTrustAnchor(anchor);
+    engine.setMaxSize(maxSize);
+    // Stopped through the event loop: the engine's clean-up leaves nothing unverified behind.
+    StopSignals stop;
+    int stoppedBy = 0;
+    QObject::connect(&stop, &StopSignals::stopRequested, [&](int number) { stoppedBy = number; });
+    if (!engine.start()) {
         closeLog();
         printError(QStringLiteral("update: ") + anchor.problem);
         return ExitFailure;
     }
 
     QString failure;
-    quint64 signedAt = 0;
-    const bool isSigned = anchor.mode == TrustAnchor::Mode::Signed;
-    QByteArray digest;
-    for (int attempt = 0; attempt <= retries; ++attempt) {
+    for (int attempt = 0; attempt <= retries && stoppedBy == 0; ++attempt) {
         if (attempt > 0) {
             printError(QStringLiteral("update: %1; trying again (%2 of %3)")
                            .arg(failure)
@@ -208,33 +189,51 @@ int runUpdate(const QStringList& args)
                            .arg(retries + 1));
             QEventLoop pause;
             QTimer::singleShot(1000, &pause, &QEventLoop::quit);
+            QObject::connect(&stop, &StopSignals::stopRequested, &pause, &QEventLoop::quit);
             pause.exec();
+            if (stoppedBy != 0)
+                break;
+            engine.start();
         }
-        if (!download(url, archive, maxSize, isSigned ? &digest : nullptr)) {
-            failure =
-                QStringLiteral("download of %1 failed")
-                    .arg(url.isValid() ? url.toString()
-                                       : normalizedBaseUrl(positional.first()) + updateArchiveName);
+        bool fetched = fetch(engine, stop, stoppedBy);
+        // A resumed archive that did not verify is fetched once more, whole.
+        UpdateEngine::Verdict verdict = UpdateEngine::Verdict::Refused;
+        while (fetched && (verdict = engine.verify()) == UpdateEngine::Verdict::FetchingAgain)
+            fetched = fetch(engine, stop, stoppedBy);
+        if (stoppedBy != 0)
+            break;
+        if (!fetched) {
+            failure = engine.failure() == UpdateEngine::Failure::Signature
+                          ? QStringLiteral("the signature check of %1 failed").arg(url.toString())
+                          : QStringLiteral("download of %1 failed")
+                                .arg(url.isValid() ? url.toString()
+                                                   : normalizedBaseUrl(positional.first()) +
+                                                         updateArchiveName);
             continue;
         }
-        if (isSigned && !checkSignature(anchor, positional.first(), dir, digest, signedAt)) {
+        if (verdict != UpdateEngine::Verdict::Verified) {
             failure = QStringLiteral("the signature check of %1 failed").arg(url.toString());
             continue;
         }
         QString reason;
-        if (!extract(archive, target, reason)) {
-            failure = QStringLiteral("extraction of %1 failed: %2").arg(archive, reason);
+        if (!extract(engine, reason)) {
+            failure =
+                QStringLiteral("extraction of %1 failed: %2").arg(engine.archivePath(), reason);
             continue;
         }
-        QFile::remove(archive);
-        if (isSigned) {
-            storeInstalledStamp(signedAt, dir.filePath(installedStampName));
-            QFile::remove(dir.filePath(updateSignatureName));
-        }
         closeLog();
+        // What a resumed or repeated update cost against the archive, signature included.
+        std::printf("fetched %s MiB of %s MiB in %d request%s\n",
+                    qPrintable(mib(engine.totalFetched())), qPrintable(mib(engine.archiveSize())),
+                    engine.requestsMade(), engine.requestsMade() == 1 ? "" : "s");
         return ExitSuccess;
     }
+    engine.cancel();
     closeLog();
+    if (stoppedBy != 0) {
+        printError(QStringLiteral("update: stopped by %1").arg(StopSignals::name(stoppedBy)));
+        return ExitFailure;
+    }
     printError(QStringLiteral("update: %1 (see %2)")
                    .arg(failure, dir.filePath(QStringLiteral("log.txt"))));
     return ExitFailure;

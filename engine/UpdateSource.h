@@ -3,7 +3,7 @@
 #include <QString>
 #include <QUrl>
 
-// Where an update comes from and goes to, shared by the dialog and `vt update`.
+// Where an update comes from and goes to.
 
 // The archive's name on the server and, while it is being applied, on disk.
 inline const QString updateArchiveName = QStringLiteral("update.vt");
@@ -20,3 +20,8 @@ QUrl updateArchiveUrl(const QString& baseUrl);
 
 // The signature's address: the archive's, followed by ".minisig".
 QUrl updateSignatureUrl(const QString& baseUrl);
+
+// Signed mode's hidden staging: the archive as fetched so far, and what a later run needs to go
+// on from it (URL, strong validator, length).
+inline const QString stagedArchiveName = QStringLiteral(".update.vt.partial");
+inline const QString stagedResumeName = QStringLiteral(".update.vt.resume");

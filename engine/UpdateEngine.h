@@ -1,0 +1,136 @@
+#pragma once
+
+#include "Signature.h"
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+#include <functional>
+#include <memory>
+
+class FileGrabber;
+
+// One update as the dialog and `vt update` run it: fetch (asynchronous, on the event loop, the
+// transfer itself on net/'s worker threads), verify and apply (both synchronous, where the
+// caller's flow has them). Each caller only shows progress its own way.
+//
+// Without a key: one request, the body written beside update.vt and renamed when whole, then
+// extracted and removed. With one: the archive is fetched into hidden staging,
+// ".update.vt.partial" beside ".update.vt.resume" (its URL, strong validator and length), and
+// never has a usable name; a later run goes on from the staged bytes with a range request,
+// hashing them from disk first, so that the signature covers every byte. The signature goes to
+// update.vt.minisig. Extraction reads the verified staging, removed once applied.
+class UpdateEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Verdict
+    {
+        Verified,
+        Refused,
+        FetchingAgain, // a resumed archive did not verify: fetched once more whole
+    };
+    enum class Failure
+    {
+        None,
+        Key,       // the trust anchor is Broken
+        Download,  // the archive's download
+        Signature, // the signature's download
+        Verification,
+        Extraction,
+    };
+    using ProgressHandler = std::function<void(qint64 done, qint64 total)>;
+
+    explicit UpdateEngine(QObject* parent = nullptr);
+    // Stops any fetch; what stays on disk is only what a later run goes on from.
+    ~UpdateEngine() override;
+
+    // Set before start(). The base URL is normalized (ending in "/"). The directory holds the
+    // downloads and is updated; empty: the current directory, with bare file names.
+    void setBaseUrl(const QString& url);
+    void setDirectory(const QString& directory);
+    void setTrustAnchor(const TrustAnchor& trusted) { anchor = trusted; }
+    // Largest archive accepted; 0: half of the free space in the directory.
+    void setMaxSize(qint64 bytes) { maxSize = bytes; }
+
+    bool isSigned() const { return anchor.mode == TrustAnchor::Mode::Signed; }
+    QUrl archiveUrl() const;
+    // The file apply() extracts: update.vt, or the hidden staging when signed.
+    QString archivePath() const;
+
+    // Starts fetching; fetchFinished() follows once. False when it fails at once (a Broken key,
+    // logged), and nothing follows. Drops any fetch in flight first.
+    bool start();
+    // Drops the fetch in flight; fetchFinished() does not follow. Neither this nor start() may be
+    // called from a slot of fetchFinished().
+    void cancel();
+    bool isFetching() const { return fetching; }
+
+    // The archive's download in flight: its share received (0.0 without a length), the bytes it
+    // is to fetch (-1 unknown) and has fetched.
+    float progress() const;
+    qint64 bytesToFetch() const;
+    qint64 bytesFetched() const;
+    // Since construction: requests sent, body bytes received by all of them; and the size of
+    // the last archive fetched whole (0 before).
+    int requestsMade() const { return requests; }
+    qint64 totalFetched() const;
+    qint64 archiveSize() const { return archiveBytes; }
+
+    // After a successful fetch: checks the signature (Verified at once without a key). A refused
+    // update leaves nothing of itself behind.
+    Verdict verify();
+    // After verification: extracts the archive into the directory, stores the signed timestamp
+    // and removes the downloads; reason is the reader's "PATH: REASON" on failure.
+    bool apply(QString* reason = nullptr, const ProgressHandler& progress = {});
+    Failure failure() const { return failed; }
+
+signals:
+    void fetchFinished(bool ok);
+
+private:
+    QString path(const QString& name) const;
+    void startFetch(bool whole);
+    void grabberFinished(bool error, int requestId);
+    void responseStarted(const QByteArray& validator, qint64 total);
+    void dropGrabbers();
+    void fail(Failure why);
+    // Removes the signature and any staging that no later run could go on from.
+    void tidy();
+    void discardStaging();
+    bool resumable() const;
+
+    QString baseUrl = QStringLiteral("/");
+    QString directory;
+    TrustAnchor anchor;
+    qint64 maxSize = 0;
+    std::unique_ptr<FileGrabber> archive, signature;
+    bool fetching = false;
+    bool archiveArrived = false, signatureArrived = false;
+    bool resumed = false;      // this fetch went on from staged bytes
+    bool fetchedAgain = false; // the one whole download after a refused resumed one
+    QByteArray digest;
+    quint64 signedAt = 0;
+    int requests = 0;
+    qint64 fetchedBefore = 0;
+    qint64 archiveBytes = 0;
+    Failure failed = Failure::None;
+};
+
+// Turns SIGTERM and SIGINT into stopRequested() on the event loop of the thread that made it, so
+// that a program ends through its own clean-up rather than in the middle of a write. The
+// previous handlers come back when it goes.
+class StopSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StopSignals(QObject* parent = nullptr);
+    ~StopSignals() override;
+    // The signal's name, "SIGTERM" or "SIGINT".
+    static QString name(int signalNumber);
+
+signals:
+    void stopRequested(int signalNumber);
+};
