@@ -1,5 +1,6 @@
 #include "Updater.h"
 
+#include "StagedUpdate.h"
 #include "TimeRemaining.h"
 
 #include <QCloseEvent>
@@ -38,6 +39,9 @@ void Updater::setGamePath(const QString& path)
 
 void Updater::startUpdating()
 {
+    // An update killed while it was put in place is completed before the game can
+    // start from a mixed tree (a No to the error question starts it).
+    StagedUpdate::finishInterrupted(QStringLiteral("./"));
     connect(&updateTimer, &QTimer::timeout, this, &Updater::update);
     updateTimer.start(0);
     refreshClock.start();

@@ -1,31 +1,50 @@
 #!/usr/bin/env bash
 # Usage: bench/extract_vs_tar.sh [VT_BINARY] [ROUNDS]
-# Times `vt extract` against GNU `tar -xf` on the same content: (a) 1 GiB in 64
-# files, (b) 20,000 files of 1 KiB in 100 directories, (b') the same over an
-# existing copy, so that every file is replaced (vt: temporary + rename), and (c)
-# 2,000 files in a tree 1,000 levels deep. ROUNDS (default 9) rounds alternate
-# which tool goes first; each case prints the median and the worst round of the
-# ratio vt / tar (targets: median 1.0 or below for (a) and (b), 2.0 for (c)) and
-# the peak resident memory of each tool, which for vt must not grow with the
-# archive. Last, the "per-file rename": writing 20,000 files under a temporary
-# name and renaming each, against creating them in place, rounds interleaved.
-# Work files live on tmpfs ($BENCH_TMP, default /dev/shm) so the disk stays out
-# of the comparison; they are removed at the end.
+# Times `vt extract` (all or nothing: staged, flushed, then renamed into place)
+# against GNU `tar -xf` on the same content, rounds interleaved (ROUNDS, default
+# 9, alternate which tool goes first); each row prints the medians, the median
+# and worst round of the ratio vt / tar, and the peak resident memory of each.
+#
+# 1. On tmpfs ($BENCH_TMP, default /dev/shm), where the disk stays out of it:
+#    (a) 1 GiB in 64 files, (b) 20,000 files of 1 KiB in 100 directories, (b')
+#    the same over an existing copy, so that every file is replaced, (c) 2,000
+#    files in a tree 1,000 levels deep. Targets: median 1.0 or below for (a)
+#    and (b), 2.0 for (c).
+# 2. On the real disk ($BENCH_DISK, default /var/tmp; not tmpfs), against
+#    `tar -xf` followed by `sync`, for (a) with $DISK_MIB MiB (default 1024) and
+#    (b): target 1.2 or below. Beside the default durability (one syncfs before
+#    the commit, one after), "durability": the same with one fdatasync per file
+#    (VT_DURABILITY=fdatasync) and with none (VT_DURABILITY=off, measurement
+#    only), as ratios to tar + sync.
+# 3. "commit": the commit's own time for 20,000 files (from the end of staging,
+#    where vt is stopped with VT_TEST_STOP=staged, to its exit), with and
+#    without durability, on tmpfs and on the disk.
+# Last, the memory per pending file: the peak of (b) less that of an empty
+# archive, over 20,000. Work files are removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/bench/lib.sh"
 vt=$(realpath -m "${1:-$root/build/vt}")
 rounds=${2:-9}
+disk_mib=${DISK_MIB:-1024}
 [ -x "$vt" ] || { echo "no vt binary at $vt (build it first)" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "/usr/bin/time is missing (package time)" >&2; exit 2; }
 
 work=$(mktemp -d "${BENCH_TMP:-/dev/shm}/bench-vt.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+disk=$(mktemp -d "${BENCH_DISK:-/var/tmp}/bench-vt.XXXXXX")
+trap 'rm -rf "$work" "$disk"' EXIT
+if [ "$(stat -f -c %T "$disk")" = tmpfs ]; then
+    echo "$disk is on tmpfs; set BENCH_DISK to a directory on a disk" >&2
+    exit 2
+fi
 
 echo "building content in $work ..." >&2
-mkdir "$work/big" "$work/small" "$work/deep"
+mkdir "$work/big" "$work/small" "$work/deep" "$work/diskbig"
 for i in $(seq -w 0 63); do
     head -c 16M /dev/urandom >"$work/big/file$i.bin"
+done
+for i in $(seq -w 0 63); do
+    head -c "$((disk_mib * 1024 / 64))K" /dev/urandom >"$work/diskbig/file$i.bin"
 done
 for d in $(seq -w 0 99); do
     mkdir "$work/small/dir$d"
@@ -39,20 +58,30 @@ done
     done
 )
 
-# One timed extraction into a fresh directory, "seconds peak_kib": empty, or for
-# the "over" case holding the tree already, so that every file is replaced.
+# The destination of one timed extraction, made fresh: empty, or for the "over"
+# case holding the tree already, so that every file is replaced.
 fresh_dest() {
-    rm -rf "$work/dest"
-    if [ "$name" = over ]; then cp -a "$work/small" "$work/dest"; else mkdir "$work/dest"; fi
+    rm -rf "$dest"
+    if [ "$name" = over ]; then cp -a "$work/small" "$dest"; else mkdir "$dest"; fi
 }
 extract_vt() {
     fresh_dest
-    measure "$work/time.txt" "$vt" extract "$work/$archive.vt" -C "$work/dest"
+    measure "$work/time.txt" "$vt" extract "$work/$archive.vt" -C "$dest"
 }
 extract_tar() {
     fresh_dest
-    measure "$work/time.txt" tar -xf "$work/$archive.tar" -C "$work/dest"
+    measure "$work/time.txt" tar -xf "$work/$archive.tar" -C "$dest"
 }
+extract_tar_sync() {
+    fresh_dest
+    measure "$work/time.txt" sh -c 'tar -xf "$1" -C "$2" && sync' sh "$work/$archive.tar" "$dest"
+}
+extract_vt_with() {
+    fresh_dest
+    VT_DURABILITY=$1 measure "$work/time.txt" "$vt" extract "$work/$archive.vt" -C "$dest"
+}
+extract_vt_fdatasync() { sync; extract_vt_with fdatasync; }
+extract_vt_off() { extract_vt_with off; }
 
 # Ratios of paired numbers: "median worst".
 ratios() {
@@ -61,58 +90,109 @@ ratios() {
         awk '{ printf "%.4f\n", ($2 > 0 ? $1 / $2 : 0) }' | sort -g)
     printf '%.2f %.2f\n' "$(echo $sorted | median_of)" "$(tail -n 1 <<<"$sorted")"
 }
+worst_of() { tr ' ' '\n' | sed '/^$/d' | sort -g | tail -n 1; }
 
-printf '%-22s %9s %9s %7s %7s %12s %12s\n' case "vt s" "tar s" median worst "vt peak KiB" \
-    "tar peak KiB"
+pack_case() {
+    [ -f "$work/$1.vt" ] && return
+    "$vt" pack "$work/$1" -o "$work/$1.vt"
+    tar -cf "$work/$1.tar" -C "$work/$1" .
+}
+
+# Runs ROUNDS interleaved rounds of two measured commands; prints one row.
+compare() {
+    local label=$1 first=$2 second=$3 a_times="" b_times="" a_kib=0 b_kib=0 s kib
+    for round in $(seq "$rounds"); do
+        pair_round "$round" "$first" "$second"
+        read -r s kib <<<"$FIRST"
+        a_times="$a_times $s"
+        [ "$kib" -gt "$a_kib" ] && a_kib=$kib
+        read -r s kib <<<"$SECOND"
+        b_times="$b_times $s"
+        [ "$kib" -gt "$b_kib" ] && b_kib=$kib
+    done
+    read -r med worst < <(ratios "$a_times" "$b_times")
+    printf '%-34s %9s %9s %7s %7s %12s %12s\n' "$label" "$(echo $a_times | median_of)" \
+        "$(echo $b_times | median_of)" "$med" "$worst" "$a_kib" "$b_kib"
+    PEAK_KIB=$a_kib
+}
+
+header() {
+    printf '\n%s\n%-34s %9s %9s %7s %7s %12s %12s\n' "$1" case "vt s" "$2 s" median worst \
+        "vt peak KiB" "$2 peak KiB"
+}
+
+header "tmpfs ($work): vt extract vs tar -xf" tar
+dest=$work/dest
 for name in big small over deep; do
     archive=$name
     [ "$name" = over ] && archive=small
-    if [ "$name" != over ]; then
-        "$vt" pack "$work/$name" -o "$work/$name.vt"
-        tar -cf "$work/$name.tar" -C "$work/$name" .
-    fi
-    vt_times="" tar_times="" vt_kib=0 tar_kib=0
-    for round in $(seq "$rounds"); do
-        pair_round "$round" extract_vt extract_tar
-        read -r s kib <<<"$FIRST"
-        vt_times="$vt_times $s"
-        [ "$kib" -gt "$vt_kib" ] && vt_kib=$kib
-        read -r s kib <<<"$SECOND"
-        tar_times="$tar_times $s"
-        [ "$kib" -gt "$tar_kib" ] && tar_kib=$kib
-    done
-    # Same result as tar, so both did the same work.
-    "$vt" extract "$work/$archive.vt" -C "$(mkdir -p "$work/check-vt" && echo "$work/check-vt")"
-    mkdir -p "$work/check-tar" && tar -xf "$work/$archive.tar" -C "$work/check-tar"
-    diff -r "$work/check-vt" "$work/check-tar" >/dev/null || { echo "vt and tar trees differ" >&2; exit 1; }
-    rm -rf "$work/check-vt" "$work/check-tar" "$work/dest"
-    [ "$name" = small ] || rm -rf "$work/$archive" "$work/$archive.tar" "$work/$archive.vt"
-    read -r med worst < <(ratios "$vt_times" "$tar_times")
+    pack_case "$archive"
     case $name in
         big) label="1 GiB in 64 files" ;;
         small) label="20000 files of 1 KiB" ;;
         over) label="the same, replacing" ;;
         deep) label="2000 files, 1000 deep" ;;
     esac
-    printf '%-22s %9s %9s %7s %7s %12s %12s\n' "$label" "$(echo $vt_times | median_of)" \
-        "$(echo $tar_times | median_of)" "$med" "$worst" "$vt_kib" "$tar_kib"
+    compare "$label" extract_vt extract_tar
+    [ "$name" = small ] && small_kib=$PEAK_KIB
+    # Same result as tar, so both did the same work.
+    rm -rf "$work/check-vt" "$work/check-tar" && mkdir "$work/check-vt" "$work/check-tar"
+    "$vt" extract "$work/$archive.vt" -C "$work/check-vt"
+    tar -xf "$work/$archive.tar" -C "$work/check-tar"
+    diff -r "$work/check-vt" "$work/check-tar" >/dev/null || { echo "vt and tar trees differ" >&2; exit 1; }
+    rm -rf "$work/check-vt" "$work/check-tar" "$dest"
+    case $name in big | deep) rm -rf "$work/$archive" "$work/$archive.tar" "$work/$archive.vt" ;; esac
 done
 
-# The replacement's rename, alone: 20,000 files of 1 KiB written in place and
-# written under a temporary name then renamed, rounds interleaved.
-perl -MTime::HiRes=time -MFcntl -e '
-    my ($dir, $rounds) = @ARGV; my $data = "x" x 1024; my (@in, @re);
-    sub run { my ($rename) = @_; system("rm", "-rf", "$dir/r"); mkdir "$dir/r";
-        mkdir "$dir/r/$_" for 0 .. 99; my $t = time;
-        for my $i (0 .. 19999) { my $f = "$dir/r/" . ($i % 100) . "/f$i";
-            my $w = $rename ? "$dir/r/" . ($i % 100) . "/.t$i" : $f;
-            sysopen(my $h, $w, O_WRONLY | O_CREAT | O_EXCL) or die "$w: $!";
-            syswrite($h, $data) == 1024 or die; close($h) or die;
-            if ($rename) { rename($w, $f) or die "$f: $!" } }
-        return time - $t }
-    for my $r (1 .. $rounds) { if ($r % 2) { push @in, run(0); push @re, run(1) }
-        else { push @re, run(1); push @in, run(0) } }
-    my @i = sort { $a <=> $b } @in; my @r = sort { $a <=> $b } @re; my $m = int(@i / 2);
-    printf "per-file rename, 20000 x 1 KiB: in place %.3f s, temporary + rename %.3f s " .
-        "(medians), %.1f us per file\n", $i[$m], $r[$m], ($r[$m] - $i[$m]) / 20000 * 1e6;
-' "$work" "$rounds"
+header "disk ($disk): vt extract vs tar -xf && sync" "tar+sync"
+dest=$disk/dest
+for archive in diskbig small; do
+    name=$archive
+    pack_case "$archive"
+    label="$disk_mib MiB in 64 files"
+    [ "$archive" = small ] && label="20000 files of 1 KiB"
+    compare "$label" extract_vt extract_tar_sync
+    compare "  durability: fdatasync per file" extract_vt_fdatasync extract_tar_sync
+    compare "  durability: none" extract_vt_off extract_tar_sync
+    rm -rf "$dest"
+done
+rm -rf "$work/diskbig" "$work/diskbig.vt" "$work/diskbig.tar"
+
+# The commit alone: vt stops itself once everything is staged; the clock runs
+# from its continuation to its exit.
+commit_seconds() {
+    local pid start
+    rm -rf "$dest" && mkdir "$dest"
+    VT_TEST_STOP=staged VT_DURABILITY=$1 "$vt" extract "$work/small.vt" -C "$dest" &
+    pid=$!
+    until [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" = T ]; do sleep 0.01; done
+    start=$(date +%s.%N)
+    kill -CONT "$pid"
+    wait "$pid"
+    awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.3f", b - a }'
+}
+printf '\n%-34s %9s %9s %9s %9s\n' "commit of 20000 files" "median s" "worst s" \
+    "no sync" "worst"
+for place in "$work" "$disk"; do
+    dest=$place/dest
+    durable="" unsynced=""
+    for round in $(seq "$rounds"); do
+        if [ $((round % 2)) -eq 1 ]; then
+            durable="$durable $(commit_seconds syncfs)" unsynced="$unsynced $(commit_seconds off)"
+        else
+            unsynced="$unsynced $(commit_seconds off)" durable="$durable $(commit_seconds syncfs)"
+        fi
+    done
+    printf '%-34s %9s %9s %9s %9s\n' "  on $(stat -f -c %T "$place")" \
+        "$(echo $durable | median_of)" "$(echo $durable | worst_of)" \
+        "$(echo $unsynced | median_of)" "$(echo $unsynced | worst_of)"
+    rm -rf "$dest"
+done
+
+# What the pending renames take: the peak for 20,000 files less that for none.
+: >"$work/empty.vt"
+dest=$work/dest name=small
+fresh_dest
+read -r _ empty_kib < <(measure "$work/time.txt" "$vt" extract "$work/empty.vt" -C "$dest")
+printf '\nmemory per pending file: %d bytes (peak %d KiB for 20000 files, %d KiB for none)\n' \
+    "$(((small_kib - empty_kib) * 1024 / 20000))" "$small_kib" "$empty_kib"

@@ -1,11 +1,14 @@
 #include "ArchiveBytes.h"
+#include "ChildProcess.h"
 #include "MinisignTool.h"
 #include "TestFiles.h"
+#include "TestTimeouts.h"
 #include "UpdateIndex.h"
 #include "VtRun.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -18,6 +21,41 @@ class TestVt : public QObject
 private:
     std::unique_ptr<QTemporaryDir> tmp;
     QString path(const QString& name) const { return tmp->filePath(name); }
+
+    // The game before the update, and the update, which replaces, adds and makes
+    // directories.
+    const Tree oldGame{{"d/f1", "old1"}, {"d/e", kDir}, {"keep", "k"}, {"run", "#!old"}};
+    QByteArray update() const
+    {
+        QByteArray archive = directory("d");
+        for (int i = 1; i <= 6; ++i)
+            archive += file("d/f" + QByteArray::number(i), "new" + QByteArray::number(i));
+        return archive + directory("n/m") + file("n/m/z", "z") + file("run", "#!new") +
+               file("added", "a");
+    }
+
+    // snapshotOf without the times: a new file's time tells nothing.
+    static QStringList contents(const QString& root)
+    {
+        return snapshotOf(root, false)
+            .replaceInStrings(QRegularExpression("^(\\S+ \\d+) \\S+"), "\\1");
+    }
+
+    // Starts vt extract ARCHIVE -C DIR, which stops itself at point (see StagedUpdate).
+    static bool startStopped(ChildProcess& child, const QByteArray& point, const QString& archive,
+                             const QString& dir)
+    {
+        qputenv("VT_TEST_STOP", point);
+        const bool started =
+            child.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), {"extract", archive, "-C", dir});
+        qunsetenv("VT_TEST_STOP");
+        return started && child.waitForStopped(scaledTimeout(60000));
+    }
+
+    static bool hasStaged(const QString& dir)
+    {
+        return !QDir(dir).entryList({".vt-*"}, QDir::Files | QDir::Hidden).isEmpty();
+    }
 
 private slots:
     void init() { tmp = std::make_unique<QTemporaryDir>(); }
@@ -291,6 +329,83 @@ private slots:
         const QByteArray got = "exit " + QByteArray::number(bash.exitCode()) + "\n" +
                                bash.readAllStandardError() + "--\n" + bash.readAllStandardOutput();
         QVERIFY2(shown.endsWith('\n') ? got == shown : got.startsWith(shown), got.constData());
+    }
+
+    // A run killed at each point leaves, once the next run on the folder has started, the
+    // whole old tree or the whole new one, and nothing staged.
+    void killed_data()
+    {
+        QTest::addColumn<QByteArray>("point");
+        QTest::addColumn<QString>("next");
+        QTest::addColumn<bool>("completed");
+        const auto row = [](const char* name, const char* point, const char* next, bool done) {
+            QTest::newRow(name) << QByteArray(point) << QString(next) << done;
+        };
+        row("during staging", "staging", "extract", false);
+        row("after the journal", "journal", "extract", true);
+        row("midway through the commit", "commit", "extract", true);
+        row("after the renames", "committed", "extract", true);
+        row("during staging, then vt update", "staging", "update", false);
+        row("midway through the commit, then vt update", "commit", "update", true);
+    }
+
+    void killed()
+    {
+        QFETCH(QByteArray, point);
+        QFETCH(QString, next);
+        QFETCH(bool, completed);
+        const QString dir = path("game"), reference = path("reference");
+        makeTree(dir, oldGame);
+        makeTree(reference, oldGame);
+        QVERIFY(writeFile(path("new.vt"), update()) && writeFile(path("empty.vt"), ""));
+        QCOMPARE(runVt({"extract", path("new.vt"), "-C", reference}).code, 0);
+        const QStringList old = snapshotOf(dir, false);
+
+        ChildProcess child;
+        QVERIFY(startStopped(child, point, path("new.vt"), dir));
+        child.signal(SIGKILL);
+        QVERIFY(child.waitForFinished(scaledTimeout(60000)));
+        QVERIFY(hasStaged(dir));
+
+        // vt update fails its download, after the recovery.
+        const VtRun run = next == "extract" ? runVt({"extract", path("empty.vt"), "-C", dir})
+                                            : runVt({"update", "http://127.0.0.1:1/", "-C", dir});
+        QCOMPARE(run.code, next == "extract" ? 0 : 1);
+        QVERIFY2(logMessages(run.err, "StagedUpdate")
+                     .contains(completed ? "Info:  An interrupted update was completed"
+                                         : "Info:  An unfinished update was discarded"),
+                 run.err.constData());
+        QFile::remove(dir + "/log.txt");
+        QVERIFY(!hasStaged(dir));
+        if (completed)
+            QCOMPARE(contents(dir), contents(reference));
+        else
+            QCOMPARE(snapshotOf(dir, false), old);
+    }
+
+    // A second run on a folder being updated waits a moment, then fails; the first then
+    // completes unharmed.
+    void twoRunsAtOnce()
+    {
+        const QString dir = path("game"), reference = path("reference");
+        makeTree(dir, oldGame);
+        makeTree(reference, oldGame);
+        QVERIFY(writeFile(path("new.vt"), update()) &&
+                writeFile(path("other.vt"), file("d/f1", "other") + file("other", "o")));
+        QCOMPARE(runVt({"extract", path("new.vt"), "-C", reference}).code, 0);
+
+        ChildProcess first;
+        QVERIFY(startStopped(first, "staging", path("new.vt"), dir));
+        const VtRun second = runVt({"extract", path("other.vt"), "-C", dir});
+        QCOMPARE(second.code, 1);
+        QVERIFY2(second.err.endsWith("vt: extract: " + QFile::encodeName(dir) +
+                                     ": another update of this directory is still running\n"),
+                 second.err.constData());
+        first.signal(SIGCONT);
+        QVERIFY(first.waitForFinished(scaledTimeout(60000)));
+        QCOMPARE(first.exitCode(), 0);
+        QVERIFY(!hasStaged(dir));
+        QCOMPARE(contents(dir), contents(reference));
     }
 
     void packListExtract()

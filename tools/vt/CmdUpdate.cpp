@@ -2,6 +2,7 @@
 #include "KeyOptions.h"
 #include "Log.h"
 #include "Progress.h"
+#include "StagedUpdate.h"
 #include "TimeRemaining.h"
 #include "UpdateEngine.h"
 #include "UpdateSource.h"
@@ -164,6 +165,9 @@ int runUpdate(const QStringList& args)
     if (!openLog(dir.filePath(QStringLiteral("log.txt")), true))
         printError(QStringLiteral("update: cannot write %1; going on without a log")
                        .arg(dir.filePath(QStringLiteral("log.txt"))));
+
+    // Before anything else: a tree left half updated by a killed run is completed.
+    StagedUpdate::finishInterrupted(target);
 
     UpdateEngine engine;
     engine.setBaseUrl(positional.first());
