@@ -1,0 +1,73 @@
+#pragma once
+
+#include "UpdateIndex.h"
+
+#include <QByteArray>
+#include <QString>
+#include <map>
+#include <sys/stat.h>
+#include <vector>
+
+class GameFolder;
+
+// One file as the last update left it: its size and modification time then, and
+// the chunks of the content it was given (offsets from the file's start).
+struct InstalledFile
+{
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    std::vector<IndexChunk> chunks;
+};
+
+// What the last applied update installed, kept in the game folder as
+// ".update.installed". A file whose size and modification time still match its
+// record is taken to hold the recorded chunks without being read, so an update
+// reads only what changed since.
+class InstalledState
+{
+public:
+    static constexpr quint32 formatVersion = 1;
+    // Larger state files are refused rather than read into memory (a record costs
+    // 36 bytes per chunk of about 64 KiB: this covers several terabytes of game).
+    static constexpr qint64 kMaxFileSize = qint64(1) << 30;
+    static QString fileName() { return QStringLiteral(".update.installed"); }
+
+    // The archive whose content was installed.
+    qint64 archiveSize = 0;
+    QByteArray archiveDigest;
+    // By path, as the index names it.
+    std::map<QString, InstalledFile> files;
+
+    // Records the file at path as installed with chunks: size and time are taken
+    // from info (the installed file's stat).
+    void record(const QString& path, const struct stat& info, std::vector<IndexChunk> chunks);
+
+    QByteArray serialize() const;
+    // Refuses anything malformed (why set); state is left empty then.
+    static bool parse(const QByteArray& bytes, InstalledState& state, QString* why = nullptr);
+
+    // Reads the folder's state file. A missing file gives an empty state and true;
+    // an unreadable, foreign or damaged one false (why set) and an empty state,
+    // which the caller may treat like no state at all.
+    bool load(const GameFolder& folder, QString* why = nullptr);
+    // Replaces the folder's state file atomically (temporary file, fsync, rename).
+    bool save(const GameFolder& folder, QString* why = nullptr) const;
+
+    // The chunks of the local file at path: without reading it when it is a
+    // regular file matching its record (unless rehash), else by reading it.
+    // False when there is no regular file there or it cannot be read.
+    enum class Source
+    {
+        Record,
+        Read
+    };
+    bool localChunks(const GameFolder& folder, const QString& path, bool rehash,
+                     std::vector<IndexChunk>& chunks, Source* source = nullptr,
+                     qint64* bytesRead = nullptr) const;
+};
+
+// The state after installing index: every file of it recorded with the stat
+// of the file now at its path (none missing or replaced by something else).
+// False (why set) when a file is not there as a regular file of its size.
+bool installedStateOf(const UpdateIndex& index, const GameFolder& folder, InstalledState& state,
+                      QString* why = nullptr);
