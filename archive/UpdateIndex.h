@@ -25,10 +25,10 @@ struct IndexChunk
 struct IndexEntry
 {
     VessariFormat::EntryType type = VessariFormat::EntryType::File;
-    qint64 offset = 0;     // the entry's header in the archive
-    QString path;          // as the archive reader decodes it (Latin-1)
-    qint64 dataOffset = 0; // files: the first data byte in the archive
-    qint64 size = 0;       // files: data length; other entries: 0
+    qint64 offset = 0;              // the entry's header in the archive
+    QString path;                   // as the archive reader decodes it (Latin-1)
+    qint64 dataOffset = 0;          // files: the first data byte in the archive
+    qint64 size = 0;                // files: data length; other entries: 0
     std::vector<IndexChunk> chunks; // files: in order, covering [0, size)
 };
 
@@ -48,11 +48,25 @@ struct UpdateIndex
     // Reads the archive once and builds its index; false (why set) when the
     // archive cannot be read or is not a valid archive.
     static bool build(const QString& archivePath, UpdateIndex& index, QString* why = nullptr);
+    // The same, telling the bytes read so far and the archive's size as it goes.
+    static bool build(const QString& archivePath, UpdateIndex& index, QString* why,
+                      const std::function<void(qint64 done, qint64 total)>& progress);
 };
 
 // Content-defined chunking, the same for the publisher's archive and the
 // player's files: feed a file's bytes in any pieces, get the same chunks.
 namespace ContentChunks {
+
+// Smallest, expected and largest chunk length; average a power of two.
+struct Sizes
+{
+    qint32 min;
+    qint32 average;
+    qint32 max;
+};
+// The sizes every index is cut with. Changing them changes every chunk: that
+// needs a new UpdateIndex::formatVersion.
+extern const Sizes kSizes;
 
 // SHA-256 of one chunk.
 QByteArray hash(const char* data, qsizetype size);
@@ -64,6 +78,8 @@ class Chunker
 public:
     using Sink = std::function<void(qint64 offset, qint32 length, const QByteArray& hash)>;
     explicit Chunker(Sink onChunk);
+    // Other sizes, for measuring candidates (bench/bench_chunking.cpp).
+    Chunker(Sink onChunk, const Sizes& sizes);
     ~Chunker();
     Chunker(const Chunker&) = delete;
     Chunker& operator=(const Chunker&) = delete;

@@ -8,7 +8,7 @@ set -euo pipefail
 build=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    libsodium-dev minisign
+    libsodium-dev libssl-dev minisign
 )
 # The demo: a local nginx, and the real window on Xvfb with a screenshot.
 demo=(
