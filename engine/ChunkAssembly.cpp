@@ -192,7 +192,7 @@ bool ChunkAssembler::assemble(const PlannedFile& file, const Writer& write,
     for (size_t i = 0; i < file.chunks.size(); ++i) {
         const PlannedChunk& chunk = file.chunks[i];
         const int index = int(i);
-        if (chunk.length <= 0 || chunk.length > kMaxPlannedChunk)
+        if (chunk.length <= 0 || chunk.length > ContentChunks::kSizes.max)
             return fail(AssemblyFailure::Kind::StoreChunk, index, fileOffset,
                         QStringLiteral("bad chunk length"));
         if (bufferSize < chunk.length) {

@@ -68,8 +68,9 @@ bool checkIndex(const UpdateIndex& index, QString* why)
             return false;
         }
         qint64 covered = 0;
+        // Chunks longer than the chunker makes are refused: assembly holds one in memory.
         for (const IndexChunk& chunk : entry.chunks) {
-            if (chunk.length <= 0 || chunk.length > kMaxPlannedChunk ||
+            if (chunk.length <= 0 || chunk.length > ContentChunks::kSizes.max ||
                 chunk.offset != entry.dataOffset + covered || chunk.hash.size() != 32 ||
                 chunk.offset < 0 || chunk.offset + chunk.length > index.archiveSize) {
                 setWhy(why, QStringLiteral("The index has a bad chunk in %1").arg(shown));

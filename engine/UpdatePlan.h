@@ -86,8 +86,6 @@ struct UpdatePlan
 // ~64 KiB, so gaps of entry headers and small unchanged files are merged but a
 // reused chunk of a large file is not fetched again.
 constexpr qint64 kDefaultMergeGap = 32 * 1024;
-// Chunks longer than this are refused: assembly holds one chunk in memory.
-constexpr qint32 kMaxPlannedChunk = 16 * 1024 * 1024;
 
 struct PlanOptions
 {
