@@ -301,6 +301,17 @@ private slots:
         qint64 chunkBytes = 0;
         const std::vector<ByteRange> ranges = expectedFetch(index, unchanged, reusable, chunkBytes);
         QVERIFY(plan.fetch == ranges);
+        // Deterministic, also when files are read by two threads.
+        UpdatePlan again;
+        options.readThreads = 2;
+        QVERIFY(planUpdate(index, folder, withState ? &loaded : nullptr, nullptr, options, again));
+        QVERIFY(again.fetch == plan.fetch && again.sources == plan.sources &&
+                again.removals == plan.removals && again.directories == plan.directories);
+        for (size_t i = 0; i < plan.files.size(); ++i)
+            for (size_t c = 0; c < plan.files[i].chunks.size(); ++c)
+                QVERIFY(again.files[i].chunks[c].source == plan.files[i].chunks[c].source &&
+                        again.files[i].chunks[c].sourceOffset ==
+                            plan.files[i].chunks[c].sourceOffset);
         QCOMPARE(plan.stats.chunkBytesToFetch, chunkBytes);
         QCOMPARE(plan.stats.ranges, int(ranges.size()));
         qint64 readBytes = 0;
