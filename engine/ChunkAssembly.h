@@ -64,7 +64,8 @@ struct AssemblyFailure
 
 // Writes new files from a plan: each chunk read from its local file or the chunk
 // store, checked against its signed hash, and only then written. One chunk is in
-// memory at a time.
+// memory at a time. Local chunks come from the old files: assemble every file
+// before any is put in place.
 class ChunkAssembler
 {
 public:

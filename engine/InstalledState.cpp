@@ -232,24 +232,13 @@ bool InstalledState::save(const GameFolder& folder, QString* why) const
     return true;
 }
 
-bool InstalledState::localChunks(const GameFolder& folder, const QString& path, bool rehash,
-                                 std::vector<IndexChunk>& chunks, Source* source,
-                                 qint64* bytesRead) const
+const InstalledFile* InstalledState::matching(const QString& path, const struct stat& info) const
 {
-    if (!rehash) {
-        const auto it = files.find(path);
-        struct stat info;
-        if (it != files.end() && folder.examine(path, &info) == GameFolder::Kind::Regular &&
-            info.st_size == it->second.size && GameFolder::mtimeNs(info) == it->second.mtimeNs) {
-            chunks = it->second.chunks;
-            if (source)
-                *source = Source::Record;
-            return true;
-        }
-    }
-    if (source)
-        *source = Source::Read;
-    return folder.chunk(path, chunks, nullptr, bytesRead);
+    const auto it = files.find(path);
+    if (it == files.end() || !S_ISREG(info.st_mode) || info.st_size != it->second.size ||
+        GameFolder::mtimeNs(info) != it->second.mtimeNs)
+        return nullptr;
+    return &it->second;
 }
 
 bool installedStateOf(const UpdateIndex& index, const GameFolder& folder, InstalledState& state,

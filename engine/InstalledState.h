@@ -53,17 +53,10 @@ public:
     // Replaces the folder's state file atomically (temporary file, fsync, rename).
     bool save(const GameFolder& folder, QString* why = nullptr) const;
 
-    // The chunks of the local file at path: without reading it when it is a
-    // regular file matching its record (unless rehash), else by reading it.
-    // False when there is no regular file there or it cannot be read.
-    enum class Source
-    {
-        Record,
-        Read
-    };
-    bool localChunks(const GameFolder& folder, const QString& path, bool rehash,
-                     std::vector<IndexChunk>& chunks, Source* source = nullptr,
-                     qint64* bytesRead = nullptr) const;
+    // The record of the file at path when a file with the stat info still
+    // matches it (regular, same size and modification time): its chunks are
+    // known without reading it. Null otherwise.
+    const InstalledFile* matching(const QString& path, const struct stat& info) const;
 };
 
 // The state after installing index: every file of it recorded with the stat

@@ -32,7 +32,6 @@ bool sameChunks(const std::vector<IndexChunk>& local, const std::vector<IndexChu
 // A local file as planning found it.
 struct LocalFile
 {
-    bool regular = false;
     bool known = false; // chunks known (from the state or read)
     bool needsRead = false;
     qint64 size = 0;
@@ -172,24 +171,14 @@ bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const Instal
     qint64 toRead = 0;
     for (auto& [path, file] : local) {
         struct stat info;
-        QString error;
-        const GameFolder::Kind kind = folder.examine(path, &info, &error);
-        if (kind == GameFolder::Kind::Error) {
-            setWhy(why, error);
-            return false;
-        }
-        if (kind != GameFolder::Kind::Regular)
+        // What cannot be examined offers nothing: its chunks are fetched, and
+        // writing it is the commit's business.
+        if (folder.examine(path, &info) != GameFolder::Kind::Regular)
             continue;
-        file.regular = true;
         file.size = info.st_size;
-        const InstalledFile* record = nullptr;
-        if (state) {
-            const auto it = state->files.find(path);
-            if (it != state->files.end())
-                record = &it->second;
-        }
-        if (!options.repair && record && record->size == info.st_size &&
-            record->mtimeNs == GameFolder::mtimeNs(info)) {
+        const InstalledFile* record =
+            state && !options.repair ? state->matching(path, info) : nullptr;
+        if (record) {
             file.known = true;
             file.chunks = record->chunks;
         } else {
