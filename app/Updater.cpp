@@ -2,6 +2,7 @@
 
 #include "FileGrabber.h"
 #include "Signature.h"
+#include "StagedUpdate.h"
 #include "TimeRemaining.h"
 #include "UpdateSource.h"
 #include "VessariTar.h"
@@ -42,6 +43,9 @@ void Updater::setGamePath(const QString& path)
 
 void Updater::startUpdating()
 {
+    // An update killed while it was put in place is completed before the game can
+    // start from a mixed tree (a No to the error question starts it).
+    StagedUpdate::finishInterrupted(QStringLiteral("./"));
     connect(&updateTimer, &QTimer::timeout, this, &Updater::update);
     updateTimer.start(0);
     refreshClock.start();

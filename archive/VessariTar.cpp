@@ -23,14 +23,6 @@ namespace {
 constexpr qint64 kDataChunk = 16384;
 // Progress is reported at least this often while one large file is copied.
 constexpr qint64 kProgressStep = 8 * 1024 * 1024;
-// Directories of the current path kept open below every checkpoint level: with
-// names of up to 16384 bytes a path can be thousands of levels deep, more than the
-// usual limit of 1024 descriptors, and reopening at most this many levels from the
-// nearest checkpoint keeps a walk back up linear.
-constexpr qsizetype kOpenWindow = 64;
-// Symbolic links followed for one entry, as the kernel's own limit.
-constexpr int kMaxLinkHops = 40;
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 const QString kReadError = QStringLiteral("Error reading from archive");
 const QString kLinkEscape = QStringLiteral(
@@ -39,13 +31,6 @@ const QString kLinkEscape = QStringLiteral(
 QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-QList<QByteArray> components(const QByteArray& path)
-{
-    QList<QByteArray> parts = path.split('/');
-    parts.removeIf([](const QByteArray& part) { return part.isEmpty() || part == "."; });
-    return parts;
 }
 
 bool writeAll(int fd, const char* data, qint64 size)
@@ -74,26 +59,11 @@ bool looksExecutable(const char* data, qint64 size)
                                                                                         4) == 0);
 }
 
-QByteArray readLinkAt(int dirFd, const QByteArray& name)
-{
-    QByteArray text(4096, Qt::Uninitialized);
-    const ssize_t got = ::readlinkat(dirFd, name.constData(), text.data(), size_t(text.size()));
-    if (got < 0 || got >= text.size())
-        return QByteArray();
-    text.truncate(got);
-    return text;
-}
-
 } // namespace
 
 VessariTar::VessariTar() : state(STATE_IDLE) {}
 
-VessariTar::~VessariTar()
-{
-    closeChain(0);
-    if (rootFd >= 0)
-        ::close(rootFd);
-}
+VessariTar::~VessariTar() = default;
 
 bool VessariTar::extract(const QString& archiveName, const QString& archivePath)
 {
@@ -158,16 +128,34 @@ bool VessariTar::run()
         archiveDev = archiveStat.st_dev;
         archiveIno = archiveStat.st_ino;
     }
-    // Entry paths are taken relative to the target, which itself may be relative
-    // to the current directory; it is opened when the first entry needs it.
-    targetRoot = visitor ? QString() : QDir::cleanPath(QDir(archivePath).absolutePath());
     if (nameBuffer.size() < kMaxNameLength + 1)
         nameBuffer.resize(kMaxNameLength + 1);
     if (dataBuffer.size() < kDataChunk)
         dataBuffer.resize(kDataChunk);
 
+    // Entry paths are taken relative to the target, which itself may be relative to
+    // the current directory. Opening it first completes or discards what an
+    // interrupted run left there.
+    StagedUpdate update;
     bool ok = true;
-    for (;;) {
+    streamedBytes = 0;
+    spaceFree = -1;
+    if (!visitor) {
+        ok = update.open(QDir::cleanPath(QDir(archivePath).absolutePath()), true);
+        if (!ok)
+            lastError = update.errorString();
+        staged = &update;
+        spaceBlock = update.blockSize();
+        // Checked before anything is written. A stream cannot be read twice: its
+        // files are counted as they come, each checked before it is written.
+        const qint64 available = ok ? update.freeSpace() : -1;
+        if (available >= 0 && archive.isSequential())
+            spaceFree = available;
+        else if (available >= 0 && dataBytes(spaceBlock) > available)
+            ok = failSpace(dataBytes(spaceBlock), available);
+    }
+
+    while (ok) {
         // Reading, rather than asking for the end, also works for pipes, where the
         // end is only known once the writer has closed its side.
         char bytes[kHeaderSize];
@@ -199,12 +187,50 @@ bool VessariTar::run()
         reportProgress();
     }
     archive.close();
-    closeChain(0);
-    if (rootFd >= 0)
-        ::close(rootFd);
-    rootFd = -1;
+    if (!visitor && ok && !update.commit()) {
+        ok = false;
+        lastError = update.errorString();
+    }
+    // A failure leaves the target as it was.
+    update.abort();
+    staged = nullptr;
     state = STATE_IDLE;
     return ok;
+}
+
+qint64 VessariTar::dataBytes(qint64 blockSize) const
+{
+    // Seeking over the data makes this cheap whatever the archive's size.
+    qint64 at = 0, total = 0;
+    while (at + kHeaderSize <= archiveSize) {
+        char bytes[kHeaderSize];
+        if (::pread(archive.handle(), bytes, kHeaderSize, at) != kHeaderSize)
+            break;
+        const EntryHeader header = VessariFormat::decodeHeader(bytes);
+        at += kHeaderSize;
+        const qint64 length = qMax<qint32>(header.length, 0);
+        if (isType(header, EntryType::FileData))
+            total += (qMin(length, archiveSize - at) + blockSize - 1) / blockSize * blockSize;
+        else if (!isType(header, EntryType::Version) && !isType(header, EntryType::Directory) &&
+                 !isType(header, EntryType::File))
+            break;
+        at += length;
+    }
+    return total;
+}
+
+bool VessariTar::failSpace(qint64 needed, qint64 available)
+{
+    const QString where = QDir::cleanPath(QDir(archivePath).absolutePath());
+    LOG(Error, QStringLiteral("Not enough free space in %1: %2 bytes needed, %3 bytes free")
+                   .arg(where)
+                   .arg(needed)
+                   .arg(available));
+    lastError = QStringLiteral("%1: not enough free space (%2 bytes needed, %3 bytes free)")
+                    .arg(where)
+                    .arg(needed)
+                    .arg(available);
+    return false;
 }
 
 // The one read loop: short only at the end of the archive, -1 on a read error.
@@ -275,13 +301,11 @@ bool VessariTar::readDirectory(EntryHeader& header)
         (*visitor)(EntryInfo{EntryType::Directory, 0, path});
         return true;
     }
-    const QList<QByteArray> parts = components(QFile::encodeName(path));
-    int fd = -1;
     int error = 0;
-    const Open opened = openParent(parts, parts.size(), true, fd, error);
-    if (opened == Open::Escapes)
+    const StagedUpdate::Outcome made = staged->makeDirectory(path, error);
+    if (made == StagedUpdate::Outcome::Escapes)
         return fail(kLinkEscape + escapeControlCharacters(path), escapeControlCharacters(path));
-    if (opened != Open::Done) {
+    if (made != StagedUpdate::Outcome::Done) {
         // Only the generic entry is logged here, as always; the reason is kept.
         lastError = escapeControlCharacters(path) + QStringLiteral(": ") + systemReason(error);
         return false;
@@ -320,113 +344,53 @@ bool VessariTar::readFile(EntryHeader& header)
         return true;
     }
 
-    QList<QByteArray> parts = components(QFile::encodeName(path));
-    if (parts.isEmpty())
-        return fail(QStringLiteral("Could not create file ") + shown, shown, systemReason(EISDIR));
-    QByteArray leaf = parts.takeLast();
-    int dirFd = -1;
-    Open opened = openParent(parts, parts.size(), false, dirFd, error);
-
-    // A link as the last component is followed only to a place inside the target.
-    int ownedDir = -1;
-    struct stat old;
-    bool exists = false;
-    int hops = 0;
-    while (opened == Open::Done) {
-        if (::fstatat(dirFd, leaf.constData(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
-            error = errno;
-            opened = error == ENOENT ? Open::Done : Open::Failed;
-            break;
-        }
-        if (!S_ISLNK(old.st_mode)) {
-            exists = true;
-            break;
-        }
-        int linkedDir = -1;
-        QByteArray linkedLeaf;
-        opened =
-            followInside(dirFd, readLinkAt(dirFd, leaf), false, linkedDir, linkedLeaf, error, hops);
-        if (ownedDir >= 0)
-            ::close(ownedDir);
-        ownedDir = dirFd = linkedDir;
-        leaf = linkedLeaf;
-    }
-    const auto closeOwned = [&ownedDir] {
-        if (ownedDir >= 0)
-            ::close(ownedDir);
-        ownedDir = -1;
-    };
-    if (opened != Open::Done) {
-        closeOwned();
+    StagedUpdate::File file;
+    const StagedUpdate::Outcome opened = staged->resolveFile(path, file, error);
+    if (opened != StagedUpdate::Outcome::Done)
         return failOpen(opened, shown, "Could not create file ", error);
-    }
-    if (exists && S_ISDIR(old.st_mode)) {
-        closeOwned();
+    const struct stat& old = file.existing();
+    if (file.exists() && S_ISDIR(old.st_mode))
         return fail(QStringLiteral("Could not create file ") + shown, shown, systemReason(EISDIR));
-    }
     // Replacing the archive while it is read is harmless to this run, but the
     // caller deletes the archive after a success.
-    if (exists && old.st_dev == archiveDev && old.st_ino == archiveIno) {
-        closeOwned();
+    if (file.exists() && old.st_dev == archiveDev && old.st_ino == archiveIno)
         return fail(QStringLiteral("Refusing to overwrite the archive being read: ") + shown,
                     shown);
+    // A stream's size is unknown at the start: each file must fit what is left.
+    if (spaceFree >= 0) {
+        const qint64 length = qMax<qint32>(dataHeader.length, 0);
+        streamedBytes += (length + spaceBlock - 1) / spaceBlock * spaceBlock;
+        if (streamedBytes > spaceFree)
+            return failSpace(streamedBytes, spaceFree);
     }
 
-    // Written under a new name and renamed over the old file only when complete:
-    // a failure leaves the old file as it was, and a hard link, FIFO, device node
-    // or running program in its place is replaced rather than written through.
-    // With no old file the final name is created exclusively and written
-    // directly, removed again on failure: the rename costs about a tenth of an
-    // extraction of small files (bench/extract_vs_tar.sh, "per-file rename").
-    int out = -1;
-    QByteArray tempName;
-    bool inPlace = false;
+    // Written under a temporary name in its final directory and put in place with
+    // every other file once the whole archive has been read: a failure leaves the
+    // old file as it was, and a hard link, FIFO, device node or running program in
+    // its place is replaced rather than written through.
     bool createFailed = false;
     const auto sink = [&](const char* data, qint64 size) {
-        if (out < 0) {
-            const bool keepBits = exists && S_ISREG(old.st_mode);
-            const mode_t mode = keepBits ? 0600 : looksExecutable(data, size) ? 0777 : 0666;
-            constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-            if (!exists) {
-                out = ::openat(dirFd, leaf.constData(), flags, mode);
-                inPlace = out >= 0;
-            }
-            for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
-                tempName = ".vt-" + QByteArray::number(QRandomGenerator::global()->generate(), 36) +
-                           "-" + QByteArray::number(++tempCounter) + ".tmp";
-                out = ::openat(dirFd, tempName.constData(), flags, mode);
-                if (out < 0 && errno != EEXIST)
-                    break;
-            }
-            // Set-id bits stay with the old content: they are not the file's to keep.
-            if (out < 0 || (keepBits && ::fchmod(out, old.st_mode & 0777) != 0)) {
-                createFailed = true;
-                return false;
-            }
+        if (file.fd() < 0 &&
+            !staged->createFile(file, looksExecutable(data, size) ? 0777 : 0666, error)) {
+            createFailed = true;
+            errno = error;
+            return false;
         }
-        return writeAll(out, data, size);
+        return writeAll(file.fd(), data, size);
     };
     bool ok = readData(dataHeader.length, sink, size, error);
-    if (ok && out < 0 && !sink(nullptr, 0)) {
+    if (ok && file.fd() < 0 && !sink(nullptr, 0)) {
         ok = false;
         error = errno;
     }
-    if (out >= 0 && ::close(out) != 0 && ok) {
+    if (ok && !staged->finishFile(file, error))
         ok = false;
-        error = errno;
-    }
-    if (ok && !inPlace && ::renameat(dirFd, tempName.constData(), dirFd, leaf.constData()) != 0) {
-        ok = false;
-        error = errno;
-        createFailed = true;
-    }
     if (!ok && error != 0)
         fail(QLatin1String(createFailed ? "Could not create file " : "Could not write to file ") +
                  shown,
              shown, systemReason(error));
-    if (!ok && out >= 0)
-        ::unlinkat(dirFd, (inPlace ? leaf : tempName).constData(), 0);
-    closeOwned();
+    if (!ok)
+        staged->discardFile(file);
     if (ok && extracted)
         extracted(EntryInfo{EntryType::File, size, path});
     return ok;
@@ -475,168 +439,12 @@ bool VessariTar::refuseUnsafe(const QString& path)
     return true;
 }
 
-bool VessariTar::failOpen(Open result, const QString& path, const char* message, int error)
+bool VessariTar::failOpen(StagedUpdate::Outcome result, const QString& path, const char* message,
+                          int error)
 {
-    if (result == Open::Escapes)
+    if (result == StagedUpdate::Outcome::Escapes)
         return fail(kLinkEscape + path, path);
     return fail(QLatin1String(message) + path, path, systemReason(error));
-}
-
-VessariTar::Open VessariTar::openRoot(bool create, int& error)
-{
-    if (rootFd >= 0)
-        return Open::Done;
-    const QByteArray root = QFile::encodeName(targetRoot);
-    rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0 && errno == ENOENT && create && QDir().mkpath(targetRoot))
-        rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat info;
-    if (rootFd < 0 || ::fstat(rootFd, &info) != 0) {
-        error = errno;
-        return error == ENOENT ? Open::Missing : Open::Failed;
-    }
-    rootDev = info.st_dev;
-    rootIno = info.st_ino;
-    canonicalTargetRoot = QFile::encodeName(QFileInfo(targetRoot).canonicalFilePath());
-    return Open::Done;
-}
-
-VessariTar::Open VessariTar::openParent(const QList<QByteArray>& parts, qsizetype count,
-                                        bool create, int& fd, int& error)
-{
-    Open result = openRoot(create, error);
-    if (result != Open::Done)
-        return result;
-    // Consecutive entries mostly share their directories: keep the common part
-    // of the chain, reopen closed levels from the nearest open one, then descend.
-    qsizetype common = 0;
-    const qsizetype kept = qsizetype(chain.size());
-    while (common < kept && common < count && chain[size_t(common)].name == parts[common])
-        ++common;
-    closeChain(common);
-    qsizetype start = common;
-    while (start > 0 && chain[size_t(start - 1)].fd < 0)
-        --start;
-    int hops = 0;
-    for (qsizetype i = start; i < count; ++i) {
-        const int parent = i == 0 ? rootFd : chain[size_t(i - 1)].fd;
-        int child = -1;
-        result = openDir(parent, parts[i], create, child, error, hops);
-        if (result != Open::Done) {
-            closeChain(i);
-            return result;
-        }
-        if (i < qsizetype(chain.size()))
-            chain[size_t(i)].fd = child;
-        else
-            chain.push_back(Level{parts[i], child});
-    }
-    fd = count == 0 ? rootFd : chain[size_t(count - 1)].fd;
-    for (qsizetype i = 0; i < count - kOpenWindow; ++i) {
-        Level& level = chain[size_t(i)];
-        if ((i + 1) % kOpenWindow != 0 && level.fd >= 0) {
-            ::close(level.fd);
-            level.fd = -1;
-        }
-    }
-    return Open::Done;
-}
-
-VessariTar::Open VessariTar::openDir(int dirFd, const QByteArray& name, bool create, int& fd,
-                                     int& error, int& hops)
-{
-    for (;;) {
-        fd = ::openat(dirFd, name.constData(), kDirFlags);
-        if (fd >= 0)
-            return Open::Done;
-        error = errno;
-        if (error == ENOENT && create) {
-            create = false;
-            if (::mkdirat(dirFd, name.constData(), 0777) == 0 || errno == EEXIST)
-                continue;
-            error = errno;
-            return Open::Failed;
-        }
-        if (error == ENOENT)
-            return Open::Missing;
-        if (error != ELOOP && error != ENOTDIR)
-            return Open::Failed;
-        // Not a directory, or a symbolic link that O_NOFOLLOW stopped at.
-        const QByteArray text = readLinkAt(dirFd, name);
-        if (text.isEmpty()) {
-            error = ENOTDIR;
-            return Open::Failed;
-        }
-        QByteArray unused;
-        return followInside(dirFd, text, true, fd, unused, error, hops);
-    }
-}
-
-VessariTar::Open VessariTar::followInside(int dirFd, const QByteArray& text, bool lastIsDir,
-                                          int& fd, QByteArray& leaf, int& error, int& hops)
-{
-    // Resolved component by component from descriptors known to be inside: ".."
-    // at the target itself and an absolute path elsewhere both lead outside.
-    if (text.isEmpty() || ++hops > kMaxLinkHops)
-        return Open::Escapes;
-    QByteArray rest = text;
-    int current = -1;
-    if (text.startsWith('/')) {
-        if (canonicalTargetRoot.isEmpty() ||
-            !(text == canonicalTargetRoot || text.startsWith(canonicalTargetRoot + '/')))
-            return Open::Escapes;
-        rest = text.mid(canonicalTargetRoot.size());
-        current = ::dup(rootFd);
-    } else {
-        current = ::dup(dirFd);
-    }
-    if (current < 0) {
-        error = errno;
-        return Open::Failed;
-    }
-    QList<QByteArray> parts = components(rest);
-    if (!lastIsDir) {
-        if (parts.isEmpty() || parts.last() == "..") {
-            ::close(current);
-            error = EISDIR;
-            return Open::Failed;
-        }
-        leaf = parts.takeLast();
-    }
-    for (const QByteArray& part : parts) {
-        int next = -1;
-        Open result = Open::Done;
-        if (part == ".." && isRoot(current)) {
-            result = Open::Escapes;
-        } else if (part == "..") {
-            next = ::openat(current, "..", kDirFlags);
-            error = errno;
-            result = next >= 0 ? Open::Done : Open::Failed;
-        } else {
-            result = openDir(current, part, false, next, error, hops);
-        }
-        ::close(current);
-        if (result != Open::Done)
-            return result == Open::Missing ? Open::Escapes : result;
-        current = next;
-    }
-    fd = current;
-    return Open::Done;
-}
-
-bool VessariTar::isRoot(int fd) const
-{
-    struct stat info;
-    return ::fstat(fd, &info) == 0 && info.st_dev == rootDev && info.st_ino == rootIno;
-}
-
-void VessariTar::closeChain(qsizetype from)
-{
-    while (qsizetype(chain.size()) > from) {
-        if (chain.back().fd >= 0)
-            ::close(chain.back().fd);
-        chain.pop_back();
-    }
 }
 
 void VessariTar::reportProgress()

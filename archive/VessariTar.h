@@ -1,18 +1,18 @@
 #pragma once
 
 #include "ArchiveFormat.h"
+#include "StagedUpdate.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QString>
 #include <functional>
 #include <sys/types.h>
-#include <vector>
 
 // Reads an update archive and recreates its directories and files under a target
-// directory. Every problem is written to the process-wide log; errorString() then
-// names the failing path and the reason. What was created before a failure stays
-// on disk, but a file is only ever replaced by a complete new one.
+// directory, all or nothing: files are staged and put in place together only once
+// every entry succeeded (StagedUpdate). Every problem is written to the
+// process-wide log; errorString() then names the failing path and the reason.
 class VessariTar
 {
 public:
@@ -38,7 +38,8 @@ public:
 
     // Extracts archiveName (relative to the current directory or absolute; "-" is
     // standard input) into archivePath (likewise). True when the archive was read
-    // to its end and every entry was extracted.
+    // to its end and every entry was extracted; otherwise archivePath is left as it
+    // was.
     bool extract(const QString& archiveName, const QString& archivePath);
 
     // Walks archiveName with the same checks and log entries as extract, but
@@ -46,7 +47,7 @@ public:
     bool list(const QString& archiveName, const EntryVisitor& visitor);
 
     void setProgressHandler(ProgressHandler handler) { progress = std::move(handler); }
-    // Called by extract after each directory is made and each file is written.
+    // Called by extract after each directory is made and each file is staged.
     void setExtractedHandler(EntryVisitor handler) { extracted = std::move(handler); }
 
     // "PATH: REASON" for the last failure, empty after a success.
@@ -65,20 +66,6 @@ private:
         STATE_EXTRACTING = 2
     };
 
-    // A directory of the previous entry's path, kept open for the next one.
-    struct Level
-    {
-        QByteArray name;
-        int fd;
-    };
-    enum class Open
-    {
-        Done,
-        Missing,
-        Escapes,
-        Failed
-    };
-
     bool run();
     qint64 readFully(char* buffer, qint64 size);
     bool readEntryHeader(EntryHeader& header);
@@ -92,16 +79,11 @@ private:
     bool fail(const QString& message, const QString& path, const QString& reason = QString(),
               bool warning = false);
     bool refuseUnsafe(const QString& path);
-    bool failOpen(Open result, const QString& path, const char* message, int error);
-
-    Open openRoot(bool create, int& error);
-    Open openParent(const QList<QByteArray>& parts, qsizetype count, bool create, int& fd,
-                    int& error);
-    Open openDir(int dirFd, const QByteArray& name, bool create, int& fd, int& error, int& hops);
-    Open followInside(int dirFd, const QByteArray& text, bool lastIsDir, int& fd, QByteArray& leaf,
-                      int& error, int& hops);
-    bool isRoot(int fd) const;
-    void closeChain(qsizetype from);
+    bool failOpen(StagedUpdate::Outcome result, const QString& path, const char* message,
+                  int error);
+    // Space the archive's file data takes in blocks of blockSize, from its headers.
+    qint64 dataBytes(qint64 blockSize) const;
+    bool failSpace(qint64 needed, qint64 available);
     void reportProgress();
 
     qint32 state;
@@ -110,17 +92,16 @@ private:
     QString archivePath;
     QString lastError;
 
-    // Target directory and its canonical path (for absolute links that stay inside).
-    QString targetRoot;
-    QByteArray canonicalTargetRoot;
-    int rootFd = -1;
-    dev_t rootDev = 0;
-    ino_t rootIno = 0;
-    std::vector<Level> chain;
+    // The target being updated, while an extraction runs.
+    StagedUpdate* staged = nullptr;
     // The archive itself, which no entry may overwrite.
     dev_t archiveDev = 0;
     ino_t archiveIno = 0;
-    unsigned tempCounter = 0;
+    // For an archive read as a stream: what its files take so far, and the free
+    // space at the start (-1: not checked).
+    qint64 streamedBytes = 0;
+    qint64 spaceFree = -1;
+    qint64 spaceBlock = 1;
 
     const EntryVisitor* visitor = nullptr;
     ProgressHandler progress;

@@ -59,6 +59,32 @@ bool ChildProcess::waitForFinished(int msecs)
     return true;
 }
 
+bool ChildProcess::waitForStopped(int msecs)
+{
+    const QDeadlineTimer deadline(msecs);
+    while (pid > 0) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG | WUNTRACED);
+        if (r == pid && WIFSTOPPED(status))
+            return true;
+        if (r == pid || (r < 0 && errno != EINTR)) {
+            pid = -1;
+            code = r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        } else if (deadline.hasExpired()) {
+            return false;
+        } else {
+            QThread::msleep(5);
+        }
+    }
+    return false;
+}
+
+void ChildProcess::signal(int signal)
+{
+    if (pid > 0)
+        kill(pid, signal);
+}
+
 void ChildProcess::stop(int msecs)
 {
     if (pid > 0)

@@ -24,6 +24,11 @@ public:
     // SIGTERM, then SIGKILL if it does not end within msecs; reaps the child.
     void stop(int msecs = 5000);
 
+    // Waits up to msecs for the child to stop itself (SIGSTOP); true if it has.
+    bool waitForStopped(int msecs);
+    // Sends signal to the child, if it has not ended.
+    void signal(int signal);
+
     bool isRunning() { return !waitForFinished(0); }
     int exitCode() const { return code; } // -1 unless it exited normally
     QString errorString() const { return error; }

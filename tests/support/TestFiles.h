@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QRegularExpression>
 #include <QtTest>
+#include <sys/stat.h>
 
 // The file's contents, or a marker that shows up in a comparison.
 inline QByteArray readFile(const QString& path)
@@ -51,6 +52,36 @@ inline Tree treeOf(const QString& root)
             tree.insert(name, info.isDir() ? kDir : readFile(info.filePath()));
     }
     return tree;
+}
+
+// Every entry under root and root itself, hidden ones too, one line each in path order: type,
+// permission bits, modification time (of directories too when withDirTimes), then a file's
+// contents or a link's target. What "exactly as it was" compares.
+inline QStringList snapshotOf(const QString& root, bool withDirTimes = true)
+{
+    QStringList lines;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    QStringList paths{root};
+    while (it.hasNext())
+        paths << it.next();
+    for (const QString& path : paths) {
+        struct stat info;
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+            continue;
+        const bool dir = S_ISDIR(info.st_mode);
+        QString line =
+            QDir(root).relativeFilePath(path) + QLatin1Char(' ') + QString::number(info.st_mode, 8);
+        if (!dir || withDirTimes)
+            line += QStringLiteral(" %1.%2").arg(info.st_mtim.tv_sec).arg(info.st_mtim.tv_nsec);
+        if (S_ISREG(info.st_mode))
+            line += QLatin1Char(' ') + QString::fromLatin1(readFile(path).toHex());
+        else if (S_ISLNK(info.st_mode))
+            line += QStringLiteral(" -> ") + QFileInfo(path).symLinkTarget();
+        lines << line;
+    }
+    lines.sort();
+    return lines;
 }
 
 // Creates the tree's entries in map order (parents before children).

@@ -3,6 +3,7 @@
 #include "KeyOptions.h"
 #include "Log.h"
 #include "Progress.h"
+#include "StagedUpdate.h"
 #include "TimeRemaining.h"
 #include "UpdateSource.h"
 #include "VessariTar.h"
@@ -183,6 +184,9 @@ int runUpdate(const QStringList& args)
     if (!openLog(dir.filePath(QStringLiteral("log.txt")), true))
         printError(QStringLiteral("update: cannot write %1; going on without a log")
                        .arg(dir.filePath(QStringLiteral("log.txt"))));
+
+    // Before anything else: a tree left half updated by a killed run is completed.
+    StagedUpdate::finishInterrupted(target);
 
     if (anchor.mode == TrustAnchor::Mode::Broken) {
         logBrokenKey(anchor);
