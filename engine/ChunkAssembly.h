@@ -60,6 +60,7 @@ struct AssemblyFailure
     QString reason;
     int chunk = -1;         // index into PlannedFile::chunks
     qint64 fileOffset = -1; // where in the new file
+    int file = -1;          // applyPlan: index into UpdatePlan::files
 };
 
 // Writes new files from a plan: each chunk read from its local file or the chunk

@@ -35,6 +35,7 @@ struct LocalFile
     bool known = false; // chunks known (from the state or read)
     bool needsRead = false;
     qint64 size = 0;
+    qint64 mtimeNs = 0;
     std::vector<IndexChunk> chunks;
 };
 
@@ -176,6 +177,7 @@ bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const Instal
         if (folder.examine(path, &info) != GameFolder::Kind::Regular)
             continue;
         file.size = info.st_size;
+        file.mtimeNs = GameFolder::mtimeNs(info);
         const InstalledFile* record =
             state && !options.repair ? state->matching(path, info) : nullptr;
         if (record) {
@@ -206,8 +208,10 @@ bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const Instal
             qint64 read = 0;
             // A file that vanished or cannot be read now simply offers nothing.
             file.known = folder.chunk(*readPaths[i], file.chunks, &info, &read);
-            if (file.known)
+            if (file.known) {
                 file.size = info.st_size;
+                file.mtimeNs = GameFolder::mtimeNs(info);
+            }
             bytesRead += read;
             const qint64 total = done += file.size;
             if (reports && options.progress && !options.progress(std::min(total, toRead), toRead))
@@ -324,7 +328,7 @@ bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const Instal
             if (kept.count(path) || !file.known || file.size != record.size ||
                 !sameChunks(file.chunks, record.chunks))
                 continue;
-            plan.removals.push_back(path);
+            plan.removals.push_back(PlannedRemoval{path, file.size, file.mtimeNs});
         }
         plan.stats.filesRemoved = int(plan.removals.size());
     }

@@ -49,6 +49,15 @@ struct PlannedFile
     std::vector<PlannedChunk> chunks; // in file order; empty when unchanged
 };
 
+// A file to remove, with the size and time it had when it was found to hold
+// what was installed: changed since, it is kept.
+struct PlannedRemoval
+{
+    QString path;
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+};
+
 struct PlanStats
 {
     qint64 bytesToFetch = 0;      // the merged ranges, gaps included
@@ -71,7 +80,7 @@ struct UpdatePlan
     // Directories of the new index not yet in the folder, in index order.
     std::vector<QString> directories;
     // Files the old version installed, the new one drops and nobody changed since.
-    std::vector<QString> removals;
+    std::vector<PlannedRemoval> removals;
     // What to fetch into the chunk store: ascending, disjoint, merged across small gaps.
     std::vector<ByteRange> fetch;
     // The longest chunk, the one buffer assembly needs.

@@ -2,6 +2,8 @@
 #include "ChunkAssembly.h"
 #include "GameFolder.h"
 #include "InstalledState.h"
+#include "PlanApply.h"
+#include "StagedUpdate.h"
 #include "TestFiles.h"
 #include "UpdatePlan.h"
 
@@ -297,7 +299,10 @@ private slots:
         unchanged.sort();
         QCOMPARE(planUnchanged, unchanged);
         QCOMPARE(planAssembled.size() + unchanged.size(), treeFrom(newTree).size());
-        QCOMPARE(QStringList(plan.removals.begin(), plan.removals.end()), removed);
+        QStringList planRemoved;
+        for (const PlannedRemoval& removal : plan.removals)
+            planRemoved << removal.path;
+        QCOMPARE(planRemoved, removed);
         qint64 chunkBytes = 0;
         const std::vector<ByteRange> ranges = expectedFetch(index, unchanged, reusable, chunkBytes);
         QVERIFY(plan.fetch == ranges);
@@ -306,7 +311,8 @@ private slots:
         options.readThreads = 2;
         QVERIFY(planUpdate(index, folder, withState ? &loaded : nullptr, nullptr, options, again));
         QVERIFY(again.fetch == plan.fetch && again.sources == plan.sources &&
-                again.removals == plan.removals && again.directories == plan.directories);
+                again.removals.size() == plan.removals.size() &&
+                again.directories == plan.directories);
         for (size_t i = 0; i < plan.files.size(); ++i)
             for (size_t c = 0; c < plan.files[i].chunks.size(); ++c)
                 QVERIFY(again.files[i].chunks[c].source == plan.files[i].chunks[c].source &&
@@ -498,6 +504,86 @@ private slots:
         }
         QCOMPARE(int(failure.kind), int(AssemblyFailure::Kind::None));
         QCOMPARE(assembled(assembler, file, &failure), content("Ai"));
+    }
+
+    void apply_data()
+    {
+        QTest::addColumn<bool>("sourceChanges");
+        QTest::newRow("applied at once") << false;
+        QTest::newRow("a local chunk changes first: nothing applied, then fetched instead") << true;
+    }
+
+    void apply()
+    {
+        QFETCH(bool, sourceChanges);
+        const QString newLayout = "pack2.bin=Ai small.txt=s data/level.dat=D new/deep/n.dat=E";
+        InstalledState state;
+        UpdateIndex oldIndex, index;
+        QByteArray archive;
+        install("pack.bin=A small.txt=s data/level.dat=B extra.dat=C", state, oldIndex);
+        alter("player.sav=E");
+        publish(treeFrom(newLayout), "new", index, archive);
+        // Hidden files are the update's own bookkeeping.
+        auto visible = [this] {
+            Tree tree = treeOf(game);
+            tree.removeIf([](const auto& item) { return item.key().startsWith('.'); });
+            return tree;
+        };
+        struct stat kept;
+        QCOMPARE(::stat(QFile::encodeName(game + "/small.txt"), &kept), 0);
+
+        GameFolder folder;
+        QVERIFY(folder.open(game));
+        UpdatePlan plan;
+        QVERIFY(planUpdate(index, folder, &state, nullptr, PlanOptions(), plan));
+        QCOMPARE(plan.removals.size(), size_t(2));
+        QCOMPARE(plan.removals[0].path, QString("extra.dat"));
+        QCOMPARE(plan.removals[1].path, QString("pack.bin"));
+        ChunkStore store;
+        QVERIFY(store.open(folder, index.archiveSize));
+        fetchInto(store, plan.fetch, archive);
+        if (sourceChanges)
+            QVERIFY(writeFile(game + "/pack.bin", content("A~")));
+        const Tree before = visible();
+
+        AssemblyFailure failure;
+        QString error;
+        for (int attempt = 0;; ++attempt) {
+            StagedUpdate staged;
+            QVERIFY(staged.open(game));
+            if (applyPlan(plan, index, folder, store, staged, state, &failure, &error))
+                break;
+            // Only the changed source fails; its chunks are fetched instead.
+            QVERIFY2(sourceChanges && attempt < 20, qPrintable(error));
+            QCOMPARE(int(failure.kind), int(AssemblyFailure::Kind::LocalChunk));
+            QCOMPARE(plan.files[size_t(failure.file)].path, QString("pack2.bin"));
+            QCOMPARE(visible(), before);
+            const ByteRange range =
+                fetchInstead(plan.files[size_t(failure.file)].chunks[size_t(failure.chunk)]);
+            fetchInto(store, {range}, archive);
+        }
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        Tree after = treeFrom(newLayout);
+        after.insert("player.sav", content("E"));
+        after.insert("data", kDir);
+        after.insert("new", kDir);
+        after.insert("new/deep", kDir);
+        if (sourceChanges) // the player's changed copy of a dropped file stays
+            after.insert("pack.bin", content("A~"));
+        QCOMPARE(visible().keys(), after.keys());
+        QCOMPARE(visible(), after);
+        struct stat now;
+        QCOMPARE(::stat(QFile::encodeName(game + "/small.txt"), &now), 0);
+        QCOMPARE(GameFolder::mtimeNs(now), GameFolder::mtimeNs(kept));
+
+        // Recorded: the next update finds everything in place without reading a byte.
+        InstalledState loaded;
+        QVERIFY(loaded.load(folder));
+        UpdatePlan next;
+        QVERIFY(planUpdate(index, folder, &loaded, nullptr, PlanOptions(), next));
+        QCOMPARE(next.stats.filesUnchanged, 4);
+        QCOMPARE(next.stats.bytesRead, qint64(0));
+        QVERIFY(next.fetch.empty() && next.removals.empty());
     }
 
     void stateFile_data()
