@@ -81,10 +81,11 @@ int main(int argc, char** argv)
     QFile::remove(archive);
     GameFolder folder;
     InstalledState state;
-    if (!folder.open(game, &error) || !installedStateOf(index, folder, state, &error)) {
+    if (!folder.open(game, &error)) {
         std::fprintf(stderr, "setup failed: %s\n", qPrintable(error));
         return 1;
     }
+    installedStateOf(index, folder, state);
     qint64 gameBytes = 0;
     for (const auto& file : state.files)
         gameBytes += file.second.size;

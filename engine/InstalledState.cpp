@@ -241,8 +241,7 @@ const InstalledFile* InstalledState::matching(const QString& path, const struct 
     return &it->second;
 }
 
-bool installedStateOf(const UpdateIndex& index, const GameFolder& folder, InstalledState& state,
-                      QString* why)
+void installedStateOf(const UpdateIndex& index, const GameFolder& folder, InstalledState& state)
 {
     state = InstalledState();
     state.archiveSize = index.archiveSize;
@@ -250,20 +249,15 @@ bool installedStateOf(const UpdateIndex& index, const GameFolder& folder, Instal
     for (const IndexEntry& entry : index.entries) {
         if (entry.type != VessariFormat::EntryType::File)
             continue;
+        // Not there as a regular file of its size (reached through a link, or
+        // changed already): left out, so the next update reads it.
         struct stat info;
-        QString error;
-        if (folder.examine(entry.path, &info, &error) != GameFolder::Kind::Regular ||
-            info.st_size != entry.size) {
-            setWhy(
-                why,
-                QStringLiteral("%1 is not as installed").arg(escapeControlCharacters(entry.path)));
-            state = InstalledState();
-            return false;
-        }
+        if (folder.examine(entry.path, &info) != GameFolder::Kind::Regular ||
+            info.st_size != entry.size)
+            continue;
         std::vector<IndexChunk> chunks = entry.chunks;
         for (IndexChunk& chunk : chunks)
             chunk.offset -= entry.dataOffset;
         state.record(entry.path, info, std::move(chunks));
     }
-    return true;
 }

@@ -60,7 +60,6 @@ public:
 };
 
 // The state after installing index: every file of it recorded with the stat
-// of the file now at its path (none missing or replaced by something else).
-// False (why set) when a file is not there as a regular file of its size.
-bool installedStateOf(const UpdateIndex& index, const GameFolder& folder, InstalledState& state,
-                      QString* why = nullptr);
+// of the regular file now at its path. A file not found so (missing, reached
+// through a link, another size) is left out: the next update reads it.
+void installedStateOf(const UpdateIndex& index, const GameFolder& folder, InstalledState& state);

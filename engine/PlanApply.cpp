@@ -165,8 +165,8 @@ bool applyPlan(const UpdatePlan& plan, const UpdateIndex& index, const GameFolde
     // Without a record it reads every file, which is slow but right; a stale
     // record must not stay.
     QString recordError;
-    if (!installedStateOf(index, folder, state, &recordError) ||
-        !state.save(folder, &recordError)) {
+    installedStateOf(index, folder, state);
+    if (!state.save(folder, &recordError)) {
         ::unlinkat(folder.rootFd(), QFile::encodeName(InstalledState::fileName()).constData(), 0);
         state = InstalledState();
         setWhy(why, QStringLiteral("The update is installed, but not recorded: ") + recordError);
