@@ -306,9 +306,19 @@ private slots:
         qint64 chunkBytes = 0;
         const std::vector<ByteRange> ranges = expectedFetch(index, unchanged, reusable, chunkBytes);
         QVERIFY(plan.fetch == ranges);
-        // Deterministic, also when files are read by two threads.
+        // Deterministic, also when files are read by two threads; with the default gap,
+        // ranges are merged across entry headers and small files.
         UpdatePlan again;
         options.readThreads = 2;
+        options.mergeGap = kDefaultMergeGap;
+        QVERIFY(planUpdate(index, folder, withState ? &loaded : nullptr, nullptr, options, again));
+        QVERIFY(again.fetch == ::mergeRanges(ranges, kDefaultMergeGap));
+        QCOMPARE(again.stats.ranges, int(again.fetch.size()));
+        qint64 merged = 0;
+        for (const ByteRange& range : again.fetch)
+            merged += range.length;
+        QCOMPARE(again.stats.bytesToFetch, merged);
+        options.mergeGap = 0;
         QVERIFY(planUpdate(index, folder, withState ? &loaded : nullptr, nullptr, options, again));
         QVERIFY(again.fetch == plan.fetch && again.sources == plan.sources &&
                 again.removals.size() == plan.removals.size() &&
@@ -584,6 +594,50 @@ private slots:
         QCOMPARE(next.stats.filesUnchanged, 4);
         QCOMPARE(next.stats.bytesRead, qint64(0));
         QVERIFY(next.fetch.empty() && next.removals.empty());
+    }
+
+    void progress_data()
+    {
+        QTest::addColumn<int>("cancelAfter"); // calls; 0: never
+        QTest::newRow("reported to the end") << 0;
+        QTest::newRow("cancelled") << 2;
+    }
+
+    void progress()
+    {
+        QFETCH(int, cancelAfter);
+        InstalledState state;
+        UpdateIndex oldIndex, index;
+        QByteArray archive;
+        install("a=A b=B c=C d=D", state, oldIndex);
+        publish(treeFrom("a=A b=B c=C d=D"), "new", index, archive);
+        GameFolder folder;
+        QVERIFY(folder.open(game));
+        PlanOptions options;
+        options.repair = true;
+        QList<QPair<qint64, qint64>> calls;
+        options.progress = [&](qint64 done, qint64 total) {
+            calls.append({done, total});
+            return calls.size() != cancelAfter;
+        };
+        UpdatePlan plan;
+        QString error;
+        QCOMPARE(planUpdate(index, folder, &state, nullptr, options, plan, &error),
+                 cancelAfter == 0);
+        const qint64 total =
+            content("A").size() + content("B").size() + content("C").size() + content("D").size();
+        QCOMPARE(calls.size(), cancelAfter ? cancelAfter : 4);
+        for (int i = 0; i < calls.size(); ++i) {
+            QCOMPARE(calls[i].second, total);
+            QVERIFY(calls[i].first > (i ? calls[i - 1].first : 0));
+        }
+        if (cancelAfter) {
+            QCOMPARE(error, QString("Cancelled"));
+            QVERIFY(plan.files.empty());
+        } else {
+            QCOMPARE(calls.last().first, total);
+            QCOMPARE(plan.stats.filesUnchanged, 4);
+        }
     }
 
     void stateFile_data()
