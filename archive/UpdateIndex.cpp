@@ -261,13 +261,9 @@ public:
         return have;
     }
 
+    // Of every byte read so far: once the reader met the end, the archive.
     QByteArray digest()
     {
-        // Whatever follows the last entry belongs to the archive's hash too.
-        while (fill()) {
-            consumed += end - at;
-            at = end;
-        }
         QByteArray out(kDigestSize, Qt::Uninitialized);
         crypto_generichash_final(&blake, reinterpret_cast<uchar*>(out.data()), kDigestSize);
         return out;

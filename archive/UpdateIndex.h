@@ -25,10 +25,10 @@ struct IndexChunk
 struct IndexEntry
 {
     VessariFormat::EntryType type = VessariFormat::EntryType::File;
-    qint64 offset = 0;              // the entry's header in the archive
-    QString path;                   // as the archive reader decodes it (Latin-1)
-    qint64 dataOffset = 0;          // files: the first data byte in the archive
-    qint64 size = 0;                // files: data length; other entries: 0
+    qint64 offset = 0;     // the entry's header in the archive
+    QString path;          // as the archive reader decodes it (Latin-1); a version: its text
+    qint64 dataOffset = 0; // files: the first data byte in the archive
+    qint64 size = 0;       // files: data length; other entries: 0
     std::vector<IndexChunk> chunks; // files: in order, covering [0, size)
 };
 
@@ -43,7 +43,9 @@ struct UpdateIndex
     // Deterministic: the same archive always gives the same bytes.
     QByteArray serialize() const;
     // Refuses anything malformed or inconsistent (chunks that do not cover their
-    // file, offsets past the archive, an unknown version); why says what.
+    // file, offsets past the archive, an unknown version); why says what. What
+    // it accepts has entries in order without overlap inside archiveSize, safe
+    // paths for files and directories, and chunks of 1 to kSizes.max bytes.
     static bool parse(const QByteArray& bytes, UpdateIndex& index, QString* why = nullptr);
     // Reads the archive once and builds its index; false (why set) when the
     // archive cannot be read or is not a valid archive.

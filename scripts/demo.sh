@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The updater's main job on a built-in example, signed as a publisher signs it:
 # packs examples/demo-update/ into update.vt, signs it with a throw-away minisign
-# key, serves both from nginx on a free loopback port, and runs the updater
+# key, serves them from nginx on a free loopback port, and runs the updater
 # against it in a fresh game folder, with a small script standing in for the
 # game. The updater runs from a folder of its own with the public key,
 # update.pub, beside it: that is what asks it to check the signature.
@@ -74,7 +74,8 @@ fi
 mkdir -p "$scratch/www" "$scratch/key" "$scratch/bin" "$keep/game"
 build-demo/vt pack examples/demo-update -o "$scratch/www/update.vt" --archive-version 1.4.2
 minisign -G -W -p "$scratch/key/update.pub" -s "$scratch/key/update.key" >/dev/null
-minisign -S -s "$scratch/key/update.key" -m "$scratch/www/update.vt" >/dev/null
+# The archive and its index (written by vt pack), each with its own signature.
+minisign -S -s "$scratch/key/update.key" -m "$scratch/www/update.vt" "$scratch/www/update.vt.index" >/dev/null
 # Slow enough to watch the bar move for a moment.
 nginx_start "$scratch/nginx" "$scratch/www" "limit_rate 256k;"
 pids+=("$NGINX_PID")
@@ -135,7 +136,8 @@ done
 
 echo "Served by nginx at $url:"
 echo "  update.vt ($(stat -c %s "$scratch/www/update.vt") bytes): examples/demo-update, packed by vt"
-echo "  update.vt.minisig: its signature, made with a throw-away key"
+echo "  update.vt.index ($(stat -c %s "$scratch/www/update.vt.index") bytes): its index, by vt pack"
+echo "  update.vt.minisig, update.vt.index.minisig: their signatures, made with a throw-away key"
 echo "The updater, run with that key's update.pub beside it, asked for:"
 awk '{ print "  " $7 " (status " $9 ")" }' "$scratch/nginx/logs/access.log"
 grep -q 'update.vt.minisig' "$scratch/nginx/logs/access.log" ||

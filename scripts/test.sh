@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the plain build, the
 # AddressSanitizer/UBSan build, the ThreadSanitizer build of the transfer tests and
-# a bounded fuzz run of the archive reader; the plain build is also packaged
+# a bounded fuzz run of the archive reader, the signature parsers and the index
+# reader; the plain build is also packaged
 # (cpack -G DEB) and its package checked. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,12 +51,13 @@ cmake --build build-tsan -j "$jobs" --target net_tests
 UPDATER_TEST_TIMEOUT_SCALE=10 TSAN_OPTIONS=suppressions=$root/tests/sanitizer/tsan.supp:halt_on_error=1:second_deadlock_stack=1 \
     run_ctest --test-dir build-tsan -L net --timeout 900
 
-echo "== fuzzing the archive reader and the signature parsers (build-fuzz/)"
+echo "== fuzzing the archive reader, the signature parsers and the index reader (build-fuzz/)"
 configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
     -DUPDATER_FUZZ=ON -DBUILD_TESTING=OFF
-cmake --build build-fuzz -j "$jobs" --target fuzz_archive fuzz_signature
+cmake --build build-fuzz -j "$jobs" --target fuzz_archive fuzz_signature fuzz_index
 tests/fuzz/run.sh build-fuzz/fuzz_archive "${FUZZ_SECONDS:-60}"
 tests/fuzz/run.sh build-fuzz/fuzz_signature "${FUZZ_SECONDS:-60}"
+tests/fuzz/run.sh build-fuzz/fuzz_index "${FUZZ_SECONDS:-60}"
 
 echo "== the share of test code"
 scripts/test-share.sh

@@ -1,5 +1,6 @@
 #include "ArchiveBytes.h"
 #include "TestFiles.h"
+#include "UpdateIndex.h"
 #include "VtRun.h"
 
 #include <QTemporaryDir>
@@ -35,6 +36,17 @@ private slots:
         row("help for a command", "help extract",
             "exit 0\n--\nUsage: vt extract FILE [-C DIR] [-v]");
         row("command --help", "pack x --help", "exit 0\n--\nUsage: vt pack DIR -o FILE");
+        row("index --help", "index --help", "exit 0\n--\nUsage: vt index FILE [-o OUT]");
+        row("index, no file", "index",
+            "exit 2\nvt: index: expected one FILE; see 'vt help index'\n--\n");
+        row("index, standard input", "index - -o x",
+            "exit 2\nvt: index: FILE must be a file, not standard input\n--\n");
+        row("index, missing archive", "index none.vt",
+            "exit 1\nvt: index: none.vt: No such file or directory\n--\n");
+        // Refused as the reader refuses it, nothing written.
+        row("index, escape", "index bad.vt",
+            "exit 1\nvt: index: bad.vt: at byte 11: Refusing a path that leads outside the target "
+            "directory: ../evil\n--\n");
         row("unknown command", "frob", "exit 2\nvt: unknown command 'frob'");
         row("option without value", "extract a -C",
             "exit 2\nvt: extract: Missing value after '-C'");
@@ -91,6 +103,69 @@ private slots:
                                "--\n" + run.out;
         QVERIFY2(shown.endsWith('\n') ? got == shown : got.startsWith(shown), got.constData());
         QVERIFY(!QFileInfo::exists(path("evil")) && !QFileInfo::exists(path("log.txt")));
+        QVERIFY(!QFileInfo::exists(path("bad.vt.index")) && !QFileInfo::exists(path("x")));
+    }
+
+    void index_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("index"); // the file expected to hold out.vt's index
+        QTest::addColumn<QStringList>("absent");
+        QTest::newRow("pack") << QStringList{"pack", "src", "-o", "out.vt"} << "out.vt.index"
+                              << QStringList();
+        QTest::newRow("pack --no-index") << QStringList{"pack", "src", "--no-index", "-o", "out.vt"}
+                                         << QString() << QStringList{"out.vt.index"};
+        QTest::newRow("index") << QStringList{"index", "out.vt"} << "out.vt.index" << QStringList();
+        QTest::newRow("index -o") << QStringList{"index", "out.vt", "-o", "sub/i"} << "sub/i"
+                                  << QStringList{"out.vt.index"};
+        QTest::newRow("index over the archive")
+            << QStringList{"index", "out.vt", "-o", "out.vt"} << QString() << QStringList();
+        QTest::newRow("index into a directory")
+            << QStringList{"index", "out.vt", "-o", "sub"} << QString() << QStringList();
+    }
+
+    void index()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, index);
+        QFETCH(QStringList, absent);
+        makeTree(tmp->path(),
+                 {{"src/d/a", "hello"}, {"src/big", bytePattern(400000)}, {"sub", kDir}});
+        // The archive a plain pack writes, for the index commands.
+        const QByteArray archive = runVt({"pack", "src", "--no-index", "-o", "-"}, tmp->path()).out;
+        if (args.first() == "index")
+            QVERIFY(writeFile(path("out.vt"), archive));
+        const VtRun run = runVt(args, tmp->path());
+        QCOMPARE(run.code, index.isEmpty() && args.first() == "index" ? 1 : 0);
+        QCOMPARE(readFile(path("out.vt")), archive);
+        for (const QString& name : absent)
+            QVERIFY2(!QFileInfo::exists(path(name)), qPrintable(name));
+        if (index.isEmpty())
+            return;
+        UpdateIndex expected;
+        QVERIFY(UpdateIndex::build(path("out.vt"), expected));
+        QCOMPARE(expected.entries.size(), 3u);
+        QCOMPARE(readFile(path(index)), expected.serialize());
+        QVERIFY(run.out.isEmpty() && run.err.isEmpty());
+    }
+
+    void indexKeepsOldOnFailure()
+    {
+        // A broken archive leaves an existing index as it was; to standard
+        // output the index is the whole output, the same bytes every time.
+        makeTree(tmp->path(),
+                 {{"bad.vt", file("a", "1") + "xyz"}, {"bad.vt.index", "old"}, {"src/a", "1"}});
+        const VtRun broken = runVt({"index", "bad.vt"}, tmp->path());
+        QCOMPARE(broken.err, "vt: index: bad.vt: at byte 18: Error reading from archive\n");
+        QCOMPARE(readFile(path("bad.vt.index")), "old");
+        QCOMPARE(runVt({"pack", "src", "-o", "one.vt"}, tmp->path()).code, 0);
+        QCOMPARE(runVt({"pack", "src", "-o", "two.vt"}, tmp->path()).code, 0);
+        const QByteArray one = readFile(path("one.vt.index"));
+        QCOMPARE(readFile(path("two.vt.index")), one);
+        QCOMPARE(runVt({"index", "one.vt", "-o", "-"}, tmp->path()).out, one);
+        UpdateIndex parsed;
+        QVERIFY(UpdateIndex::parse(one, parsed));
+        QCOMPARE(parsed.archiveSize, readFile(path("one.vt")).size());
     }
 
     void packListExtract()

@@ -49,7 +49,7 @@ completions=$(
     reply vt extract --v
     reply vt list v
 )
-[ "$completions" = $'pack list extract update verify help --help --version\n--verbose\nvt' ] ||
+[ "$completions" = $'pack index list extract update verify help --help --version\n--verbose\nvt' ] ||
     fail "completion gave:"$'\n'"$completions"
 
 # The package, once cpack has made it.

@@ -3,8 +3,11 @@
 #include "Progress.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 namespace vt {
+
+bool writeIndex(const QString& archive, const QString& output, QString& error);
 
 namespace {
 
@@ -14,14 +17,18 @@ int runPack(const QStringList& args);
 
 extern const Command packCommand = {
     "pack", "pack a directory tree into an archive",
-    "Usage: vt pack DIR -o FILE [--archive-version TEXT] [-h]\n"
-    "Writes the files and directories under DIR to the archive FILE.\n"
+    "Usage: vt pack DIR -o FILE [--archive-version TEXT] [-h] [--no-index]\n"
+    "Writes the files and directories under DIR to the archive FILE, and its\n"
+    "index to FILE.index (see 'vt help index'), which lets players fetch only\n"
+    "what changed. A FILE that is standard output, a FIFO or a device gets no\n"
+    "index.\n"
     "\n"
     "  -o, --output FILE         the archive to write: a regular file is replaced\n"
     "                            when complete, a FIFO or device is written to,\n"
     "                            \"-\" is standard output\n"
     "  --archive-version TEXT    store TEXT as a version entry at the start\n"
     "  -h, --dereference         store what symbolic links point to\n"
+    "  --no-index                write no FILE.index\n"
     "\n"
     "The same tree always gives the same bytes. Nothing is written, and an\n"
     "existing FILE is kept, when DIR holds a symbolic link (unless -h is given)\n"
@@ -43,7 +50,9 @@ int runPack(const QStringList& args)
                                                QString());
     parser.addOption(outputOption);
     parser.addOption(versionOption);
+    const QCommandLineOption noIndexOption(QStringLiteral("no-index"), QString());
     parser.addOption(dereferenceOption);
+    parser.addOption(noIndexOption);
     if (!parseArguments(parser, packCommand, args))
         return ExitUsage;
     const QStringList positional = parser.positionalArguments();
@@ -68,6 +77,14 @@ int runPack(const QStringList& args)
     const bool ok = packDirectory(positional.first(), output, options, &error);
     progress.finish();
     if (!ok) {
+        printError(QStringLiteral("pack: %1").arg(error));
+        return ExitFailure;
+    }
+    // Only a file can be read back; the archive is complete even when its
+    // index fails, but the run does not count as done.
+    if (!parser.isSet(noIndexOption) && output != QLatin1String("-") &&
+        QFileInfo(output).isFile() &&
+        !writeIndex(output, output + QStringLiteral(".index"), error)) {
         printError(QStringLiteral("pack: %1").arg(error));
         return ExitFailure;
     }

@@ -17,13 +17,15 @@ extern const Command listCommand;
 extern const Command extractCommand;
 extern const Command updateCommand;
 extern const Command verifyCommand;
+extern const Command indexCommand;
 } // namespace vt
 
 namespace {
 
 // Adding a subcommand: declare its Command above and list it here.
 const vt::Command* const commands[] = {
-    &vt::packCommand, &vt::listCommand, &vt::extractCommand, &vt::updateCommand, &vt::verifyCommand,
+    &vt::packCommand,    &vt::indexCommand,  &vt::listCommand,
+    &vt::extractCommand, &vt::updateCommand, &vt::verifyCommand,
 };
 
 const vt::Command* findCommand(const QString& name)
