@@ -640,6 +640,49 @@ private slots:
         }
     }
 
+    void refusedIndex_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("a path twice") << "twice"
+                                      << "The index lists a twice";
+        QTest::newRow("a path leaving the folder") << "escape"
+                                                   << "The index names an unsafe path: ../a";
+        QTest::newRow("a chunk missing") << "gap"
+                                         << "The index's chunks do not cover a";
+        QTest::newRow("a chunk past the archive") << "past"
+                                                  << "The index has a bad chunk in a";
+        QTest::newRow("a chunk too long for memory") << "long"
+                                                     << "The index has a bad chunk in a";
+    }
+
+    void refusedIndex()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, why);
+        UpdateIndex index;
+        QByteArray archive;
+        publish(treeFrom("a=A b=B"), "new", index, archive);
+        IndexEntry& a = index.entries[index.entries.size() - 2];
+        QCOMPARE(a.path, QString("a"));
+        if (damage == "twice")
+            index.entries.back().path = "a";
+        else if (damage == "escape")
+            a.path = "../a";
+        else if (damage == "gap")
+            a.chunks.pop_back();
+        else if (damage == "past")
+            index.archiveSize = a.chunks.back().offset + 1;
+        else if (damage == "long")
+            a.chunks = {IndexChunk{a.dataOffset, qint32(a.size), a.chunks[0].hash}};
+        GameFolder folder;
+        QVERIFY(folder.open(game));
+        UpdatePlan plan;
+        QString error;
+        QVERIFY(!planUpdate(index, folder, nullptr, nullptr, PlanOptions(), plan, &error));
+        QCOMPARE(error, why);
+    }
+
     void stateFile_data()
     {
         QTest::addColumn<QString>("damage");
