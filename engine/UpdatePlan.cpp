@@ -63,6 +63,11 @@ bool checkIndex(const UpdateIndex& index, QString* why)
             setWhy(why, QStringLiteral("The index names an unsafe path: %1").arg(shown));
             return false;
         }
+        if (entry.path == InstalledState::fileName() || entry.path == ChunkStore::fileName()) {
+            setWhy(why, QStringLiteral("The index names a file the updater keeps for itself: %1")
+                            .arg(shown));
+            return false;
+        }
         if (entry.type == EntryType::Directory)
             continue;
         if (!paths.insert(entry.path).second) {

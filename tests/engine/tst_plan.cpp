@@ -648,6 +648,9 @@ private slots:
                                       << "The index lists a twice";
         QTest::newRow("a path leaving the folder") << "escape"
                                                    << "The index names an unsafe path: ../a";
+        QTest::newRow("the updater's own file")
+            << "own"
+            << "The index names a file the updater keeps for itself: .update.vt.chunks";
         QTest::newRow("a chunk missing") << "gap"
                                          << "The index's chunks do not cover a";
         QTest::newRow("a chunk past the archive") << "past"
@@ -669,6 +672,8 @@ private slots:
             index.entries.back().path = "a";
         else if (damage == "escape")
             a.path = "../a";
+        else if (damage == "own")
+            a.path = ChunkStore::fileName();
         else if (damage == "gap")
             a.chunks.pop_back();
         else if (damage == "past")
