@@ -101,8 +101,6 @@ struct PlanOptions
     // Ignore the installed state's sizes and times: read every file.
     bool repair = false;
     qint64 mergeGap = kDefaultMergeGap;
-    // Files read at once while planning (each thread hashes whole files).
-    int readThreads = 1;
     // Local bytes read so far and in all; returning false cancels planning.
     std::function<bool(qint64 done, qint64 total)> progress;
 };

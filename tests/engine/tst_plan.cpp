@@ -306,10 +306,9 @@ private slots:
         qint64 chunkBytes = 0;
         const std::vector<ByteRange> ranges = expectedFetch(index, unchanged, reusable, chunkBytes);
         QVERIFY(plan.fetch == ranges);
-        // Deterministic, also when files are read by two threads; with the default gap,
-        // ranges are merged across entry headers and small files.
+        // Deterministic; with the default gap, ranges are merged across entry headers and
+        // small files.
         UpdatePlan again;
-        options.readThreads = 2;
         options.mergeGap = kDefaultMergeGap;
         QVERIFY(planUpdate(index, folder, withState ? &loaded : nullptr, nullptr, options, again));
         QVERIFY(again.fetch == ::mergeRanges(ranges, kDefaultMergeGap));
