@@ -111,7 +111,8 @@ struct PlanOptions
 // chunk store (checked by hash, so a resumed run does not fetch it again), or the
 // archive. state may be null (no earlier update recorded: every file at an index
 // path is read); store may be null. Deterministic for the same folder and inputs.
-// False (why set) for an index it cannot use or a folder it cannot examine.
+// A local file that cannot be examined or read offers nothing (its chunks are
+// fetched). False (why set) for an index it cannot use, or when cancelled.
 bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const InstalledState* state,
                 const ChunkStore* store, const PlanOptions& options, UpdatePlan& plan,
                 QString* why = nullptr);
