@@ -687,6 +687,42 @@ private slots:
         QCOMPARE(error, why);
     }
 
+    void storePlanted_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("symbolic link") << "link";
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("longer store of another archive") << "long";
+    }
+
+    void storePlanted()
+    {
+        QFETCH(QString, planted);
+        const QByteArray path = QFile::encodeName(game + '/' + ChunkStore::fileName());
+        QVERIFY(writeFile(outside + "/victim", "keep"));
+        if (planted == "link")
+            QCOMPARE(::symlink(QFile::encodeName(outside + "/victim"), path), 0);
+        else if (planted == "fifo")
+            QCOMPARE(::mkfifo(path, 0666), 0);
+        else
+            QVERIFY(writeFile(game + '/' + ChunkStore::fileName(), QByteArray(100, 'x')));
+        GameFolder folder;
+        QVERIFY(folder.open(game));
+        ChunkStore store;
+        QString error;
+        QVERIFY2(store.open(folder, 50, &error), qPrintable(error));
+        QVERIFY(store.write(10, "data", 4));
+        QVERIFY(!store.write(48, "data", 4)); // past the archive
+        QVERIFY(store.holds(10, 4, ContentChunks::hash("data", 4)));
+        QVERIFY(!store.holds(20, 4, ContentChunks::hash("data", 4)));
+        QCOMPARE(readFile(outside + "/victim"), QByteArray("keep"));
+        const QByteArray stored = readFile(game + '/' + ChunkStore::fileName());
+        QCOMPARE(stored.size(), planted == "long" ? 50 : 14);
+        QCOMPARE(
+            stored.mid(10),
+            QByteArray(planted == "long" ? "dataxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx" : "data"));
+    }
+
     void stateFile_data()
     {
         QTest::addColumn<QString>("damage");
