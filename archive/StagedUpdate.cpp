@@ -1,5 +1,6 @@
 #include "StagedUpdate.h"
 
+#include "ControlCharacters.h"
 #include "Log.h"
 #include "PathSafety.h"
 

@@ -1,5 +1,6 @@
 #include "ChunkAssembly.h"
 
+#include "ControlCharacters.h"
 #include "GameFolder.h"
 #include "PathSafety.h"
 

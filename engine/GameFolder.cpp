@@ -1,5 +1,6 @@
 #include "GameFolder.h"
 
+#include "ControlCharacters.h"
 #include "PathSafety.h"
 
 #include <QFile>

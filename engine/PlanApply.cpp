@@ -1,5 +1,6 @@
 #include "PlanApply.h"
 
+#include "ControlCharacters.h"
 #include "GameFolder.h"
 #include "InstalledState.h"
 #include "PathSafety.h"

@@ -1,6 +1,7 @@
 #include "UpdatePlan.h"
 
 #include "ChunkAssembly.h"
+#include "ControlCharacters.h"
 #include "GameFolder.h"
 #include "InstalledState.h"
 #include "PathSafety.h"
