@@ -27,6 +27,8 @@ public:
     // than a regular file at the store's name (a planted link) is replaced.
     bool open(const GameFolder& folder, qint64 archiveSize, QString* why = nullptr);
     bool isOpen() const { return fd >= 0; }
+    // For fetches that write ranges straight into the store (at their archive offsets).
+    int handle() const { return fd; }
     void close();
     // Deletes the folder's store (after a successful update).
     static bool remove(const GameFolder& folder, QString* why = nullptr);

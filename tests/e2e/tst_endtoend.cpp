@@ -57,6 +57,14 @@ bool stagingTaken(Tree& files, const QByteArray& served)
             record.endsWith('\n' + QByteArray::number(served.size()) + '\n'));
 }
 
+// Takes the installed state out of files: written by a signed update that was applied, so that
+// the next one reads only what changed; never by an unsigned one or a failed one.
+bool installedTaken(Tree& files, bool expected)
+{
+    const QByteArray state = files.take(".update.installed");
+    return expected ? state.startsWith("VTSTATE\n") : state.isEmpty();
+}
+
 const QByteArray tooLargeSignature =
     "HTTPMessage failed with the following error: The signature is "
     "too large: more than 4096 bytes.  The URL was ";
@@ -302,6 +310,7 @@ void TestEndToEnd::update()
     QCOMPARE(log.contains(tooLargeSignature), signing == QLatin1String("huge signature"));
     const bool installed = state == complete && !signing.isEmpty();
     QCOMPARE(files.take("update.stamp"), installed ? "1000\n" : signing == "older" ? "2000\n" : "");
+    QVERIFY(installedTaken(files, installed));
     QVERIFY(stagingTaken(files, served));
     QCOMPARE(files, state == complete ? gameFiles : served == broken ? brokenLeft : Tree());
     QVERIFY(gameStarts || !withGame || !game.startsWithin(200));
@@ -370,11 +379,13 @@ void TestEndToEnd::vt()
     QTRY_COMPARE(fetches("update.vt"), requests);
     const bool installed = update && exitCode == 0;
     QCOMPARE(files.take("update.stamp"), installed && keyed ? "1000\n" : "");
-    // The archive and, signed, its signature: in one request each.
+    QVERIFY(installedTaken(files, installed && keyed));
+    // The archive and, signed, its signature, after the index and its signature (not published
+    // here): in one request each.
     if (installed)
         QCOMPARE(run.out, QString("fetched %1 MiB of %1 MiB in %2\n")
                               .arg(served.size() / 1048576.0, 0, 'f', 1)
-                              .arg(keyed ? "2 requests" : "1 request")
+                              .arg(keyed ? "4 requests" : "1 request")
                               .toLatin1());
     // A refused signature leaves at most what a later run goes on from.
     QVERIFY(stagingTaken(files, served));
@@ -511,6 +522,7 @@ void TestEndToEnd::interrupted()
     files = treeOf(work->path());
     QCOMPARE(sources(files.take("log.txt")), damaged ? QStringList("Signature") : QStringList());
     QCOMPARE(files.take("update.stamp"), "1000\n");
+    QVERIFY(installedTaken(files, true));
     QCOMPARE(files, expected);
     // The archive's requests: the first cut short, then the rest or, where the server cannot
     // or must not go on, the whole of the new archive.
@@ -542,7 +554,7 @@ void TestEndToEnd::interrupted()
     const QRegularExpressionMatch fetched =
         QRegularExpression(
             QString("^fetched (\\d+\\.\\d) MiB of (\\d+\\.\\d) MiB in %1 requests\n$")
-                .arg(damaged ? 4 : 2))
+                .arg(damaged ? 6 : 4))
             .match(QString::fromLatin1(second.out));
     QVERIFY2(fetched.hasMatch(), second.out.constData());
     QCOMPARE(fetched.captured(2), QString::number(archive.size() / 1048576.0, 'f', 1));
@@ -615,6 +627,7 @@ void TestEndToEnd::realExecutable()
             updaterProcess.exitStatus() == QProcess::NormalExit && updaterProcess.exitCode() == 0);
     Tree files = treeOf(folder.path());
     QCOMPARE(files.take("update.stamp") + files.take("log.txt"), "1000\n"); // the log empty
+    QVERIFY(installedTaken(files, true));
     QCOMPARE(files, gameFiles);
     QCOMPARE(game.waitForStart(), QStringList({game.script, QStringLiteral("--real")}));
     server.terminate();
