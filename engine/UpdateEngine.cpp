@@ -143,7 +143,7 @@ void UpdateEngine::startIndex()
 {
     dropGrabbers();
     phase = Phase::Index;
-    indexArrived = indexSignatureArrived = false;
+    indexArrived = indexSignatureArrived = indexMissing = false;
     index = std::make_unique<FileGrabber>(siblingUrl(baseUrl, updateIndexName),
                                           path(stagedIndexName), IndexRequest);
     index->setMaxBodySize(maxIndexSize);
@@ -167,14 +167,16 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
 {
     if (phase != Phase::Index)
         return;
-    if (error) {
+    (requestId == IndexRequest ? indexArrived : indexSignatureArrived) = true;
+    indexMissing = indexMissing || error;
+    // Both answered, so that every request counted was made and the next fetch starts clean.
+    if (!indexArrived || !indexSignatureArrived)
+        return;
+    if (indexMissing) {
         // No index published (or none to be had): the archive whole, as without one.
         fetchWhole(QString());
         return;
     }
-    (requestId == IndexRequest ? indexArrived : indexSignatureArrived) = true;
-    if (!indexArrived || !indexSignatureArrived)
-        return;
     // Before anything else moves: a wrong key, another file's signature or an older update is
     // refused here, logged as the archive's refusals are.
     SignatureCheck check(anchor.key, path(stagedIndexName), path(stagedIndexSignatureName),
@@ -259,10 +261,6 @@ bool UpdateEngine::planRanges(QString* why)
     rangeBytesDone = 0;
     validatorKnown = false;
     archiveValidator.clear();
-    LOG(Info, QStringLiteral("Fetching %1 of %2 bytes of the update in %3 ranges")
-                  .arg(plan->stats.bytesToFetch)
-                  .arg(updateIndex->archiveSize)
-                  .arg(plan->fetch.size()));
     return true;
 }
 

@@ -163,7 +163,7 @@ private:
     bool indexRefused = false;
     bool wholeAfterIndex = false; // the one fall-back from ranges to the whole archive
     std::unique_ptr<FileGrabber> index, indexSignature;
-    bool indexArrived = false, indexSignatureArrived = false;
+    bool indexArrived = false, indexSignatureArrived = false, indexMissing = false;
     std::vector<FileGrabber*> rangeFetches; // in flight, owned
     std::unique_ptr<UpdateIndex> updateIndex;
     std::unique_ptr<GameFolder> folder;

@@ -7,6 +7,7 @@
 #include "TestFiles.h"
 #include "TestTimeouts.h"
 #include "TransferWorkers.h"
+#include "UpdateIndex.h"
 #include "Updater.h"
 #include "VtRun.h"
 
@@ -14,9 +15,12 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace ArchiveBytes;
@@ -63,6 +67,52 @@ bool installedTaken(Tree& files, bool expected)
 {
     const QByteArray state = files.take(".update.installed");
     return expected ? state.startsWith("VTSTATE\n") : state.isEmpty();
+}
+
+// Content that no chunk of another seed shares.
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& byte : bytes)
+        byte = char(generator.generate() & 0xff);
+    return bytes;
+}
+
+// An archive of a tree, in the tree's order, with its version first.
+QByteArray archiveOf(const QByteArray& versionText, const Tree& tree)
+{
+    QByteArray archive = version(versionText);
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        archive += it.value() == kDir ? directory(it.key().toLatin1())
+                                      : file(it.key().toLatin1(), it.value());
+    return archive;
+}
+
+qint64 mtimeNs(const struct stat& info)
+{
+    return qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+struct stat statOf(const QString& path)
+{
+    struct stat info = {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return info;
+}
+
+// Requests for one of a row's files in nginx's log from offset on: their status and body bytes.
+QList<std::pair<int, qint64>> served(const QByteArray& log, const QString& path)
+{
+    QList<std::pair<int, qint64>> answers;
+    const QRegularExpression line("\"GET /" + QRegularExpression::escape(path) +
+                                  " HTTP/1\\.1\" (\\d+) (\\d+)");
+    auto matches = line.globalMatch(QString::fromLatin1(log));
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch m = matches.next();
+        answers.append({m.captured(1).toInt(), m.captured(2).toLongLong()});
+    }
+    return answers;
 }
 
 const QByteArray tooLargeSignature =
@@ -170,6 +220,8 @@ private slots:
     void vt();
     void interrupted_data();
     void interrupted();
+    void incremental_data();
+    void incremental();
     void realExecutable();
 };
 
@@ -632,6 +684,170 @@ void TestEndToEnd::realExecutable()
     QCOMPARE(game.waitForStart(), QStringList({game.script, QStringLiteral("--real")}));
     server.terminate();
     server.waitForFinished(5000);
+}
+
+void TestEndToEnd::incremental_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QStringList>("logs");
+    QTest::newRow("incremental") << "incremental"
+                                 << "" << QStringList();
+    // The index of another archive: its digest is not the signed archive's.
+    QTest::newRow("stale index") << "stale index"
+                                 << "" << QStringList{"Signature", "UpdateEngine"};
+    QTest::newRow("no index") << "no index"
+                              << "" << QStringList();
+    QTest::newRow("server without ranges")
+        << "no ranges"
+        << "noranges/" << QStringList{"HTTPMessage", "UpdateEngine"};
+    QTest::newRow("resume after a kill") << "resume"
+                                         << "resume/" << QStringList();
+    QTest::newRow("repair") << "repair"
+                            << "" << QStringList();
+}
+
+void TestEndToEnd::incremental()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, location);
+    QFETCH(QStringList, logs);
+    if (!available())
+        QSKIP("needs minisign (scripts/setup.sh installs it)");
+    dir.prepend(location);
+    const bool resume = kind == "resume";
+    const Tree old{{"data", kDir},
+                   {"data/a.txt", "hello"},
+                   {"data/big.bin", randomBytes(1 << 20, 2)},
+                   {"data/drop.bin", randomBytes(100 << 10, 3)},
+                   {"data/same.bin", randomBytes(512 << 10, 1)}};
+    Tree next = old;
+    next.remove("data/drop.bin");
+    next["data/big.bin"].replace(400 << 10, 10 << 10, randomBytes(10 << 10, 4));
+    // Seconds at the rate-limited location: still in flight when killed.
+    next.insert("data/new.bin", randomBytes(resume ? 3 << 20 : 200 << 10, 5));
+    const QStringList vtArgs{"update", url(), "-p", keys.filePath("key.pub")};
+
+    // The old version, whole, as any signed update: it records what it installed.
+    publish(archiveOf("1.0", old), "signed");
+    QCOMPARE(runVt(vtArgs, work->path()).code, 0);
+    QVERIFY(QFile::exists(work->filePath(".update.installed")));
+    QVERIFY(writeFile(work->filePath("player.sav"), "mine"));
+    const struct stat same = statOf(work->filePath("data/same.bin"));
+    if (kind == "repair") {
+        // Damaged with its size and time kept: only a rehash finds it.
+        QFile damaged(work->filePath("data/same.bin"));
+        QVERIFY(damaged.open(QIODevice::ReadWrite) && damaged.seek(1000) && damaged.write("X"));
+        damaged.close();
+        const struct timespec times[2] = {same.st_atim, same.st_mtim};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(damaged.fileName()).constData(), times, 0),
+                 0);
+    }
+
+    const QByteArray archive = archiveOf("2.0", next);
+    const QString published = www.filePath(dir + "/update.vt");
+    QVERIFY(writeFile(published, archive));
+    QStringList signing{"-S", "-s", keys.filePath("key.sec"), "-m", published};
+    if (kind != "no index") {
+        UpdateIndex index;
+        if (kind == "stale index") {
+            Tree other = next;
+            other.insert("data/other.txt", "other");
+            QVERIFY(writeFile(published + ".other", archiveOf("2.0", other)));
+            QVERIFY(UpdateIndex::build(published + ".other", index));
+        } else {
+            QVERIFY(UpdateIndex::build(published, index));
+        }
+        QVERIFY(writeFile(published + ".index", index.serialize()));
+        signing << published + ".index";
+    }
+    QCOMPARE(QProcess::execute("minisign", signing), 0);
+    const QByteArray logBefore = readFile(nginx.accessLogPath());
+
+    if (resume) {
+        QProcess first;
+        first.setWorkingDirectory(work->path());
+        first.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), vtArgs);
+        const QString chunks = work->filePath(".update.vt.chunks");
+        // Killed once a good part of the ranges is stored (the store is sparse: its blocks).
+        QVERIFY(QTest::qWaitFor([&] { return statOf(chunks).st_blocks * 512 >= (1 << 20); },
+                                scaledTimeout(30000)));
+        ::kill(pid_t(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(scaledTimeout(20000)));
+        QVERIFY(QFile::exists(chunks));
+    }
+    qsizetype lastRunFrom = readFile(nginx.accessLogPath()).size();
+    VtRun run = runVt(vtArgs, work->path());
+    QCOMPARE(run.code, 0);
+    Tree files = treeOf(work->path());
+    const QByteArray runLog = files.take("log.txt");
+    QVERIFY2(sources(runLog) == logs, runLog.constData());
+    if (kind == "repair") {
+        // Trusted from the record, the damage stays; the rehash finds and fixes it.
+        QCOMPARE(files.value("data/same.bin")[1000], 'X');
+        QTRY_VERIFY(readFile(nginx.accessLogPath()).count("GET /" + dir.toLatin1()) >= 5);
+        lastRunFrom = readFile(nginx.accessLogPath()).size();
+        run = runVt(QStringList(vtArgs) << "--repair", work->path());
+        QCOMPARE(run.code, 0);
+        files = treeOf(work->path());
+        QCOMPARE(sources(files.take("log.txt")), logs);
+    }
+    const QByteArray signature = readFile(published + ".minisig");
+    const QByteArray stamp = QRegularExpression("timestamp:(\\d+)")
+                                 .match(QString::fromLatin1(signature))
+                                 .captured(1)
+                                 .toLatin1();
+    QCOMPARE(files.take("update.stamp"), stamp + '\n');
+    QVERIFY(installedTaken(files, true));
+    const bool whole = kind == "stale index" || kind == "no index" || kind == "no ranges";
+    Tree expected = next;
+    expected.insert("player.sav", "mine");
+    // Extracted whole, the archive names no dropped file.
+    if (whole)
+        expected.insert("data/drop.bin", old["data/drop.bin"]);
+    // Nothing of the downloads stays; the dropped file is gone, the player's file kept.
+    QCOMPARE(files, expected);
+    if (!whole && kind != "repair")
+        QCOMPARE(mtimeNs(statOf(work->filePath("data/same.bin"))), mtimeNs(same));
+
+    const QRegularExpressionMatch fetched =
+        QRegularExpression("^fetched (\\d+\\.\\d) MiB of (\\d+\\.\\d) MiB in (\\d+) requests\n$")
+            .match(QString::fromLatin1(run.out));
+    QVERIFY2(fetched.hasMatch(), run.out.constData());
+    QCOMPARE(fetched.captured(2), QString::number(archive.size() / 1048576.0, 'f', 1));
+    // nginx logs a request once answered; the last is the archive's signature or a range.
+    QTRY_VERIFY2(readFile(nginx.accessLogPath()).mid(lastRunFrom).count("GET /" + dir.toLatin1()) >=
+                     fetched.captured(3).toInt(),
+                 readFile(nginx.accessLogPath()).mid(lastRunFrom) + run.out);
+    const QByteArray log = readFile(nginx.accessLogPath());
+    const auto answers = served(log.mid(logBefore.size()), dir + "/update.vt");
+    const auto lastRun = served(log.mid(lastRunFrom), dir + "/update.vt");
+    qint64 sent = 0;
+    for (const auto& [status, bytes] : answers)
+        sent += status == 206 ? bytes : 0;
+    qInfo("%s: %s; archive requests %d, body bytes %lld of %lld", qPrintable(kind),
+          run.out.trimmed().constData(), int(answers.size()), sent, qint64(archive.size()));
+    if (whole) {
+        // Once whole, after the index's requests (and, without ranges, the range refused).
+        QVERIFY(!answers.isEmpty());
+        QCOMPARE(answers.last(), std::make_pair(200, qint64(archive.size())));
+        QCOMPARE(answers.size(), kind == "no ranges" ? 2 : 1);
+        return;
+    }
+    // Only ranges, well short of the archive: what changed, not what the folder had.
+    for (const auto& answer : answers)
+        QCOMPARE(answer.first, 206);
+    const qint64 fresh = next["data/new.bin"].size() + (10 << 10);
+    QVERIFY2(sent >= fresh && sent < fresh + (256 << 10), qPrintable(QString::number(sent)));
+    // The index, its signature and the archive's signature, then the ranges.
+    QCOMPARE(fetched.captured(3).toInt(), 3 + int(lastRun.size()));
+    if (resume) {
+        // The second run fetched only what the first had not stored.
+        qint64 again = 0;
+        for (const auto& answer : lastRun)
+            again += answer.second;
+        QVERIFY2(again < fresh - (512 << 10), qPrintable(QString::number(again)));
+    }
 }
 
 QTEST_MAIN(TestEndToEnd)
