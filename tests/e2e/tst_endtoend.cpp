@@ -704,6 +704,11 @@ void TestEndToEnd::incremental_data()
     QTest::newRow("server without ranges")
         << "no ranges"
         << "noranges/" << QStringList{"HTTPMessage", "UpdateEngine"};
+    // A new version under the same URL between the first range and the next (here the same
+    // bytes with a new time, so a new ETag): If-Range gets 200, and the archive comes whole.
+    QTest::newRow("archive changed between requests")
+        << "changed"
+        << "resume/" << QStringList{"HTTPMessage", "UpdateEngine"};
     QTest::newRow("resume after a kill") << "resume"
                                          << "resume/" << QStringList();
     QTest::newRow("repair") << "repair"
@@ -729,6 +734,10 @@ void TestEndToEnd::incremental()
     next["data/big.bin"].replace(400 << 10, 10 << 10, randomBytes(10 << 10, 4));
     // Seconds at the rate-limited location: still in flight when killed.
     next.insert("data/new.bin", randomBytes(resume ? 3 << 20 : 200 << 10, 5));
+    const bool changing = kind == "changed";
+    // The first range then takes seconds at the limited rate: the archive changes under it.
+    if (changing)
+        next.insert("data/aaa.bin", randomBytes(1 << 20, 6));
     const QStringList vtArgs{"update", url(), "-p", keys.filePath("key.pub")};
 
     // The old version, whole, as any signed update: it records what it installed.
@@ -792,6 +801,21 @@ void TestEndToEnd::incremental()
         updater.reset();
         QVERIFY(workersGone(20000));
         run.code = 0;
+    } else if (changing) {
+        QProcess vt;
+        vt.setWorkingDirectory(work->path());
+        vt.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), vtArgs);
+        // The first range alone is in flight until it ends: changed while it arrives.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return statOf(work->filePath(".update.vt.chunks")).st_blocks * 512 >= (256 << 10);
+            },
+            scaledTimeout(30000)));
+        struct timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 3600, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(published).constData(), later, 0), 0);
+        QVERIFY(vt.waitForFinished(scaledTimeout(60000)));
+        run.code = vt.exitStatus() == QProcess::NormalExit ? vt.exitCode() : -1;
+        run.out = vt.readAllStandardOutput();
     } else {
         run = runVt(vtArgs, work->path());
     }
@@ -816,7 +840,8 @@ void TestEndToEnd::incremental()
                                  .toLatin1();
     QCOMPARE(files.take("update.stamp"), stamp + '\n');
     QVERIFY(installedTaken(files, true));
-    const bool whole = kind == "stale index" || kind == "no index" || kind == "no ranges";
+    const bool whole =
+        kind == "stale index" || kind == "no index" || kind == "no ranges" || changing;
     Tree expected = next;
     expected.insert("player.sav", "mine");
     // Extracted whole, the archive names no dropped file.
@@ -851,7 +876,13 @@ void TestEndToEnd::incremental()
         // Once whole, after the index's requests (and, without ranges, the range refused).
         QVERIFY(!answers.isEmpty());
         QCOMPARE(answers.last(), std::make_pair(200, qint64(archive.size())));
-        QCOMPARE(answers.size(), kind == "no ranges" ? 2 : 1);
+        if (!changing) {
+            QCOMPARE(answers.size(), kind == "no ranges" ? 2 : 1);
+            return;
+        }
+        // The first range whole, then the next refused with 200 (cut short), then the archive.
+        QCOMPARE(answers.first(), std::make_pair(206, qint64(next["data/aaa.bin"].size())));
+        QVERIFY(answers.size() >= 3 && answers[1].first == 200);
         return;
     }
     // Only ranges, well short of the archive: what changed, not what the folder had.
