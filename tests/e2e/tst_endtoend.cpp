@@ -187,7 +187,8 @@ private slots:
     void initTestCase()
     {
         if (available())
-            QVERIFY(makeKey(keys.path(), QStringLiteral("key")));
+            QVERIFY(makeKey(keys.path(), QStringLiteral("key")) &&
+                    makeKey(keys.path(), QStringLiteral("other")));
         nginx.addRateLimit(QStringLiteral("/slow/"), 150 * 1024);
         // Seconds for the 3 MiB archive of the interrupted rows: still in flight when stopped.
         nginx.addRateLimit(QStringLiteral("/resume/"), 512 << 10);
@@ -711,6 +712,12 @@ void TestEndToEnd::incremental_data()
         << "resume/" << QStringList{"HTTPMessage", "UpdateEngine"};
     QTest::newRow("resume after a kill") << "resume"
                                          << "resume/" << QStringList();
+    // Signed by another key: refused before the archive or its signature is asked for.
+    QTest::newRow("index of another key") << "other key"
+                                          << "" << QStringList{"Signature"};
+    // Older than the update applied last (a replay): refused as early.
+    QTest::newRow("older index") << "older"
+                                 << "" << QStringList{"Signature"};
     QTest::newRow("repair") << "repair"
                             << "" << QStringList();
 }
@@ -759,7 +766,8 @@ void TestEndToEnd::incremental()
     const QByteArray archive = archiveOf("2.0", next);
     const QString published = www.filePath(dir + "/update.vt");
     QVERIFY(writeFile(published, archive));
-    QStringList signing{"-S", "-s", keys.filePath("key.sec"), "-m", published};
+    QStringList signing{"-S", "-s", keys.filePath(kind == "other key" ? "other.sec" : "key.sec"),
+                        "-m", published};
     if (kind != "no index") {
         UpdateIndex index;
         if (kind == "stale index") {
@@ -774,6 +782,8 @@ void TestEndToEnd::incremental()
         signing << published + ".index";
     }
     QCOMPARE(QProcess::execute("minisign", signing), 0);
+    if (kind == "older")
+        QVERIFY(writeFile(work->filePath("update.stamp"), "4000000000\n"));
     const QByteArray logBefore = readFile(nginx.accessLogPath());
 
     if (resume) {
@@ -818,6 +828,23 @@ void TestEndToEnd::incremental()
         run.out = vt.readAllStandardOutput();
     } else {
         run = runVt(vtArgs, work->path());
+    }
+    if (kind == "other key" || kind == "older") {
+        QCOMPARE(run.code, 1);
+        Tree files = treeOf(work->path());
+        QCOMPARE(sources(files.take("log.txt")), logs);
+        QCOMPARE(files.take("update.stamp"), kind == "older" ? "4000000000\n" : "1000\n");
+        QVERIFY(installedTaken(files, true));
+        Tree kept = old;
+        kept.insert("player.sav", "mine");
+        QCOMPARE(files, kept);
+        QTRY_COMPARE(
+            readFile(nginx.accessLogPath()).mid(lastRunFrom).count("GET /" + dir.toLatin1()), 2);
+        QVERIFY(
+            served(readFile(nginx.accessLogPath()).mid(lastRunFrom), dir + "/update.vt").isEmpty());
+        QVERIFY(served(readFile(nginx.accessLogPath()).mid(lastRunFrom), dir + "/update.vt.minisig")
+                    .isEmpty());
+        return;
     }
     QCOMPARE(run.code, 0);
     Tree files = treeOf(work->path());
