@@ -715,6 +715,9 @@ void TestEndToEnd::incremental_data()
     // Signed by another key: refused before the archive or its signature is asked for.
     QTest::newRow("index of another key") << "other key"
                                           << "" << QStringList{"Signature"};
+    // Bytes other than the signed ones behind the same name: no chunk of them is used.
+    QTest::newRow("lying server") << "lying"
+                                  << "" << QStringList{"UpdateEngine", "Signature"};
     // Older than the update applied last (a replay): refused as early.
     QTest::newRow("older index") << "older"
                                  << "" << QStringList{"Signature"};
@@ -782,6 +785,10 @@ void TestEndToEnd::incremental()
         signing << published + ".index";
     }
     QCOMPARE(QProcess::execute("minisign", signing), 0);
+    // A server (or cache) that serves other bytes than were signed, of the same length.
+    if (kind == "lying")
+        QVERIFY(writeFile(published, QByteArray(archive).replace(next["data/new.bin"].left(64),
+                                                                 QByteArray(64, 'L'))));
     if (kind == "older")
         QVERIFY(writeFile(work->filePath("update.stamp"), "4000000000\n"));
     const QByteArray logBefore = readFile(nginx.accessLogPath());
@@ -828,6 +835,20 @@ void TestEndToEnd::incremental()
         run.out = vt.readAllStandardOutput();
     } else {
         run = runVt(vtArgs, work->path());
+    }
+    if (kind == "lying") {
+        // The fetched chunk does not verify: once whole, which its signature then refuses.
+        QCOMPARE(run.code, 1);
+        Tree files = treeOf(work->path());
+        QCOMPARE(sources(files.take("log.txt")), logs);
+        QCOMPARE(files.take("update.stamp"), "1000\n");
+        QVERIFY(installedTaken(files, true));
+        Tree kept = old;
+        kept.insert("player.sav", "mine");
+        QCOMPARE(files, kept);
+        QTRY_VERIFY(served(readFile(nginx.accessLogPath()).mid(lastRunFrom), dir + "/update.vt")
+                        .contains(std::make_pair(200, qint64(archive.size()))));
+        return;
     }
     if (kind == "other key" || kind == "older") {
         QCOMPARE(run.code, 1);
