@@ -18,7 +18,7 @@
 # uninterrupted "one" run of the same tool moved, then run again unchanged).
 # The old folder is a fresh copy with fresh modification times for every run,
 # and every result is checked against the new tree (diff -r, ignoring vt's
-# log.txt and update.stamp).
+# log.txt, update.stamp and .update.installed, the updater's own records).
 #
 # The link: three network namespaces, client -- wire -- server, joined by two
 # veth pairs (MTU 1500, offloads off, so every frame is one wire packet). In
@@ -351,7 +351,7 @@ prepare() {
 check_tree() {
     local from=$1 extra=0 line path
     local report
-    report=$(diff -rq -x log.txt -x update.stamp "$client/game" "$game/v6" 2>&1) && { echo ok; return; }
+    report=$(diff -rq -x log.txt -x update.stamp -x .update.installed "$client/game" "$game/v6" 2>&1) && { echo ok; return; }
     while IFS= read -r line; do
         if [[ $line =~ ^Only\ in\ $client/game(/.*)?:\ (.*)$ ]]; then
             path=${BASH_REMATCH[1]#/}

@@ -1,12 +1,19 @@
 #include "UpdateEngine.h"
 
+#include "ChunkAssembly.h"
 #include "FileGrabber.h"
+#include "GameFolder.h"
+#include "InstalledState.h"
+#include "Log.h"
 #include "Minisign.h"
+#include "PlanApply.h"
+#include "StagedUpdate.h"
 #include "StagingFile.h"
 #include "UpdateSource.h"
 #include "VessariTar.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -22,7 +29,20 @@ enum : int
 {
     ArchiveRequest = 0,
     SignatureRequest = 1,
+    IndexRequest = 2,
+    IndexSignatureRequest = 3,
+    RangeRequest = 4,
 };
+
+// Ranges in flight at once. Each request costs a round trip before its first byte; a few side by
+// side keep the link busy through those, while the client opens at most six connections to a
+// host and a static server gains nothing from more.
+constexpr int kRangesInFlight = 4;
+
+QUrl siblingUrl(const QString& baseUrl, const QString& name)
+{
+    return QUrl(normalizedBaseUrl(baseUrl) + name);
+}
 
 // What a later run needs to go on from the staged bytes.
 struct ResumeRecord
@@ -67,6 +87,11 @@ UpdateEngine::~UpdateEngine()
     cancel();
 }
 
+QString UpdateEngine::folderPath() const
+{
+    return directory.isEmpty() ? QStringLiteral(".") : directory;
+}
+
 void UpdateEngine::setBaseUrl(const QString& url)
 {
     baseUrl = normalizedBaseUrl(url);
@@ -103,8 +128,230 @@ bool UpdateEngine::start()
         failed = Failure::Key;
         return false;
     }
-    startFetch(false);
+    wholeAfterIndex = indexRefused = false;
+    updateIndex.reset();
+    plan.reset();
+    store.reset();
+    if (isSigned())
+        startIndex();
+    else
+        startFetch(false);
     return true;
+}
+
+void UpdateEngine::startIndex()
+{
+    dropGrabbers();
+    phase = Phase::Index;
+    indexArrived = indexSignatureArrived = indexMissing = false;
+    index = std::make_unique<FileGrabber>(siblingUrl(baseUrl, updateIndexName),
+                                          path(stagedIndexName), IndexRequest);
+    index->setMaxBodySize(maxIndexSize);
+    index->setBodyName(QStringLiteral("index"));
+    indexSignature =
+        std::make_unique<FileGrabber>(siblingUrl(baseUrl, updateIndexSignatureName),
+                                      path(stagedIndexSignatureName), IndexSignatureRequest);
+    indexSignature->setMaxBodySize(minisign::maxSignatureFileSize);
+    indexSignature->setBodyName(QStringLiteral("signature"));
+    for (FileGrabber* grabber : {index.get(), indexSignature.get()}) {
+        // Optional: without them the archive comes whole, as it always did.
+        grabber->setQuietNotFound(true);
+        connect(grabber, &FileGrabber::finished, this, &UpdateEngine::indexPartFinished);
+        grabber->start();
+        ++requests;
+    }
+    fetching = true;
+}
+
+void UpdateEngine::indexPartFinished(bool error, int requestId)
+{
+    if (phase != Phase::Index)
+        return;
+    (requestId == IndexRequest ? indexArrived : indexSignatureArrived) = true;
+    indexMissing = indexMissing || error;
+    // Both answered, so that every request counted was made and the next fetch starts clean.
+    if (!indexArrived || !indexSignatureArrived)
+        return;
+    if (indexMissing) {
+        // No index published (or none to be had): the archive whole, as without one.
+        fetchWhole(QString());
+        return;
+    }
+    // Before anything else moves: a wrong key, another file's signature or an older update is
+    // refused here, logged as the archive's refusals are.
+    SignatureCheck check(anchor.key, path(stagedIndexName), path(stagedIndexSignatureName),
+                         updateIndexName);
+    if (check.run() != SignatureCheck::Status::Valid ||
+        !isNotOlderThanInstalled(check.timestamp(), path(installedStampName))) {
+        removeIndexFiles();
+        indexRefused = true;
+        fetching = false;
+        phase = Phase::Whole;
+        emit fetchFinished(true);
+        return;
+    }
+    QFile file(path(stagedIndexName));
+    auto parsed = std::make_unique<UpdateIndex>();
+    QString why;
+    if (!file.open(QIODevice::ReadOnly) || !UpdateIndex::parse(file.readAll(), *parsed, &why)) {
+        fetchWhole(QStringLiteral("The update's index cannot be used: ") + why);
+        return;
+    }
+    updateIndex = std::move(parsed);
+    archiveBytes = updateIndex->archiveSize;
+    // The archive's own signature over the digest the index names: the index describes this
+    // signed archive, and the stamp gets the archive's timestamp however it was reached.
+    phase = Phase::ArchiveSignature;
+    signature = std::make_unique<FileGrabber>(updateSignatureUrl(baseUrl),
+                                              path(updateSignatureName), SignatureRequest);
+    signature->setMaxBodySize(minisign::maxSignatureFileSize);
+    signature->setBodyName(QStringLiteral("signature"));
+    connect(signature.get(), &FileGrabber::finished, this,
+            [this](bool failedNow, int) { archiveSignatureFinished(failedNow); });
+    signature->start();
+    ++requests;
+}
+
+void UpdateEngine::archiveSignatureFinished(bool error)
+{
+    if (phase != Phase::ArchiveSignature)
+        return;
+    if (error) {
+        logMissingSignature(updateSignatureUrl(baseUrl).toString());
+        fail(Failure::Signature);
+        return;
+    }
+    SignatureCheck check(anchor.key, path(stagedArchiveName), path(updateSignatureName),
+                         updateArchiveName);
+    if (check.checkDigest(updateIndex->archiveDigest) != SignatureCheck::Status::Valid ||
+        !isNotOlderThanInstalled(check.timestamp(), path(installedStampName))) {
+        // A stale index (another archive's) or a refused archive: the whole download decides.
+        fetchWhole(QStringLiteral("The update's index does not describe its signed archive"));
+        return;
+    }
+    signedAt = check.timestamp();
+    QString why;
+    if (!planRanges(&why)) {
+        fetchWhole(why);
+        return;
+    }
+    phase = Phase::Ranges;
+    sendRanges();
+}
+
+bool UpdateEngine::planRanges(QString* why)
+{
+    folder = std::make_unique<GameFolder>();
+    if (!folder->open(folderPath(), why))
+        return false;
+    InstalledState state;
+    QString ignored;
+    // A damaged or foreign state is no state: every file is read.
+    const bool haveState = state.load(*folder, &ignored);
+    store = std::make_unique<ChunkStore>();
+    if (!store->open(*folder, updateIndex->archiveSize, why))
+        return false;
+    PlanOptions options;
+    options.repair = repair;
+    plan = std::make_unique<UpdatePlan>();
+    if (!planUpdate(*updateIndex, *folder, haveState ? &state : nullptr, store.get(), options,
+                    *plan, why))
+        return false;
+    nextRange = 0;
+    rangeBytesDone = 0;
+    validatorKnown = false;
+    archiveValidator.clear();
+    return true;
+}
+
+void UpdateEngine::sendRanges()
+{
+    // The first alone: its answer gives the validator every later one is asked for under.
+    const size_t limit = validatorKnown ? size_t(kRangesInFlight) : 1;
+    while (rangeFetches.size() < limit && nextRange < plan->fetch.size()) {
+        const ByteRange range = plan->fetch[nextRange++];
+        auto* grabber = new FileGrabber(archiveUrl(), path(ChunkStore::fileName()), RangeRequest);
+        grabber->setRangeTarget(store->handle(), range.offset, range.end() - 1,
+                                updateIndex->archiveSize, archiveValidator);
+        grabber->setMaxBodySize(range.length);
+        connect(grabber, &FileGrabber::finished, this, [this, grabber, range](bool error, int) {
+            rangeFinished(grabber, error, range.length);
+        });
+        rangeFetches.push_back(grabber);
+        grabber->start();
+        ++requests;
+    }
+    if (!rangeFetches.empty() || nextRange < plan->fetch.size())
+        return;
+    QString why;
+    if (!store->sync(&why) || !fetchedChunksVerify()) {
+        // A stale or lying index, or an archive that changed under the same validator.
+        fetchWhole(why.isEmpty()
+                       ? QStringLiteral("A fetched chunk does not match the update's index")
+                       : why);
+        return;
+    }
+    phase = Phase::Fetched;
+    fetching = false;
+    emit fetchFinished(true);
+}
+
+void UpdateEngine::rangeFinished(FileGrabber* grabber, bool error, qint64 length)
+{
+    const auto it = std::find(rangeFetches.begin(), rangeFetches.end(), grabber);
+    if (phase != Phase::Ranges || it == rangeFetches.end())
+        return;
+    rangeFetches.erase(it);
+    fetchedBefore += grabber->bytesFetched();
+    const qint32 status = grabber->lastStatus();
+    if (!validatorKnown && !error) {
+        validatorKnown = true;
+        archiveValidator = grabber->lastValidator();
+    }
+    grabber->deleteLater();
+    if (error && status == 200) {
+        // No range support, a compressed answer, or another archive under If-Range.
+        fetchWhole(QStringLiteral("The server does not serve ranges of the same archive"));
+        return;
+    }
+    if (error) {
+        fail(Failure::Download);
+        return;
+    }
+    rangeBytesDone += length;
+    sendRanges();
+}
+
+bool UpdateEngine::fetchedChunksVerify() const
+{
+    for (const PlannedFile& file : plan->files)
+        for (const PlannedChunk& chunk : file.chunks)
+            if (chunk.from == PlannedChunk::From::Store &&
+                !store->holds(chunk.storeOffset, chunk.length, chunk.hash))
+                return false;
+    return true;
+}
+
+void UpdateEngine::fetchWhole(const QString& why)
+{
+    if (!why.isEmpty())
+        LOG(Warning, why + QStringLiteral("; fetching the whole update"));
+    for (FileGrabber* grabber : rangeFetches) {
+        grabber->cancel();
+        fetchedBefore += grabber->bytesFetched();
+        grabber->deleteLater();
+    }
+    rangeFetches.clear();
+    if (store) {
+        store->close();
+        if (folder)
+            ChunkStore::remove(*folder);
+    }
+    store.reset();
+    plan.reset();
+    wholeAfterIndex = true;
+    phase = Phase::Whole;
+    startFetch(false);
 }
 
 bool UpdateEngine::resumable() const
@@ -117,6 +364,7 @@ bool UpdateEngine::resumable() const
 void UpdateEngine::startFetch(bool whole)
 {
     dropGrabbers();
+    phase = Phase::Whole;
     archiveArrived = signatureArrived = resumed = false;
     digest.clear();
     if (!isSigned()) {
@@ -200,24 +448,44 @@ void UpdateEngine::grabberFinished(bool error, int requestId)
 void UpdateEngine::fail(Failure why)
 {
     // The grabber that reported stays until the next start: it is still emitting.
-    for (FileGrabber* grabber : {archive.get(), signature.get()})
+    for (FileGrabber* grabber : {archive.get(), signature.get(), index.get(), indexSignature.get()})
         if (grabber)
             grabber->cancel();
+    for (FileGrabber* grabber : rangeFetches) {
+        grabber->cancel();
+        fetchedBefore += grabber->bytesFetched();
+        grabber->deleteLater();
+    }
+    rangeFetches.clear();
+    // What the chunk store holds stays for the next run.
+    if (store)
+        store->close();
     fetching = false;
     failed = why;
     tidy();
     emit fetchFinished(false);
 }
 
+void UpdateEngine::retire(std::unique_ptr<FileGrabber>& grabber)
+{
+    if (!grabber)
+        return;
+    grabber->cancel();
+    fetchedBefore += grabber->bytesFetched();
+    // It may be the one emitting now.
+    grabber.release()->deleteLater();
+}
+
 void UpdateEngine::dropGrabbers()
 {
-    for (std::unique_ptr<FileGrabber>* grabber : {&archive, &signature}) {
-        if (*grabber) {
-            (*grabber)->cancel();
-            fetchedBefore += (*grabber)->bytesFetched();
-            grabber->reset();
-        }
+    for (std::unique_ptr<FileGrabber>* grabber : {&archive, &signature, &index, &indexSignature})
+        retire(*grabber);
+    for (FileGrabber* grabber : rangeFetches) {
+        grabber->cancel();
+        fetchedBefore += grabber->bytesFetched();
+        grabber->deleteLater();
     }
+    rangeFetches.clear();
 }
 
 // Also after a fetch that has arrived but is not yet checked: its signature goes too.
@@ -228,11 +496,18 @@ void UpdateEngine::cancel()
     tidy();
 }
 
+void UpdateEngine::removeIndexFiles()
+{
+    QFile::remove(path(stagedIndexName));
+    QFile::remove(path(stagedIndexSignatureName));
+}
+
 void UpdateEngine::tidy()
 {
     if (!isSigned())
         return;
     QFile::remove(path(updateSignatureName));
+    removeIndexFiles();
     if (!resumable())
         discardStaging();
 }
@@ -245,28 +520,53 @@ void UpdateEngine::discardStaging()
 
 float UpdateEngine::progress() const
 {
+    if (isIncremental()) {
+        const qint64 total = bytesToFetch();
+        return total > 0 ? float(qBound(0.0, double(bytesFetched()) / double(total), 1.0)) : 1.0f;
+    }
     return archive ? archive->progress() : 0.0f;
 }
 
 qint64 UpdateEngine::bytesToFetch() const
 {
+    if (isIncremental())
+        return plan->stats.bytesToFetch;
     return archive ? archive->bytesTotal() : -1;
 }
 
 qint64 UpdateEngine::bytesFetched() const
 {
+    if (isIncremental()) {
+        qint64 done = rangeBytesDone;
+        for (const FileGrabber* grabber : rangeFetches)
+            done += grabber->bytesReceived();
+        return done;
+    }
     return archive ? archive->bytesReceived() : 0;
 }
 
 qint64 UpdateEngine::totalFetched() const
 {
-    return fetchedBefore + (archive ? archive->bytesFetched() : 0) +
-           (signature ? signature->bytesFetched() : 0);
+    qint64 total = fetchedBefore;
+    for (const FileGrabber* grabber :
+         {archive.get(), signature.get(), index.get(), indexSignature.get()})
+        if (grabber)
+            total += grabber->bytesFetched();
+    for (const FileGrabber* grabber : rangeFetches)
+        total += grabber->bytesFetched();
+    return total;
 }
 
 UpdateEngine::Verdict UpdateEngine::verify()
 {
     if (!isSigned())
+        return Verdict::Verified;
+    if (indexRefused) {
+        failed = Failure::Verification;
+        return Verdict::Refused;
+    }
+    // The index, the archive's signature over its digest and every fetched chunk are checked.
+    if (phase == Phase::Fetched)
         return Verdict::Verified;
     // The archive was hashed as it arrived, on the download's thread, the kept bytes first:
     // nothing here keeps a window from painting.
@@ -285,8 +585,93 @@ UpdateEngine::Verdict UpdateEngine::verify()
     return Verdict::Refused;
 }
 
+bool UpdateEngine::fetchRangeNow(const ByteRange& range)
+{
+    FileGrabber grabber(archiveUrl(), path(ChunkStore::fileName()), RangeRequest);
+    grabber.setRangeTarget(store->handle(), range.offset, range.end() - 1, updateIndex->archiveSize,
+                           archiveValidator);
+    grabber.setMaxBodySize(range.length);
+    QEventLoop loop;
+    bool ok = false;
+    connect(&grabber, &FileGrabber::finished, &loop, [&](bool error, int) {
+        ok = !error;
+        loop.quit();
+    });
+    grabber.start();
+    ++requests;
+    loop.exec();
+    fetchedBefore += grabber.bytesFetched();
+    return ok && store->sync();
+}
+
+bool UpdateEngine::applyIncremental(QString* reason)
+{
+    QString why;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        StagedUpdate staged;
+        if (!staged.open(folderPath())) {
+            why = staged.errorString();
+            break;
+        }
+        InstalledState state;
+        AssemblyFailure failure;
+        why.clear();
+        if (applyPlan(*plan, *updateIndex, *folder, *store, staged, state, &failure, &why)) {
+            if (!why.isEmpty())
+                LOG(Warning, why);
+            store->close();
+            ChunkStore::remove(*folder);
+            storeInstalledStamp(signedAt, path(installedStampName));
+            QFile::remove(path(updateSignatureName));
+            removeIndexFiles();
+            discardStaging();
+            phase = Phase::Whole;
+            return true;
+        }
+        if (failure.file < 0 || failure.chunk < 0 || attempt > 0)
+            break;
+        // A local file changed since planning: that chunk from the archive instead.
+        PlannedChunk& chunk = plan->files[size_t(failure.file)].chunks[size_t(failure.chunk)];
+        if (!fetchRangeNow(fetchInstead(chunk)))
+            break;
+    }
+    if (reason)
+        *reason = why;
+    failed = Failure::Extraction;
+    // Whatever the store holds is checked again by the next run; the rest goes.
+    store->close();
+    QFile::remove(path(updateSignatureName));
+    removeIndexFiles();
+    return false;
+}
+
+// The state the next update plans from: the index fetched with this archive, else one built
+// from it while it is still here.
+void UpdateEngine::recordInstalledState()
+{
+    GameFolder target;
+    if (!target.open(folderPath()))
+        return;
+    UpdateIndex built;
+    const UpdateIndex* source = nullptr;
+    if (updateIndex && updateIndex->archiveDigest == digest)
+        source = updateIndex.get();
+    else if (UpdateIndex::build(archivePath(), built))
+        source = &built;
+    InstalledState state;
+    QString why;
+    if (source) {
+        installedStateOf(*source, target, state);
+        if (!state.save(target, &why))
+            LOG(Warning, why);
+    }
+    ChunkStore::remove(target);
+}
+
 bool UpdateEngine::apply(QString* reason, const ProgressHandler& progress)
 {
+    if (isSigned() && phase == Phase::Fetched)
+        return applyIncremental(reason);
     VessariTar reader;
     if (progress)
         reader.setProgressHandler(progress);
@@ -302,9 +687,11 @@ bool UpdateEngine::apply(QString* reason, const ProgressHandler& progress)
         return false;
     }
     if (isSigned()) {
+        recordInstalledState();
         discardStaging();
         storeInstalledStamp(signedAt, path(installedStampName));
         QFile::remove(path(updateSignatureName));
+        removeIndexFiles();
     } else {
         QFile::remove(archivePath());
     }

@@ -7,8 +7,14 @@
 #include <QUrl>
 #include <functional>
 #include <memory>
+#include <vector>
 
+class ChunkStore;
 class FileGrabber;
+class GameFolder;
+struct ByteRange;
+struct UpdateIndex;
+struct UpdatePlan;
 
 // One update as the dialog and `vt update` run it: fetch (asynchronous, on the event loop, the
 // transfer itself on net/'s worker threads), verify and apply (both synchronous, where the
@@ -20,6 +26,14 @@ class FileGrabber;
 // never has a usable name; a later run goes on from the staged bytes with a range request,
 // hashing them from disk first, so that the signature covers every byte. The signature goes to
 // update.vt.minisig. Extraction reads the verified staging, removed once applied.
+//
+// Signed, the archive's index and its signature are asked for first. With a valid one (key, file
+// name, not older than the stamp: checked before anything else is fetched) and an archive
+// signature that covers the digest it names, only the ranges of the archive that the folder
+// lacks are fetched, into the chunk store, and the new files are assembled from verified chunks
+// and committed at once. Without an index, or when the server cannot serve ranges of the same
+// file, the archive is fetched whole as above; after which the installed state is recorded
+// either way, so the next update reads only the files that changed.
 class UpdateEngine : public QObject
 {
     Q_OBJECT
@@ -53,6 +67,10 @@ public:
     void setTrustAnchor(const TrustAnchor& trusted) { anchor = trusted; }
     // Largest archive accepted; 0: half of the free space in the directory.
     void setMaxSize(qint64 bytes) { maxSize = bytes; }
+    // Rehash every file instead of trusting the installed state's sizes and times.
+    void setRepair(bool on) { repair = on; }
+    // The current fetch goes by ranges into the chunk store (signed mode with an index).
+    bool isIncremental() const { return phase == Phase::Ranges || phase == Phase::Fetched; }
 
     bool isSigned() const { return anchor.mode == TrustAnchor::Mode::Signed; }
     QUrl archiveUrl() const;
@@ -90,7 +108,30 @@ signals:
     void fetchFinished(bool ok);
 
 private:
+    enum class Phase
+    {
+        Whole,            // the archive and its signature (today's download)
+        Index,            // the index and its signature
+        ArchiveSignature, // the archive's signature, checked against the index's digest
+        Ranges,           // the plan's ranges into the chunk store
+        Fetched,          // the ranges are in, every chunk verified
+    };
     QString path(const QString& name) const;
+    QString folderPath() const;
+    void startIndex();
+    void indexPartFinished(bool error, int requestId);
+    void archiveSignatureFinished(bool error);
+    bool planRanges(QString* why);
+    void sendRanges();
+    void rangeFinished(FileGrabber* grabber, bool error, qint64 length);
+    bool fetchedChunksVerify() const;
+    // Abandons the index and the chunk store and fetches the archive whole, once.
+    void fetchWhole(const QString& why);
+    bool fetchRangeNow(const ByteRange& range);
+    bool applyIncremental(QString* reason);
+    void recordInstalledState();
+    void removeIndexFiles();
+    void retire(std::unique_ptr<FileGrabber>& grabber);
     void startFetch(bool whole);
     void grabberFinished(bool error, int requestId);
     void responseStarted(const QByteArray& validator, qint64 total);
@@ -116,6 +157,22 @@ private:
     qint64 fetchedBefore = 0;
     qint64 archiveBytes = 0;
     Failure failed = Failure::None;
+
+    Phase phase = Phase::Whole;
+    bool repair = false;
+    bool indexRefused = false;
+    bool wholeAfterIndex = false; // the one fall-back from ranges to the whole archive
+    std::unique_ptr<FileGrabber> index, indexSignature;
+    bool indexArrived = false, indexSignatureArrived = false, indexMissing = false;
+    std::vector<FileGrabber*> rangeFetches; // in flight, owned
+    std::unique_ptr<UpdateIndex> updateIndex;
+    std::unique_ptr<GameFolder> folder;
+    std::unique_ptr<ChunkStore> store;
+    std::unique_ptr<UpdatePlan> plan;
+    size_t nextRange = 0;
+    qint64 rangeBytesDone = 0;
+    bool validatorKnown = false;
+    QByteArray archiveValidator;
 };
 
 // Turns SIGTERM and SIGINT into stopRequested() on the event loop of the thread that made it, so

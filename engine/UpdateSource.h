@@ -25,3 +25,12 @@ QUrl updateSignatureUrl(const QString& baseUrl);
 // on from it (URL, strong validator, length).
 inline const QString stagedArchiveName = QStringLiteral(".update.vt.partial");
 inline const QString stagedResumeName = QStringLiteral(".update.vt.resume");
+
+// The archive's index ("vt pack" writes it beside the archive) and the index's signature, on the
+// server and, while an update runs, hidden in the folder.
+inline const QString updateIndexName = QStringLiteral("update.vt.index");
+inline const QString updateIndexSignatureName = QStringLiteral("update.vt.index.minisig");
+inline const QString stagedIndexName = QStringLiteral(".update.vt.index");
+inline const QString stagedIndexSignatureName = QStringLiteral(".update.vt.index.minisig");
+// Larger indexes are refused: about 0.06 % of the archive, so this covers archives of ~100 GB.
+constexpr qint64 maxIndexSize = qint64(64) << 20;

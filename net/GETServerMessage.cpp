@@ -78,6 +78,15 @@ bool GETServerMessage::send()
         header.setRawHeader("Range", "bytes=" + QByteArray::number(rangeFrom) + '-');
         header.setRawHeader("If-Range", rangeValidator);
     }
+    // One range per request: many servers and caches answer no multipart.
+    if (targetFd >= 0) {
+        header.setRawHeader("Range", "bytes=" + QByteArray::number(targetFirst) + '-' +
+                                         QByteArray::number(targetLast));
+        if (!rangeValidator.isEmpty() && !rangeValidator.startsWith("W/"))
+            header.setRawHeader("If-Range", rangeValidator);
+    }
+    status = 0;
+    validator.clear();
 
     worker = new HTTPMessage(url, header, QByteArray());
     worker->setStallTimeout(stallTimeout);
@@ -86,6 +95,9 @@ bool GETServerMessage::send()
         worker->setBodyName(bodyName);
     worker->setHashBody(hashBody);
     worker->setBodyFile(bodyFile);
+    worker->setQuietNotFound(quietNotFound);
+    if (targetFd >= 0)
+        worker->setRangeTarget(targetFd, targetFirst, targetLast, targetTotal);
     if (!stagingFile.isEmpty()) {
         worker->setStagingFile(stagingFile, ranged ? rangeFrom : 0);
         connect(worker, &HTTPMessage::responseStarted, this, &GETServerMessage::responseStarted);
@@ -131,6 +143,16 @@ void GETServerMessage::setRange(qint64 from, const QByteArray& validator)
     rangeValidator = validator;
 }
 
+void GETServerMessage::setRangeTarget(int fd, qint64 first, qint64 last, qint64 total,
+                                      const QByteArray& strongValidator)
+{
+    targetFd = fd;
+    targetFirst = first;
+    targetLast = last;
+    targetTotal = total;
+    rangeValidator = strongValidator;
+}
+
 void GETServerMessage::finished(bool error)
 {
     if (!worker)
@@ -142,6 +164,8 @@ void GETServerMessage::finished(bool error)
     const QByteArray data = error ? QByteArray() : worker->responseData();
     digest = error ? QByteArray() : worker->responseDigest();
     lastReceived = worker->bytesReceived();
+    status = worker->responseStatus();
+    validator = worker->responseValidator();
     worker = nullptr;
     emit response(data, error);
     state = STATE_IDLE;

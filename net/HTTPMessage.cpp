@@ -12,6 +12,9 @@
 #include <QSet>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
@@ -145,6 +148,37 @@ HTTPMessage::~HTTPMessage()
     liveWorkers().remove(this);
     if (liveWorkers().isEmpty())
         qRemovePostRoutine(reapWorkers);
+    if (rangeFd >= 0)
+        ::close(rangeFd);
+}
+
+qint32 HTTPMessage::responseStatus() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return statusCode;
+}
+
+QByteArray HTTPMessage::responseValidator() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return validator;
+}
+
+void HTTPMessage::setQuietNotFound(bool quiet)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    quietNotFound = quiet;
+}
+
+void HTTPMessage::setRangeTarget(int fd, qint64 first, qint64 last, qint64 total)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (rangeFd >= 0)
+        ::close(rangeFd);
+    rangeFd = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    rangeFirst = first;
+    rangeLast = last;
+    rangeTotal = total;
 }
 
 int HTTPMessage::liveWorkerCount()
@@ -344,6 +378,8 @@ void HTTPMessage::responseHeaderReceived()
         fail(QStringLiteral("Invalid Content-Length header"));
     else if (staging)
         startStaging(code);
+    else if (rangeFd >= 0)
+        startRange(code);
     else if (keepBody && contentLength > bodyLimit)
         fail(tooLarge);
     else if (keepBody && sink && !sink->open())
@@ -417,6 +453,35 @@ void HTTPMessage::startStaging(qint32 code)
     emit responseStarted(strongValidator(reply), total, continued);
 }
 
+void HTTPMessage::startRange(qint32 code)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        validator = strongValidator(reply);
+    }
+    if (code == 200) {
+        // Not read: the caller fetches the whole file its own way.
+        fail(QStringLiteral("The server sent the whole file instead of bytes %1-%2")
+                 .arg(rangeFirst)
+                 .arg(rangeLast));
+        return;
+    }
+    if (code != 206)
+        return;
+    const QByteArray range = reply->rawHeader("Content-Range");
+    const qint64 length = rangeLast - rangeFirst + 1;
+    qint64 first = -1, last = -1, total = -1;
+    if (!parseContentRange(range, first, last, total) || first != rangeFirst || last != rangeLast ||
+        total != rangeTotal || (contentLength >= 0 && contentLength != length)) {
+        fail(QStringLiteral("The partial answer is not the range asked for: Content-Range: %1")
+                 .arg(QString::fromLatin1(range)));
+        return;
+    }
+    keepBody = continued = true;
+    contentLength = length;
+    bodyLimit = qMin(bodyLimit, length);
+}
+
 void HTTPMessage::readProgress(qint64 bytesDone, qint64 total)
 {
     float fraction = 0.0f;
@@ -468,6 +533,23 @@ void HTTPMessage::readBody()
             if (!staging->write(data.constData(), data.size())) {
                 fail(staging->errorString());
                 return;
+            }
+        } else if (rangeFd >= 0) {
+            // At the bytes' own place: ranges fetched side by side share the file.
+            const char* from = data.constData();
+            qint64 left = data.size(), at = rangeFirst + bytesSeen;
+            while (left > 0) {
+                const ssize_t n = ::pwrite(rangeFd, from, size_t(left), off_t(at));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    fail(QStringLiteral("Could not store the fetched range: %1")
+                             .arg(QString::fromLocal8Bit(std::strerror(n < 0 ? errno : EIO))));
+                    return;
+                }
+                from += n;
+                left -= n;
+                at += n;
             }
         } else {
             received.append(data);
@@ -572,6 +654,7 @@ void HTTPMessage::done(bool error)
 {
     qint32 status = 0;
     bool transport = false;
+    bool quiet = false;
     QString reason;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -595,8 +678,9 @@ void HTTPMessage::done(bool error)
         }
         transport = error && transportFailure;
         reason = clientErrorString;
+        quiet = quietNotFound && status == 404;
     }
-    if (status != 200) {
+    if (status != 200 && !quiet) {
         LOG(Debug, QStringLiteral("HTTPMessage failed with status code %1.  The URL was %2")
                        .arg(QString::number(status), url.toString()));
     }

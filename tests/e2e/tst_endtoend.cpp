@@ -7,6 +7,7 @@
 #include "TestFiles.h"
 #include "TestTimeouts.h"
 #include "TransferWorkers.h"
+#include "UpdateIndex.h"
 #include "Updater.h"
 #include "VtRun.h"
 
@@ -14,9 +15,12 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace ArchiveBytes;
@@ -55,6 +59,60 @@ bool stagingTaken(Tree& files, const QByteArray& served)
     return (part.isEmpty() && record.isEmpty()) ||
            (served.startsWith(part) &&
             record.endsWith('\n' + QByteArray::number(served.size()) + '\n'));
+}
+
+// Takes the installed state out of files: written by a signed update that was applied, so that
+// the next one reads only what changed; never by an unsigned one or a failed one.
+bool installedTaken(Tree& files, bool expected)
+{
+    const QByteArray state = files.take(".update.installed");
+    return expected ? state.startsWith("VTSTATE\n") : state.isEmpty();
+}
+
+// Content that no chunk of another seed shares.
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& byte : bytes)
+        byte = char(generator.generate() & 0xff);
+    return bytes;
+}
+
+// An archive of a tree, in the tree's order, with its version first.
+QByteArray archiveOf(const QByteArray& versionText, const Tree& tree)
+{
+    QByteArray archive = version(versionText);
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        archive += it.value() == kDir ? directory(it.key().toLatin1())
+                                      : file(it.key().toLatin1(), it.value());
+    return archive;
+}
+
+qint64 mtimeNs(const struct stat& info)
+{
+    return qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+struct stat statOf(const QString& path)
+{
+    struct stat info = {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return info;
+}
+
+// Requests for one of a row's files in nginx's log from offset on: their status and body bytes.
+QList<std::pair<int, qint64>> served(const QByteArray& log, const QString& path)
+{
+    QList<std::pair<int, qint64>> answers;
+    const QRegularExpression line("\"GET /" + QRegularExpression::escape(path) +
+                                  " HTTP/1\\.1\" (\\d+) (\\d+)");
+    auto matches = line.globalMatch(QString::fromLatin1(log));
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch m = matches.next();
+        answers.append({m.captured(1).toInt(), m.captured(2).toLongLong()});
+    }
+    return answers;
 }
 
 const QByteArray tooLargeSignature =
@@ -129,7 +187,8 @@ private slots:
     void initTestCase()
     {
         if (available())
-            QVERIFY(makeKey(keys.path(), QStringLiteral("key")));
+            QVERIFY(makeKey(keys.path(), QStringLiteral("key")) &&
+                    makeKey(keys.path(), QStringLiteral("other")));
         nginx.addRateLimit(QStringLiteral("/slow/"), 150 * 1024);
         // Seconds for the 3 MiB archive of the interrupted rows: still in flight when stopped.
         nginx.addRateLimit(QStringLiteral("/resume/"), 512 << 10);
@@ -162,6 +221,8 @@ private slots:
     void vt();
     void interrupted_data();
     void interrupted();
+    void incremental_data();
+    void incremental();
     void realExecutable();
 };
 
@@ -306,6 +367,7 @@ void TestEndToEnd::update()
     QCOMPARE(log.contains(tooLargeSignature), signing == QLatin1String("huge signature"));
     const bool installed = state == complete && !signing.isEmpty();
     QCOMPARE(files.take("update.stamp"), installed ? "1000\n" : signing == "older" ? "2000\n" : "");
+    QVERIFY(installedTaken(files, installed));
     QVERIFY(stagingTaken(files, served));
     QCOMPARE(files, state == complete ? gameFiles : served == broken ? brokenLeft : Tree());
     QVERIFY(gameStarts || !withGame || !game.startsWithin(200));
@@ -374,11 +436,13 @@ void TestEndToEnd::vt()
     QTRY_COMPARE(fetches("update.vt"), requests);
     const bool installed = update && exitCode == 0;
     QCOMPARE(files.take("update.stamp"), installed && keyed ? "1000\n" : "");
-    // The archive and, signed, its signature: in one request each.
+    QVERIFY(installedTaken(files, installed && keyed));
+    // The archive and, signed, its signature, after the index and its signature (not published
+    // here): in one request each.
     if (installed)
         QCOMPARE(run.out, QString("fetched %1 MiB of %1 MiB in %2\n")
                               .arg(served.size() / 1048576.0, 0, 'f', 1)
-                              .arg(keyed ? "2 requests" : "1 request")
+                              .arg(keyed ? "4 requests" : "1 request")
                               .toLatin1());
     // A refused signature leaves at most what a later run goes on from.
     QVERIFY(stagingTaken(files, served));
@@ -515,6 +579,7 @@ void TestEndToEnd::interrupted()
     files = treeOf(work->path());
     QCOMPARE(sources(files.take("log.txt")), damaged ? QStringList("Signature") : QStringList());
     QCOMPARE(files.take("update.stamp"), "1000\n");
+    QVERIFY(installedTaken(files, true));
     QCOMPARE(files, expected);
     // The archive's requests: the first cut short, then the rest or, where the server cannot
     // or must not go on, the whole of the new archive.
@@ -546,7 +611,7 @@ void TestEndToEnd::interrupted()
     const QRegularExpressionMatch fetched =
         QRegularExpression(
             QString("^fetched (\\d+\\.\\d) MiB of (\\d+\\.\\d) MiB in %1 requests\n$")
-                .arg(damaged ? 4 : 2))
+                .arg(damaged ? 6 : 4))
             .match(QString::fromLatin1(second.out));
     QVERIFY2(fetched.hasMatch(), second.out.constData());
     QCOMPARE(fetched.captured(2), QString::number(archive.size() / 1048576.0, 'f', 1));
@@ -619,10 +684,273 @@ void TestEndToEnd::realExecutable()
             updaterProcess.exitStatus() == QProcess::NormalExit && updaterProcess.exitCode() == 0);
     Tree files = treeOf(folder.path());
     QCOMPARE(files.take("update.stamp") + files.take("log.txt"), "1000\n"); // the log empty
+    QVERIFY(installedTaken(files, true));
     QCOMPARE(files, gameFiles);
     QCOMPARE(game.waitForStart(), QStringList({game.script, QStringLiteral("--real")}));
     server.terminate();
     server.waitForFinished(5000);
+}
+
+void TestEndToEnd::incremental_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QStringList>("logs");
+    QTest::newRow("incremental") << "incremental"
+                                 << "" << QStringList();
+    // The same update through the dialog, which runs the same engine.
+    QTest::newRow("incremental, dialog") << "dialog"
+                                         << "" << QStringList();
+    // The index of another archive: its digest is not the signed archive's.
+    QTest::newRow("stale index") << "stale index"
+                                 << "" << QStringList{"Signature", "UpdateEngine"};
+    QTest::newRow("no index") << "no index"
+                              << "" << QStringList();
+    QTest::newRow("server without ranges")
+        << "no ranges"
+        << "noranges/" << QStringList{"HTTPMessage", "UpdateEngine"};
+    // A new version under the same URL between the first range and the next (here the same
+    // bytes with a new time, so a new ETag): If-Range gets 200, and the archive comes whole.
+    QTest::newRow("archive changed between requests")
+        << "changed"
+        << "resume/" << QStringList{"HTTPMessage", "UpdateEngine"};
+    QTest::newRow("resume after a kill") << "resume"
+                                         << "resume/" << QStringList();
+    // Signed by another key: refused before the archive or its signature is asked for.
+    QTest::newRow("index of another key") << "other key"
+                                          << "" << QStringList{"Signature"};
+    // Bytes other than the signed ones behind the same name: no chunk of them is used.
+    QTest::newRow("lying server") << "lying"
+                                  << "" << QStringList{"UpdateEngine", "Signature"};
+    // Older than the update applied last (a replay): refused as early.
+    QTest::newRow("older index") << "older"
+                                 << "" << QStringList{"Signature"};
+    QTest::newRow("repair") << "repair"
+                            << "" << QStringList();
+}
+
+void TestEndToEnd::incremental()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, location);
+    QFETCH(QStringList, logs);
+    if (!available())
+        QSKIP("needs minisign (scripts/setup.sh installs it)");
+    dir.prepend(location);
+    const bool resume = kind == "resume";
+    const Tree old{{"data", kDir},
+                   {"data/a.txt", "hello"},
+                   {"data/big.bin", randomBytes(1 << 20, 2)},
+                   {"data/drop.bin", randomBytes(100 << 10, 3)},
+                   {"data/same.bin", randomBytes(512 << 10, 1)}};
+    Tree next = old;
+    next.remove("data/drop.bin");
+    next["data/big.bin"].replace(400 << 10, 10 << 10, randomBytes(10 << 10, 4));
+    // Seconds at the rate-limited location: still in flight when killed.
+    next.insert("data/new.bin", randomBytes(resume ? 3 << 20 : 200 << 10, 5));
+    const bool changing = kind == "changed";
+    // The first range then takes seconds at the limited rate: the archive changes under it.
+    if (changing)
+        next.insert("data/aaa.bin", randomBytes(1 << 20, 6));
+    const QStringList vtArgs{"update", url(), "-p", keys.filePath("key.pub")};
+
+    // The old version, whole, as any signed update: it records what it installed.
+    publish(archiveOf("1.0", old), "signed");
+    QCOMPARE(runVt(vtArgs, work->path()).code, 0);
+    QVERIFY(QFile::exists(work->filePath(".update.installed")));
+    QVERIFY(writeFile(work->filePath("player.sav"), "mine"));
+    const struct stat same = statOf(work->filePath("data/same.bin"));
+    if (kind == "repair") {
+        // Damaged with its size and time kept: only a rehash finds it.
+        QFile damaged(work->filePath("data/same.bin"));
+        QVERIFY(damaged.open(QIODevice::ReadWrite) && damaged.seek(1000) && damaged.write("X"));
+        damaged.close();
+        const struct timespec times[2] = {same.st_atim, same.st_mtim};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(damaged.fileName()).constData(), times, 0),
+                 0);
+    }
+
+    const QByteArray archive = archiveOf("2.0", next);
+    const QString published = www.filePath(dir + "/update.vt");
+    QVERIFY(writeFile(published, archive));
+    QStringList signing{"-S", "-s", keys.filePath(kind == "other key" ? "other.sec" : "key.sec"),
+                        "-m", published};
+    if (kind != "no index") {
+        UpdateIndex index;
+        if (kind == "stale index") {
+            Tree other = next;
+            other.insert("data/other.txt", "other");
+            QVERIFY(writeFile(published + ".other", archiveOf("2.0", other)));
+            QVERIFY(UpdateIndex::build(published + ".other", index));
+        } else {
+            QVERIFY(UpdateIndex::build(published, index));
+        }
+        QVERIFY(writeFile(published + ".index", index.serialize()));
+        signing << published + ".index";
+    }
+    QCOMPARE(QProcess::execute("minisign", signing), 0);
+    // A server (or cache) that serves other bytes than were signed, of the same length.
+    if (kind == "lying")
+        QVERIFY(writeFile(published, QByteArray(archive).replace(next["data/new.bin"].left(64),
+                                                                 QByteArray(64, 'L'))));
+    if (kind == "older")
+        QVERIFY(writeFile(work->filePath("update.stamp"), "4000000000\n"));
+    const QByteArray logBefore = readFile(nginx.accessLogPath());
+
+    if (resume) {
+        QProcess first;
+        first.setWorkingDirectory(work->path());
+        first.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), vtArgs);
+        const QString chunks = work->filePath(".update.vt.chunks");
+        // Killed once a good part of the ranges is stored (the store is sparse: its blocks).
+        QVERIFY(QTest::qWaitFor([&] { return statOf(chunks).st_blocks * 512 >= (1 << 20); },
+                                scaledTimeout(30000)));
+        ::kill(pid_t(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(scaledTimeout(20000)));
+        QVERIFY(QFile::exists(chunks));
+    }
+    qsizetype lastRunFrom = readFile(nginx.accessLogPath()).size();
+    VtRun run;
+    if (kind == "dialog") {
+        updater = std::make_unique<Updater>();
+        updater->setBaseUrl(url());
+        updater->setTrustAnchor(TrustAnchor::fromFile(keys.filePath("key.pub")));
+        updater->show();
+        updater->startUpdating();
+        QTRY_VERIFY_WITH_TIMEOUT(status() == complete, scaledTimeout(20000));
+        QCOMPARE(bar(), 100);
+        updater.reset();
+        QVERIFY(workersGone(20000));
+        run.code = 0;
+    } else if (changing) {
+        QProcess vt;
+        vt.setWorkingDirectory(work->path());
+        vt.start(QStringLiteral(UPDATER_BUILD_DIR "/vt"), vtArgs);
+        // The first range alone is in flight until it ends: changed while it arrives.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return statOf(work->filePath(".update.vt.chunks")).st_blocks * 512 >= (256 << 10);
+            },
+            scaledTimeout(30000)));
+        struct timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 3600, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(published).constData(), later, 0), 0);
+        QVERIFY(vt.waitForFinished(scaledTimeout(60000)));
+        run.code = vt.exitStatus() == QProcess::NormalExit ? vt.exitCode() : -1;
+        run.out = vt.readAllStandardOutput();
+    } else {
+        run = runVt(vtArgs, work->path());
+    }
+    if (kind == "lying") {
+        // The fetched chunk does not verify: once whole, which its signature then refuses.
+        QCOMPARE(run.code, 1);
+        Tree files = treeOf(work->path());
+        QCOMPARE(sources(files.take("log.txt")), logs);
+        QCOMPARE(files.take("update.stamp"), "1000\n");
+        QVERIFY(installedTaken(files, true));
+        Tree kept = old;
+        kept.insert("player.sav", "mine");
+        QCOMPARE(files, kept);
+        QTRY_VERIFY(served(readFile(nginx.accessLogPath()).mid(lastRunFrom), dir + "/update.vt")
+                        .contains(std::make_pair(200, qint64(archive.size()))));
+        return;
+    }
+    if (kind == "other key" || kind == "older") {
+        QCOMPARE(run.code, 1);
+        Tree files = treeOf(work->path());
+        QCOMPARE(sources(files.take("log.txt")), logs);
+        QCOMPARE(files.take("update.stamp"), kind == "older" ? "4000000000\n" : "1000\n");
+        QVERIFY(installedTaken(files, true));
+        Tree kept = old;
+        kept.insert("player.sav", "mine");
+        QCOMPARE(files, kept);
+        QTRY_COMPARE(
+            readFile(nginx.accessLogPath()).mid(lastRunFrom).count("GET /" + dir.toLatin1()), 2);
+        QVERIFY(
+            served(readFile(nginx.accessLogPath()).mid(lastRunFrom), dir + "/update.vt").isEmpty());
+        QVERIFY(served(readFile(nginx.accessLogPath()).mid(lastRunFrom), dir + "/update.vt.minisig")
+                    .isEmpty());
+        return;
+    }
+    QCOMPARE(run.code, 0);
+    Tree files = treeOf(work->path());
+    const QByteArray runLog = files.take("log.txt");
+    QVERIFY2(sources(runLog) == logs, runLog.constData());
+    if (kind == "repair") {
+        // Trusted from the record, the damage stays; the rehash finds and fixes it.
+        QCOMPARE(files.value("data/same.bin")[1000], 'X');
+        QTRY_VERIFY(readFile(nginx.accessLogPath()).count("GET /" + dir.toLatin1()) >= 5);
+        lastRunFrom = readFile(nginx.accessLogPath()).size();
+        run = runVt(QStringList(vtArgs) << "--repair", work->path());
+        QCOMPARE(run.code, 0);
+        files = treeOf(work->path());
+        QCOMPARE(sources(files.take("log.txt")), logs);
+    }
+    const QByteArray signature = readFile(published + ".minisig");
+    const QByteArray stamp = QRegularExpression("timestamp:(\\d+)")
+                                 .match(QString::fromLatin1(signature))
+                                 .captured(1)
+                                 .toLatin1();
+    QCOMPARE(files.take("update.stamp"), stamp + '\n');
+    QVERIFY(installedTaken(files, true));
+    const bool whole =
+        kind == "stale index" || kind == "no index" || kind == "no ranges" || changing;
+    Tree expected = next;
+    expected.insert("player.sav", "mine");
+    // Extracted whole, the archive names no dropped file.
+    if (whole)
+        expected.insert("data/drop.bin", old["data/drop.bin"]);
+    // Nothing of the downloads stays; the dropped file is gone, the player's file kept.
+    QCOMPARE(files, expected);
+    if (!whole && kind != "repair")
+        QCOMPARE(mtimeNs(statOf(work->filePath("data/same.bin"))), mtimeNs(same));
+
+    // The dialog says nothing of it: as many requests as vt makes for the same update.
+    if (kind == "dialog")
+        run.out = "fetched 0.3 MiB of 1.7 MiB in 5 requests\n";
+    const QRegularExpressionMatch fetched =
+        QRegularExpression("^fetched (\\d+\\.\\d) MiB of (\\d+\\.\\d) MiB in (\\d+) requests\n$")
+            .match(QString::fromLatin1(run.out));
+    QVERIFY2(fetched.hasMatch(), run.out.constData());
+    QCOMPARE(fetched.captured(2), QString::number(archive.size() / 1048576.0, 'f', 1));
+    // nginx logs a request once answered; the last is the archive's signature or a range.
+    QTRY_VERIFY2(readFile(nginx.accessLogPath()).mid(lastRunFrom).count("GET /" + dir.toLatin1()) >=
+                     fetched.captured(3).toInt(),
+                 readFile(nginx.accessLogPath()).mid(lastRunFrom) + run.out);
+    const QByteArray log = readFile(nginx.accessLogPath());
+    const auto answers = served(log.mid(logBefore.size()), dir + "/update.vt");
+    const auto lastRun = served(log.mid(lastRunFrom), dir + "/update.vt");
+    qint64 sent = 0;
+    for (const auto& [status, bytes] : answers)
+        sent += status == 206 ? bytes : 0;
+    qInfo("%s: %s; archive requests %d, body bytes %lld of %lld", qPrintable(kind),
+          run.out.trimmed().constData(), int(answers.size()), sent, qint64(archive.size()));
+    if (whole) {
+        // Once whole, after the index's requests (and, without ranges, the range refused).
+        QVERIFY(!answers.isEmpty());
+        QCOMPARE(answers.last(), std::make_pair(200, qint64(archive.size())));
+        if (!changing) {
+            QCOMPARE(answers.size(), kind == "no ranges" ? 2 : 1);
+            return;
+        }
+        // The first range whole, then the next refused with 200 (cut short), then the archive.
+        QCOMPARE(answers.first(), std::make_pair(206, qint64(next["data/aaa.bin"].size())));
+        QVERIFY(answers.size() >= 3 && answers[1].first == 200);
+        return;
+    }
+    // Only ranges, well short of the archive: what changed, not what the folder had.
+    for (const auto& answer : answers)
+        QCOMPARE(answer.first, 206);
+    const qint64 fresh = next["data/new.bin"].size() + (10 << 10);
+    QVERIFY2(sent >= fresh && sent < fresh + (256 << 10), qPrintable(QString::number(sent)));
+    // The index, its signature and the archive's signature, then the ranges.
+    QCOMPARE(fetched.captured(3).toInt(), 3 + int(lastRun.size()));
+    if (resume) {
+        // The second run fetched only what the first had not stored.
+        qint64 again = 0;
+        for (const auto& answer : lastRun)
+            again += answer.second;
+        QVERIFY2(again < fresh - (512 << 10), qPrintable(QString::number(again)));
+    }
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -26,7 +26,7 @@ int runUpdate(const QStringList& args);
 extern const Command updateCommand = {
     "update", "download and apply an update, as the updater does, without a screen",
     "Usage: vt update BASEURL [-C DIR] [--retries N] [--max-size BYTES]\n"
-    "                 [-p PUBKEYFILE | -P KEY]\n"
+    "                 [--repair] [-p PUBKEYFILE | -P KEY]\n"
     "Downloads BASEURL followed by update.vt (a \"/\" is put in between when\n"
     "BASEURL does not end in one) into DIR, extracts it there and removes it:\n"
     "what the updater dialog does, for servers, scripts and CI. The log is\n"
@@ -40,13 +40,23 @@ extern const Command updateCommand = {
     "removed, never extracted. Signed, the archive is fetched into the hidden\n"
     "DIR/.update.vt.partial, never named update.vt, and a run cut short is\n"
     "continued from there by the next one.\n"
-    "A successful run prints what it fetched against the archive's size.\n"
+    "Signed, update.vt.index and its signature are asked for first; with them\n"
+    "only the parts of the archive that DIR lacks are fetched, with range\n"
+    "requests, kept in DIR/.update.vt.chunks until applied. What was installed\n"
+    "is recorded in DIR/.update.installed, so that the next update reads only\n"
+    "the files whose size or time changed since.\n"
+    "A successful run prints what it fetched (every body, the index and the\n"
+    "signatures included) against the archive's size, and the requests made.\n"
     "\n"
     "  -C, --directory DIR   update DIR (default: the current directory)\n"
     "  --retries N           tries after the first failure (default 0)\n"
     "  --max-size BYTES      largest update accepted; a larger one fails the\n"
     "                        download (default: half of the free space in DIR);\n"
     "                        a signature is never taken past 4096 bytes\n"
+    "  --repair              read and hash every file instead of trusting the\n"
+    "                        sizes and times recorded at the last update, and\n"
+    "                        fetch whatever is damaged or missing (signed, with\n"
+    "                        an index)\n"
     "  -p PUBKEYFILE         the public key file, as minisign -G writes it\n"
     "  -P KEY                the public key's base64 line\n"
     "\n"
@@ -127,8 +137,10 @@ int runUpdate(const QStringList& args)
     parser.addOption(directoryOption);
     const QCommandLineOption maxSizeOption(QStringLiteral("max-size"), QString(),
                                            QStringLiteral("BYTES"), QStringLiteral("0"));
+    const QCommandLineOption repairOption(QStringLiteral("repair"));
     parser.addOption(retriesOption);
     parser.addOption(maxSizeOption);
+    parser.addOption(repairOption);
     KeyOptions keys;
     keys.addTo(parser);
     TrustAnchor anchor;
@@ -183,6 +195,7 @@ int runUpdate(const QStringList& args)
     engine.setDirectory(target);
     engine.setTrustAnchor(anchor);
     engine.setMaxSize(maxSize);
+    engine.setRepair(parser.isSet(repairOption));
     // Stopped through the event loop: the engine's clean-up leaves nothing unverified behind.
     StopSignals stop;
     int stoppedBy = 0;

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "UpdateIndex.h"
+
+#include <QString>
+#include <sys/stat.h>
+#include <vector>
+
+// Read access to the files of a game folder that treats the folder as hostile:
+// no symbolic link is followed (not even for a parent directory), and only
+// regular files are ever opened, without blocking, so a planted FIFO or device
+// cannot stall or feed a reader. Paths are relative, "/"-separated, and checked
+// to stay inside the folder.
+class GameFolder
+{
+public:
+    enum class Kind
+    {
+        Missing,    // nothing there, or a parent is missing or not a directory
+        Regular,    // a regular file
+        Directory,  // a real directory (examine only; openRegular says NotRegular)
+        NotRegular, // a symbolic link (at the path or above it), FIFO, device...
+        Error       // could not be examined; why says
+    };
+
+    GameFolder() = default;
+    ~GameFolder();
+    GameFolder(const GameFolder&) = delete;
+    GameFolder& operator=(const GameFolder&) = delete;
+
+    // Opens the folder itself (which may be reached through links: the player chose it).
+    bool open(const QString& root, QString* why = nullptr);
+    QString root() const { return rootPath; }
+    int rootFd() const { return fd; }
+
+    // What is at path, without following anything; info is filled for Regular.
+    Kind examine(const QString& path, struct stat* info = nullptr, QString* why = nullptr) const;
+    // A read-only descriptor of the regular file at path (O_NOFOLLOW | O_NONBLOCK,
+    // then checked with fstat), or -1 with kind saying why. The caller closes it.
+    int openRegular(const QString& path, struct stat* info, Kind* kind,
+                    QString* why = nullptr) const;
+    // Reads the regular file at path once and cuts it as the archive's files are
+    // cut; bytesRead counts what was read. False (why set) when it is not a
+    // regular file or cannot be read.
+    bool chunk(const QString& path, std::vector<IndexChunk>& chunks, struct stat* info,
+               qint64* bytesRead = nullptr, QString* why = nullptr) const;
+
+    // The modification time of a stat result in nanoseconds.
+    static qint64 mtimeNs(const struct stat& info);
+
+private:
+    // The directory holding path's last component, opened without following
+    // links; -1 with kind set otherwise.
+    int openParent(const QString& path, QByteArray& leaf, Kind& kind, QString* why) const;
+
+    QString rootPath;
+    int fd = -1;
+};
+
+namespace EngineIo {
+// Reads the whole buffer at offset or fails (errno set; EIO for a short file).
+bool preadAll(int fd, char* data, qint64 size, qint64 offset);
+// Writes the whole buffer at offset, or at the current position when offset is
+// -1, retrying short writes (errno set on failure).
+bool writeAll(int fd, const char* data, qint64 size, qint64 offset = -1);
+// strerror as a QString.
+QString reason(int error);
+} // namespace EngineIo
