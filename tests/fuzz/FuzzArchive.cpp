@@ -5,6 +5,7 @@
 #include "TestFiles.h"
 #include "VessariTar.h"
 
+#include <QRegularExpression>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,9 +47,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     VessariTar reader;
     const bool extracted = reader.extract("input.vt", "out");
     // All or nothing: a failure leaves the target as planted, a success nothing staged.
+    // Only the staging's own names: an archive may well make a ".vt-..." of its own.
+    static const QRegularExpression staged(
+        QStringLiteral("^\\.vt-[0-9a-z]{1,16}(\\.journal|\\.stage|-[0-9]+\\.tmp)$"));
     QDirIterator it("out", kAll, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        CHECK(!it.next().contains("/.vt-"), "a staged file was left in the target");
+    while (it.hasNext()) {
+        it.next();
+        CHECK(!staged.match(it.fileName()).hasMatch(), "a staged file was left in the target");
+    }
     CHECK(extracted || QDir("out").entryList(kAll) == QStringList({"f", "h", "l", "p"}),
           "a failed extraction changed the target");
     reader.list("input.vt", [](const VessariTar::EntryInfo&) {});
