@@ -16,9 +16,11 @@
 # Scenarios: fresh (empty folder), one (v5 -> v6), five (v1 -> v6), killed (one
 # behind, SIGKILLed when the link has carried half of what this round's
 # uninterrupted "one" run of the same tool moved, then run again unchanged).
-# The old folder is a fresh copy with fresh modification times for every run,
-# and every result is checked against the new tree (diff -r, ignoring vt's
-# log.txt, update.stamp and .update.installed, the updater's own records).
+# The old folder is a fresh copy with fresh modification times for every run
+# (for ours in signed mode with the .update.installed that installing that
+# version left, as a player has it), and every result is checked against the
+# new tree (diff -r, ignoring vt's log.txt, update.stamp and .update.installed,
+# the updater's own records).
 #
 # The link: three network namespaces, client -- wire -- server, joined by two
 # veth pairs (MTU 1500, offloads off, so every frame is one wire packet). In
@@ -294,6 +296,27 @@ servers_up
 link_report $((64 / scale))
 archive_bytes=$(stat -c %s "$www/update.vt")
 
+# A player on an old version has the record its own update left
+# (.update.installed): each old version is installed once, from the server's
+# own namespace (no shaping), and only that record is copied into the old
+# folders of incremental runs. Their files still get fresh times, so the record
+# tells nothing but which content that version installed: every file is read,
+# and files the new version dropped are recognised as the old version's.
+installed=$work/installed
+if [ "$have_index" -eq 1 ] && [[ ,$tools, == *,incremental,* ]]; then
+    echo "installing the old versions for the incremental runs' records ..." >&2
+    for v in v1 v5; do
+        mkdir -p "$www/old/$v" "$installed/$v"
+        "$build/vt" pack "$game/$v" -o "$www/old/$v/update.vt" >/dev/null
+        (cd "$www/old/$v" &&
+            minisign -S -s "$work/key.sec" -m update.vt update.vt.index >/dev/null)
+        ip netns exec "$ns_srv" "$build/vt" update "$base/old/$v/" -C "$installed/$v" \
+            -p "$work/key.pub" >/dev/null
+        [ -f "$installed/$v/.update.installed" ] || { echo "no record for $v" >&2; exit 1; }
+        rm -rf "$www/old/$v"
+    done
+fi
+
 # --- the tools -----------------------------------------------------------------
 # Each updates $client/game to v6, whatever it finds there (a killed run's
 # leftovers included), network work in the client namespace.
@@ -334,7 +357,8 @@ run_rsync() {
     in_cli "${limit[@]}" rsync -a --delete --stats "rsync://$server/game/" "$client/game/"
 }
 
-# The old folder of version FROM (v0: empty), with fresh modification times.
+# The old folder of version FROM (v0: empty) for TOOL, with fresh modification
+# times; for ours in signed mode, with the record that version's update left.
 prepare() {
     rm -rf "$client"
     mkdir -p "$client"
@@ -343,6 +367,9 @@ prepare() {
     else
         cp -r "$game/$1" "$client/game"
         find "$client/game" -exec touch {} +
+        if [ "$2" = incremental ]; then
+            cp "$installed/$1/.update.installed" "$client/game/"
+        fi
     fi
 }
 
@@ -388,7 +415,7 @@ kill_tree() {
 measure_run() {
     local round=$1 scenario=$2 tool=$3 from=$4 kill_at=${5:-0}
     local b0 d0 b1 d1 r0 t0 t1 note="" status=0 log="$work/logs/$round-$scenario-$tool.txt"
-    prepare "$from"
+    prepare "$from" "$tool"
     link_counters
     b0=$WIRE_TOTAL d0=$WIRE_DOWN
     r0=$(requests_so_far)

@@ -53,24 +53,31 @@ struct ResumeRecord
 };
 
 // A few lines; a planted link, FIFO or device is no record.
-ResumeRecord readRecord(const QString& file)
+// A small file of the folder's own (at most 4096 bytes); a planted link, FIFO or device, or
+// anything larger, reads as nothing.
+QByteArray readSmallFile(const QString& file)
 {
-    ResumeRecord record;
     const QByteArray name = QFile::encodeName(file);
     struct stat info;
     if (::lstat(name.constData(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > 4096)
-        return record;
+        return QByteArray();
     const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return record;
+        return QByteArray();
     QByteArray text(4097, Qt::Uninitialized);
     const ssize_t n = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
                           ? ::read(fd, text.data(), size_t(text.size()))
                           : -1;
     ::close(fd);
-    const QList<QByteArray> lines = text.left(qMax<ssize_t>(n, 0)).split('\n');
+    return n > 0 && n <= 4096 ? text.left(n) : QByteArray();
+}
+
+ResumeRecord readRecord(const QString& file)
+{
+    ResumeRecord record;
+    const QList<QByteArray> lines = readSmallFile(file).split('\n');
     bool ok = false;
-    if (n <= 0 || n > 4096 || lines.size() != 4 || !lines[3].isEmpty())
+    if (lines.size() != 4 || !lines[3].isEmpty())
         return record;
     const qint64 length = lines[2].toLongLong(&ok);
     if (ok && length > 0)
@@ -144,23 +151,40 @@ void UpdateEngine::startIndex()
     dropGrabbers();
     phase = Phase::Index;
     indexArrived = indexSignatureArrived = indexMissing = false;
-    index = std::make_unique<FileGrabber>(siblingUrl(baseUrl, updateIndexName),
-                                          path(stagedIndexName), IndexRequest);
-    index->setMaxBodySize(maxIndexSize);
-    index->setBodyName(QStringLiteral("index"));
+    // An interrupted run keeps the index it was working from. When the server still signs the
+    // very same one, only its signature is fetched again: an index grows with the game.
+    keptIndexSignature.clear();
+    struct stat info;
+    if (::lstat(QFile::encodeName(path(stagedIndexName)).constData(), &info) == 0 &&
+        S_ISREG(info.st_mode))
+        keptIndexSignature = readSmallFile(path(stagedIndexSignatureName));
     indexSignature =
         std::make_unique<FileGrabber>(siblingUrl(baseUrl, updateIndexSignatureName),
                                       path(stagedIndexSignatureName), IndexSignatureRequest);
     indexSignature->setMaxBodySize(minisign::maxSignatureFileSize);
     indexSignature->setBodyName(QStringLiteral("signature"));
-    for (FileGrabber* grabber : {index.get(), indexSignature.get()}) {
-        // Optional: without them the archive comes whole, as it always did.
-        grabber->setQuietNotFound(true);
-        connect(grabber, &FileGrabber::finished, this, &UpdateEngine::indexPartFinished);
-        grabber->start();
-        ++requests;
-    }
+    startIndexPart(*indexSignature);
+    if (keptIndexSignature.isEmpty())
+        fetchIndex();
     fetching = true;
+}
+
+void UpdateEngine::fetchIndex()
+{
+    index = std::make_unique<FileGrabber>(siblingUrl(baseUrl, updateIndexName),
+                                          path(stagedIndexName), IndexRequest);
+    index->setMaxBodySize(maxIndexSize);
+    index->setBodyName(QStringLiteral("index"));
+    startIndexPart(*index);
+}
+
+void UpdateEngine::startIndexPart(FileGrabber& grabber)
+{
+    // Optional: without them the archive comes whole, as it always did.
+    grabber.setQuietNotFound(true);
+    connect(&grabber, &FileGrabber::finished, this, &UpdateEngine::indexPartFinished);
+    grabber.start();
+    ++requests;
 }
 
 void UpdateEngine::indexPartFinished(bool error, int requestId)
@@ -169,7 +193,20 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
         return;
     (requestId == IndexRequest ? indexArrived : indexSignatureArrived) = true;
     indexMissing = indexMissing || error;
+    if (requestId == IndexSignatureRequest && !index) {
+        // The kept index serves when the server signs it with the same signature, still checked
+        // below like a fetched one; anything else has it fetched anew.
+        const bool same =
+            !error && readSmallFile(path(stagedIndexSignatureName)) == keptIndexSignature;
+        if (same)
+            indexArrived = true;
+        else if (!error)
+            fetchIndex();
+        keptIndexSignature.clear();
+    }
     // Both answered, so that every request counted was made and the next fetch starts clean.
+    if (indexMissing && !index)
+        indexArrived = true;
     if (!indexArrived || !indexSignatureArrived)
         return;
     if (indexMissing) {
@@ -181,8 +218,15 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
     // refused here, logged as the archive's refusals are.
     SignatureCheck check(anchor.key, path(stagedIndexName), path(stagedIndexSignatureName),
                          updateIndexName);
-    if (check.run() != SignatureCheck::Status::Valid ||
-        !isNotOlderThanInstalled(check.timestamp(), path(installedStampName))) {
+    const bool valid = check.run() == SignatureCheck::Status::Valid;
+    if (!valid && !index) {
+        // The kept index was damaged since: fetched anew, and checked again.
+        QFile::remove(path(stagedIndexName));
+        indexArrived = false;
+        fetchIndex();
+        return;
+    }
+    if (!valid || !isNotOlderThanInstalled(check.timestamp(), path(installedStampName))) {
         removeIndexFiles();
         indexRefused = true;
         fetching = false;
@@ -507,7 +551,11 @@ void UpdateEngine::tidy()
     if (!isSigned())
         return;
     QFile::remove(path(updateSignatureName));
-    removeIndexFiles();
+    // Kept with the chunk store: the next run goes on from both when the server still signs the
+    // same index.
+    struct stat info;
+    if (::lstat(QFile::encodeName(path(ChunkStore::fileName())).constData(), &info) != 0)
+        removeIndexFiles();
     if (!resumable())
         discardStaging();
 }
@@ -638,10 +686,10 @@ bool UpdateEngine::applyIncremental(QString* reason)
     if (reason)
         *reason = why;
     failed = Failure::Extraction;
-    // Whatever the store holds is checked again by the next run; the rest goes.
+    // Whatever the store holds is checked again by the next run, with the same index when the
+    // server still signs it; the rest goes.
     store->close();
     QFile::remove(path(updateSignatureName));
-    removeIndexFiles();
     return false;
 }
 

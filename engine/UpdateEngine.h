@@ -119,6 +119,8 @@ private:
     QString path(const QString& name) const;
     QString folderPath() const;
     void startIndex();
+    void fetchIndex();
+    void startIndexPart(FileGrabber& grabber);
     void indexPartFinished(bool error, int requestId);
     void archiveSignatureFinished(bool error);
     bool planRanges(QString* why);
@@ -164,6 +166,7 @@ private:
     bool wholeAfterIndex = false; // the one fall-back from ranges to the whole archive
     std::unique_ptr<FileGrabber> index, indexSignature;
     bool indexArrived = false, indexSignatureArrived = false, indexMissing = false;
+    QByteArray keptIndexSignature; // an interrupted run's, while its successor is asked for
     std::vector<FileGrabber*> rangeFetches; // in flight, owned
     std::unique_ptr<UpdateIndex> updateIndex;
     std::unique_ptr<GameFolder> folder;
