@@ -5,7 +5,6 @@
 #include "InstalledState.h"
 #include "UpdatePlan.h"
 
-#include <QMetaObject>
 #include <atomic>
 #include <thread>
 
@@ -60,7 +59,11 @@ void FolderPlanner::Job::run()
     result.ok = true;
 }
 
-FolderPlanner::FolderPlanner(QObject* parent) : QObject(parent) {}
+FolderPlanner::FolderPlanner(QObject* parent) : QObject(parent)
+{
+    // A signal rather than a posted functor: Qt copies the serial under its own locks.
+    connect(this, &FolderPlanner::jobEnded, this, &FolderPlanner::jobDone, Qt::QueuedConnection);
+}
 
 FolderPlanner::~FolderPlanner()
 {
@@ -81,10 +84,9 @@ void FolderPlanner::start(std::unique_ptr<UpdateIndex> index, const QString& fol
     const quint64 id = job->serial;
     job->thread = std::thread([this, work, id] {
         work->run();
-        // Posted to this object's thread; a cancel() there joins this thread first, and a
+        // Queued to this object's thread; a cancel() there joins this thread first, and a
         // result it no longer waits for is recognised by its serial and dropped.
-        QMetaObject::invokeMethod(
-            this, [this, id] { jobDone(id); }, Qt::QueuedConnection);
+        emit jobEnded(id, QPrivateSignal());
     });
 }
 

@@ -57,6 +57,8 @@ public:
 
 signals:
     void finished(bool ok);
+    // From the planning thread, queued to this object's: the job of that serial has ended.
+    void jobEnded(quint64 serial, QPrivateSignal);
 
 private:
     struct Job;
