@@ -76,6 +76,7 @@ void Updater::update()
             }
         } else {
             engine.cancel();
+            checking = false;
             downloadStarted = downloadComplete = extractionStarted = false;
             updateSucceeded = errorOccurred = errorPrompted = verified = false;
         }
@@ -115,6 +116,23 @@ void Updater::update()
     if (downloadStarted && !downloadComplete && engine.failure() != UpdateEngine::Failure::Key &&
         refreshClock.elapsed() > 50) {
         refreshClock.restart();
+        // Before an incremental download, the files that changed are read: for a repair or a
+        // first one, the whole game.
+        if (engine.isPlanning()) {
+            const qint64 hashed = engine.bytesHashed(), toHash = engine.bytesToHash();
+            checking = true;
+            form.statusLabel->setText(QStringLiteral("Checking game files..."));
+            form.timeLabel->setText(QString());
+            form.progressBar->setValue(
+                toHash > 0 ? int(qBound(0.0, double(hashed) / double(toHash), 1.0) * 100.0) : 0);
+            return;
+        }
+        if (checking) {
+            // The estimate is of the download alone.
+            checking = false;
+            downloadStartTime = currentTimeSeconds();
+            form.statusLabel->setText(QStringLiteral("Downloading update..."));
+        }
         // Of the bytes this fetch asks for: what a resumed download still lacks.
         const float progress = engine.progress();
         const quint32 elapsed = currentTimeSeconds() - downloadStartTime;
@@ -127,6 +145,11 @@ void Updater::update()
 
 void Updater::downloadFinished(bool ok)
 {
+    if (checking) {
+        // Every range was already in the chunk store: no refresh saw the download.
+        checking = false;
+        form.statusLabel->setText(QStringLiteral("Downloading update..."));
+    }
     if (ok)
         downloadComplete = true;
     else

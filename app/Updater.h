@@ -61,5 +61,6 @@ private:
     bool errorOccurred = false;
     bool errorPrompted = false;
     bool verified = false; // the signature's check, before extraction
+    bool checking = false; // "Checking game files..." shown: the folder is being read
     bool stopped = false;
 };

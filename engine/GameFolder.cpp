@@ -210,7 +210,8 @@ int GameFolder::openRegular(const QString& path, struct stat* info, Kind* kind, 
 }
 
 bool GameFolder::chunk(const QString& path, std::vector<IndexChunk>& chunks, struct stat* info,
-                       qint64* bytesRead, QString* why) const
+                       qint64* bytesRead, QString* why,
+                       const std::function<bool(qint64 read)>& onRead) const
 {
     chunks.clear();
     struct stat st;
@@ -238,6 +239,10 @@ bool GameFolder::chunk(const QString& path, std::vector<IndexChunk>& chunks, str
             break;
         chunker.add(buffer.get(), got);
         total += got;
+        if (onRead && !onRead(total)) {
+            ok = false;
+            break;
+        }
     }
     // What was read is what the chunks describe, even if the file changed meanwhile.
     if (ok)

@@ -3,6 +3,7 @@
 #include "UpdateIndex.h"
 
 #include <QString>
+#include <functional>
 #include <sys/stat.h>
 #include <vector>
 
@@ -41,9 +42,12 @@ public:
                     QString* why = nullptr) const;
     // Reads the regular file at path once and cuts it as the archive's files are
     // cut; bytesRead counts what was read. False (why set) when it is not a
-    // regular file or cannot be read.
+    // regular file or cannot be read. onRead, when set, is told the file's bytes
+    // read so far after every block; false from it stops reading (false, why not
+    // set), so that a caller can give up on a large file part way.
     bool chunk(const QString& path, std::vector<IndexChunk>& chunks, struct stat* info,
-               qint64* bytesRead = nullptr, QString* why = nullptr) const;
+               qint64* bytesRead = nullptr, QString* why = nullptr,
+               const std::function<bool(qint64 read)>& onRead = {}) const;
 
     // The modification time of a stat result in nanoseconds.
     static qint64 mtimeNs(const struct stat& info);

@@ -2,6 +2,7 @@
 
 #include "ChunkAssembly.h"
 #include "FileGrabber.h"
+#include "FolderPlanner.h"
 #include "GameFolder.h"
 #include "InstalledState.h"
 #include "Log.h"
@@ -87,7 +88,11 @@ ResumeRecord readRecord(const QString& file)
 
 } // namespace
 
-UpdateEngine::UpdateEngine(QObject* parent) : QObject(parent) {}
+UpdateEngine::UpdateEngine(QObject* parent)
+    : QObject(parent), planner(std::make_unique<FolderPlanner>())
+{
+    connect(planner.get(), &FolderPlanner::finished, this, &UpdateEngine::planningFinished);
+}
 
 UpdateEngine::~UpdateEngine()
 {
@@ -274,38 +279,38 @@ void UpdateEngine::archiveSignatureFinished(bool error)
         return;
     }
     signedAt = check.timestamp();
-    QString why;
-    if (!planRanges(&why)) {
-        fetchWhole(why);
-        return;
-    }
-    phase = Phase::Ranges;
-    sendRanges();
+    planRanges();
 }
 
-bool UpdateEngine::planRanges(QString* why)
+// Reading a whole game takes minutes: off this thread, which may be the one that paints.
+void UpdateEngine::planRanges()
 {
-    folder = std::make_unique<GameFolder>();
-    if (!folder->open(folderPath(), why))
-        return false;
-    InstalledState state;
-    QString ignored;
-    // A damaged or foreign state is no state: every file is read.
-    const bool haveState = state.load(*folder, &ignored);
-    store = std::make_unique<ChunkStore>();
-    if (!store->open(*folder, updateIndex->archiveSize, why))
-        return false;
-    PlanOptions options;
-    options.repair = repair;
-    plan = std::make_unique<UpdatePlan>();
-    if (!planUpdate(*updateIndex, *folder, haveState ? &state : nullptr, store.get(), options,
-                    *plan, why))
-        return false;
+    phase = Phase::Planning;
+    folder.reset();
+    store.reset();
+    plan.reset();
+    planner->start(std::move(updateIndex), folderPath(), repair);
+}
+
+void UpdateEngine::planningFinished(bool ok)
+{
+    if (phase != Phase::Planning)
+        return;
+    FolderPlanner::Result result = planner->takeResult();
+    updateIndex = std::move(result.index);
+    folder = std::move(result.folder);
+    store = std::move(result.store);
+    if (!ok) {
+        fetchWhole(result.why);
+        return;
+    }
+    plan = std::move(result.plan);
     nextRange = 0;
     rangeBytesDone = 0;
     validatorKnown = false;
     archiveValidator.clear();
-    return true;
+    phase = Phase::Ranges;
+    sendRanges();
 }
 
 void UpdateEngine::sendRanges()
@@ -536,6 +541,10 @@ void UpdateEngine::dropGrabbers()
 void UpdateEngine::cancel()
 {
     fetching = false;
+    // Joined: nothing reads the folder once this returns.
+    planner->cancel();
+    if (phase == Phase::Planning)
+        phase = Phase::Whole;
     dropGrabbers();
     tidy();
 }
@@ -564,6 +573,21 @@ void UpdateEngine::discardStaging()
 {
     QFile::remove(path(stagedResumeName));
     QFile::remove(path(stagedArchiveName));
+}
+
+bool UpdateEngine::isPlanning() const
+{
+    return phase == Phase::Planning && planner->isRunning();
+}
+
+qint64 UpdateEngine::bytesHashed() const
+{
+    return isPlanning() ? planner->bytesHashed() : 0;
+}
+
+qint64 UpdateEngine::bytesToHash() const
+{
+    return isPlanning() ? planner->bytesToHash() : 0;
 }
 
 float UpdateEngine::progress() const

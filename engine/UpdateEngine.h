@@ -11,6 +11,7 @@
 
 class ChunkStore;
 class FileGrabber;
+class FolderPlanner;
 class GameFolder;
 struct ByteRange;
 struct UpdateIndex;
@@ -85,6 +86,14 @@ public:
     void cancel();
     bool isFetching() const { return fetching; }
 
+    // Signed with an index, the game folder is read and hashed (the files that changed, or all
+    // of them for a repair) on a thread of its own before any range is fetched; meanwhile the
+    // event loop goes on, and cancel() stops it. The bytes hashed so far (read them first) and
+    // the bytes to hash, known before the first is read.
+    bool isPlanning() const;
+    qint64 bytesHashed() const;
+    qint64 bytesToHash() const;
+
     // The archive's download in flight: its share received (0.0 without a length), the bytes it
     // is to fetch (-1 unknown) and has fetched.
     float progress() const;
@@ -113,6 +122,7 @@ private:
         Whole,            // the archive and its signature (today's download)
         Index,            // the index and its signature
         ArchiveSignature, // the archive's signature, checked against the index's digest
+        Planning,         // the folder read on the planner's thread: what it has, what to fetch
         Ranges,           // the plan's ranges into the chunk store
         Fetched,          // the ranges are in, every chunk verified
     };
@@ -123,7 +133,8 @@ private:
     void startIndexPart(FileGrabber& grabber);
     void indexPartFinished(bool error, int requestId);
     void archiveSignatureFinished(bool error);
-    bool planRanges(QString* why);
+    void planRanges();
+    void planningFinished(bool ok);
     void sendRanges();
     void rangeFinished(FileGrabber* grabber, bool error, qint64 length);
     bool fetchedChunksVerify() const;
@@ -172,6 +183,8 @@ private:
     std::unique_ptr<GameFolder> folder;
     std::unique_ptr<ChunkStore> store;
     std::unique_ptr<UpdatePlan> plan;
+    // Holds the index, the folder, the store and the plan while planning.
+    std::unique_ptr<FolderPlanner> planner;
     size_t nextRange = 0;
     qint64 rangeBytesDone = 0;
     bool validatorKnown = false;

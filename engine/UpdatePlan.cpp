@@ -161,6 +161,16 @@ bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const Instal
     plan = UpdatePlan();
     if (!checkIndex(index, why))
         return false;
+    bool stopped = false;
+    const auto cancelled = [&options, &stopped] {
+        stopped = stopped || (options.cancel && options.cancel->load(std::memory_order_relaxed));
+        return stopped;
+    };
+    const auto giveUp = [&plan, why] {
+        setWhy(why, QStringLiteral("Cancelled"));
+        plan = UpdatePlan();
+        return false;
+    };
 
     // Every path whose local file may hold useful chunks: the new index's files
     // and the files the last update installed. Sorted, so the plan is too.
@@ -175,6 +185,8 @@ bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const Instal
     // Sizes and times first: a file matching its record is not read at all.
     qint64 toRead = 0;
     for (auto& [path, file] : local) {
+        if (cancelled())
+            return giveUp();
         struct stat info;
         // What cannot be examined offers nothing: its chunks are fetched, and
         // writing it is the commit's business.
@@ -196,23 +208,39 @@ bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const Instal
     // Then the rest is read and cut as the archive's files were. One thread: it
     // hashes about 0.78 GB per CPU second (bench_planning), and a second thread
     // over files showed no gain in that benchmark on the shared 2-core machine.
-    qint64 done = 0;
+    // Progress counts each file at the size it had when examined, so that it only
+    // grows and ends at toRead even when a file grows or shrinks meanwhile.
+    qint64 done = 0, reported = 0;
+    const auto report = [&](qint64 at) {
+        if (cancelled())
+            return false;
+        if (at <= reported)
+            return true;
+        reported = at;
+        stopped = options.progress && !options.progress(at, toRead);
+        return !stopped;
+    };
+    // What there is to read is known before any of it is.
+    if (cancelled() || (options.progress && !options.progress(0, toRead)))
+        return giveUp();
     for (auto& [path, file] : local) {
         if (!file.needsRead)
             continue;
+        const qint64 base = done, examined = file.size;
         struct stat info;
         // A file that vanished or cannot be read now simply offers nothing.
-        file.known = folder.chunk(path, file.chunks, &info, &plan.stats.bytesRead);
+        file.known =
+            folder.chunk(path, file.chunks, &info, &plan.stats.bytesRead, nullptr,
+                         [&](qint64 read) { return report(base + std::min(read, examined)); });
+        if (stopped)
+            return giveUp();
         if (file.known) {
             file.size = info.st_size;
             file.mtimeNs = GameFolder::mtimeNs(info);
         }
-        done += file.size;
-        if (options.progress && !options.progress(std::min(done, toRead), toRead)) {
-            setWhy(why, QStringLiteral("Cancelled"));
-            plan = UpdatePlan();
-            return false;
-        }
+        done = base + examined;
+        if (!report(done))
+            return giveUp();
     }
 
     // Where each hash can be found locally: the first place in path order.
@@ -286,6 +314,9 @@ bool planUpdate(const UpdateIndex& index, const GameFolder& folder, const Instal
         for (const PlannedChunk& chunk : file.chunks) {
             if (chunk.from != PlannedChunk::From::Store || !seen.insert(chunk.storeOffset).second)
                 continue;
+            // A store left by an earlier run is read too.
+            if (cancelled())
+                return giveUp();
             if (store && store->holds(chunk.storeOffset, chunk.length, chunk.hash)) {
                 plan.stats.bytesFromStore += chunk.length;
                 continue;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -101,8 +102,13 @@ struct PlanOptions
     // Ignore the installed state's sizes and times: read every file.
     bool repair = false;
     qint64 mergeGap = kDefaultMergeGap;
-    // Local bytes read so far and in all; returning false cancels planning.
+    // Local bytes read so far and in all: (0, total) once the files to read are
+    // known, then after every block read that made done grow, up to total unless
+    // cancelled. Returning false cancels planning.
     std::function<bool(qint64 done, qint64 total)> progress;
+    // Set from another thread to cancel: checked between files and between the
+    // blocks of one file, so a large file is given up part way.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Decides, for every file of the new index, whether the folder already has it,

@@ -1,14 +1,26 @@
+#include "ArchiveWriter.h"
 #include "FakeGame.h"
+#include "MinisignTool.h"
+#include "NginxServer.h"
 #include "QuestionBoxes.h"
+#include "TestFiles.h"
+#include "TestTimeouts.h"
 #include "TimeRemaining.h"
+#include "UpdateIndex.h"
 #include "Updater.h"
 
+#include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 // The ways out of a run, without a server: only the user's actions happen, or, with a key that
-// cannot be read, the update fails before any request.
+// cannot be read, the update fails before any request. And the dialog while a large game folder
+// is checked before an incremental update, against a real nginx.
 class TestUpdater : public QObject
 {
     Q_OBJECT
@@ -18,6 +30,8 @@ private slots:
     void waysOut();
     void remaining_data();
     void remaining();
+    void checking_data();
+    void checking();
 };
 
 void TestUpdater::waysOut_data()
@@ -130,6 +144,104 @@ void TestUpdater::remaining()
     QFETCH(float, progress);
     QFETCH(QString, text);
     QCOMPARE(progress == 0.f ? remainingText(seconds) : timeRemainingText(seconds, progress), text);
+}
+
+void TestUpdater::checking_data()
+{
+    QTest::addColumn<QString>("stop"); // how the run ends while the files are checked
+    QTest::newRow("large folder, cancelled") << "cancel";
+    QTest::newRow("large folder, SIGTERM") << "sigterm";
+}
+
+// Without an installed state every file the index names is read and hashed before any range is
+// fetched: a game of gigabytes takes a while, through which the dialog paints, shows how far
+// it got, and can be cancelled or stopped. Nothing is fetched after that.
+void TestUpdater::checking()
+{
+    QFETCH(QString, stop);
+    if (!MinisignTool::available())
+        QSKIP("needs minisign (scripts/setup.sh installs it)");
+    QTemporaryDir keys, www, game;
+    QVERIFY(MinisignTool::makeKey(keys.path(), QStringLiteral("key")));
+    const QString source = www.filePath("source"), archive = www.filePath("update.vt");
+    makeTree(source, {{"big", bytePattern(64 * 1024)}, {"small", "small"}});
+    QString error;
+    QVERIFY2(packDirectory(source, archive, PackOptions(), &error), qPrintable(error));
+    UpdateIndex index;
+    QVERIFY2(UpdateIndex::build(archive, index, &error), qPrintable(error));
+    QVERIFY(writeFile(archive + ".index", index.serialize()));
+    QCOMPARE(QProcess::execute("minisign", {"-S", "-s", keys.filePath("key.sec"), "-m", archive,
+                                            archive + ".index"}),
+             0);
+    NginxServer nginx;
+    QVERIFY2(nginx.start(www.path()), qPrintable(nginx.errorString()));
+
+    // The game at the index's path, far larger than can be read before the first look: reads
+    // as zeros and takes no space.
+    constexpr qint64 large = qint64(1) << 30;
+    const int fd = ::open(QFile::encodeName(game.filePath("big")).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::ftruncate(fd, large), 0);
+    ::close(fd);
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(game.path()));
+    const auto back = qScopeGuard([&before] { QDir::setCurrent(before); });
+
+    auto u = std::make_unique<Updater>();
+    u->setBaseUrl(nginx.baseUrl().toString());
+    u->setTrustAnchor(TrustAnchor::fromFile(keys.filePath("key.pub")));
+    u->show();
+    QVERIFY(QTest::qWaitForWindowExposed(u.get()));
+    const auto status = [&u] { return u->findChild<QLabel*>("statusLabel")->text(); };
+    const auto bar = [&u] { return u->findChild<QProgressBar*>("progressBar")->value(); };
+    QuestionAnswerer answerer({Answer::Yes});
+    StopSignals stopSignals;
+    connect(&stopSignals, &StopSignals::stopRequested, u.get(), &Updater::stop);
+    u->startUpdating();
+
+    // Hashing has gone on while the dialog showed it: the bar moved off 0 under the status.
+    QVERIFY(QTest::qWaitFor([&] { return status() == "Checking game files..." && bar() > 0; },
+                            scaledTimeout(60000)));
+    QVERIFY(bar() < 100);
+    // A call queued now runs while the files are still being checked.
+    bool fired = false, stillChecking = false;
+    QMetaObject::invokeMethod(
+        u.get(),
+        [&] {
+            fired = true;
+            stillChecking = status() == "Checking game files...";
+        },
+        Qt::QueuedConnection);
+    QVERIFY(QTest::qWaitFor([&] { return fired; }, scaledTimeout(60000)));
+    QVERIFY(stillChecking);
+
+    // Then the run ends from the dialog's own loop: Cancel and its question, or the signal.
+    QTimer::singleShot(0, u.get(), [&] {
+        if (stop == "cancel")
+            QTest::mousePress(u->findChild<QPushButton*>("cancelButton"), Qt::LeftButton);
+        else
+            ::raise(SIGTERM);
+    });
+    QObject guard;
+    QTimer::singleShot(scaledTimeout(60000), &guard, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), stop == "cancel" ? 0 : 1);
+    QCOMPARE(answerer.asked.size(), stop == "cancel" ? 1 : 0);
+    if (stop == "cancel")
+        QCOMPARE(answerer.asked.first().title, QStringLiteral("Cancel Update?"));
+    u.reset();
+
+    // The index, its signature and the archive's signature; never a byte of the archive.
+    QByteArray log;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            log = readFile(nginx.accessLogPath());
+            return log.count("\"GET /") >= 3;
+        },
+        scaledTimeout(20000)));
+    QCOMPARE(log.count("\"GET /"), 3);
+    QVERIFY(!log.contains("\"GET /update.vt HTTP"));
+    QCOMPARE(QFileInfo(game.filePath("big")).size(), large);
 }
 
 QTEST_MAIN(TestUpdater)

@@ -44,7 +44,8 @@ extern const Command updateCommand = {
     "only the parts of the archive that DIR lacks are fetched, with range\n"
     "requests, kept in DIR/.update.vt.chunks until applied. What was installed\n"
     "is recorded in DIR/.update.installed, so that the next update reads only\n"
-    "the files whose size or time changed since.\n"
+    "the files whose size or time changed since (shown as 'checking game files'\n"
+    "while they are read; SIGTERM or SIGINT stops that too).\n"
     "A successful run prints what it fetched (every body, the index and the\n"
     "signatures included) against the archive's size, and the requests made.\n"
     "\n"
@@ -86,9 +87,37 @@ bool fetch(UpdateEngine& engine, const StopSignals& stop, int& stoppedBy)
     Progress progress(QStringLiteral("downloading"));
     QElapsedTimer clock;
     clock.start();
-    const quint32 startSeconds = currentTimeSeconds();
+    quint32 startSeconds = currentTimeSeconds();
+    bool checking = false;
     QTimer refresh;
     QObject::connect(&refresh, &QTimer::timeout, &loop, [&] {
+        // Before an incremental download, the files that changed are read and hashed: for
+        // --repair or a first one, the whole game.
+        if (engine.isPlanning()) {
+            if (!checking) {
+                checking = true;
+                clock.restart();
+            }
+            if (!progress.due())
+                return;
+            const qint64 done = engine.bytesHashed();
+            const qint64 total = engine.bytesToHash();
+            QString line = QStringLiteral("checking game files");
+            if (total > 0)
+                line += QStringLiteral(" %1% (%2 of %3 MiB)")
+                            .arg(int(qMin(done, total) * 100 / total), 3)
+                            .arg(mib(done), mib(total));
+            if (clock.elapsed() > 0)
+                line += QStringLiteral(", %1 MiB/s").arg(mib(done * 1000 / clock.elapsed()));
+            progress.draw(line);
+            return;
+        }
+        if (checking) {
+            // The rate and the estimate are of the download alone.
+            checking = false;
+            clock.restart();
+            startSeconds = currentTimeSeconds();
+        }
         if (!progress.due())
             return;
         // Of the bytes this fetch asks for: what a resumed download still lacks.
