@@ -305,6 +305,12 @@ void UpdateEngine::planningFinished(bool ok)
         return;
     }
     plan = std::move(result.plan);
+    if (plan->stats.bytesReused == 0 && plan->stats.bytesFromStore == 0 && plan->removals.empty()) {
+        // Nothing of the new version here (a fresh install): one request for the whole archive
+        // costs the same bytes as ranges of all of it, and resumes by itself.
+        fetchWhole(QString());
+        return;
+    }
     nextRange = 0;
     rangeBytesDone = 0;
     validatorKnown = false;
