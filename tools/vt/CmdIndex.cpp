@@ -1,12 +1,10 @@
 #include "Command.h"
+#include "OutputFile.h"
 #include "Progress.h"
 #include "UpdateIndex.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-#include <unistd.h>
 
 namespace vt {
 
@@ -61,18 +59,8 @@ bool writeIndex(const QString& archive, const QString& output, QString& error)
     const QByteArray bytes = index.serialize();
 
     // As pack: a FIFO or device is written to, never replaced by a file.
-    const bool direct = toStdout || (outInfo.exists() && !outInfo.isFile());
-    QSaveFile save(output);
-    QFile directFile(output);
-    if (toStdout)
-        directFile.open(STDOUT_FILENO, QIODevice::WriteOnly, QFileDevice::DontCloseHandle);
-    else if (direct)
-        directFile.open(QIODevice::WriteOnly);
-    else
-        save.open(QIODevice::WriteOnly);
-    QFileDevice& out = direct ? static_cast<QFileDevice&>(directFile) : save;
-    if (!out.isOpen() || out.write(bytes) != bytes.size() ||
-        (direct ? !directFile.flush() : !save.commit())) {
+    OutputFile out(output);
+    if (!out.isOpen() || out.device().write(bytes) != bytes.size() || !out.commit()) {
         error = QStringLiteral("cannot write %1: %2").arg(output, out.errorString());
         return false;
     }
