@@ -75,14 +75,9 @@ int runIndex(const QStringList& args)
     const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")},
                                           QString(), QStringLiteral("OUT"));
     parser.addOption(outputOption);
-    if (!parseArguments(parser, indexCommand, args))
+    QString archive;
+    if (!parseOneArgument(parser, indexCommand, args, QStringLiteral("expected one FILE"), archive))
         return ExitUsage;
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1) {
-        printUsageError(indexCommand, QStringLiteral("expected one FILE"));
-        return ExitUsage;
-    }
-    const QString archive = positional.first();
     // The default name is the archive's own: a stream has none.
     if (archive == QLatin1String("-")) {
         printUsageError(indexCommand, QStringLiteral("FILE must be a file, not standard input"));
@@ -94,11 +89,8 @@ int runIndex(const QStringList& args)
         printUsageError(indexCommand, QStringLiteral("empty output file name"));
         return ExitUsage;
     }
-    const QString problem = pathProblem(archive, PathKind::File);
-    if (!problem.isEmpty()) {
-        printError(QStringLiteral("index: %1: %2").arg(archive, problem));
+    if (!checkPath(indexCommand, archive, PathKind::File))
         return ExitFailure;
-    }
     QString error;
     if (!writeIndex(archive, output, error)) {
         printError(QStringLiteral("index: %1").arg(error));
