@@ -59,6 +59,12 @@ Tree treeFrom(const QString& layout)
     return tree;
 }
 
+// A row of the damage tables: what is damaged, and the reason it is refused with.
+void row(const char* name, const QString& damage, const QString& why)
+{
+    QTest::newRow(name) << damage << why;
+}
+
 std::vector<IndexChunk> chunksOf(const QByteArray& data)
 {
     std::vector<IndexChunk> chunks;
@@ -643,9 +649,6 @@ private slots:
     {
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("why");
-        const auto row = [](const char* name, const char* damage, const char* why) {
-            QTest::newRow(name) << QString(damage) << QString(why);
-        };
         row("a path twice", "twice", "The index lists a twice");
         row("a path leaving the folder", "escape", "The index names an unsafe path: ../a");
         row("the updater's own file", "own",
@@ -723,9 +726,6 @@ private slots:
     {
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("why");
-        const auto row = [](const char* name, const char* damage, const char* why) {
-            QTest::newRow(name) << QString(damage) << QString(why);
-        };
         row("intact", "", "");
         row("truncated", "truncate", "checksum mismatch");
         row("flipped byte", "flip", "checksum mismatch");
