@@ -1,16 +1,15 @@
 #include "ArchiveWriter.h"
 
+#include "OutputFile.h"
 #include "PathSafety.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 using VessariFormat::EntryHeader;
@@ -270,11 +269,9 @@ bool packDirectory(const QString& dir, const QString& output, const PackOptions&
         return fail(QStringLiteral("%1: %2").arg(shown(dir), dirProblem));
     const QString root = QFileInfo(dir).canonicalFilePath();
 
-    // "-" is standard output; an existing FIFO, device or socket is written as
-    // it is (replacing /dev/null with a file would break the system).
+    // "-" is standard output (see OutputFile).
     const bool toStdout = output == QLatin1String("-");
     const QFileInfo outInfo(output);
-    const bool direct = toStdout || (outInfo.exists() && !outInfo.isFile() && !outInfo.isDir());
     if (!toStdout) {
         // The archive must not end up among the files it packs: compare where the
         // output would really land, links resolved.
@@ -300,18 +297,10 @@ bool packDirectory(const QString& dir, const QString& output, const PackOptions&
     if (!tree.collect(root, QString()))
         return fail(tree.error);
 
-    QSaveFile save(output);
-    QFile directFile(output);
-    if (toStdout)
-        directFile.open(STDOUT_FILENO, QIODevice::WriteOnly, QFileDevice::DontCloseHandle);
-    else if (direct)
-        directFile.open(QIODevice::WriteOnly);
-    else
-        save.open(QIODevice::WriteOnly);
-    QFileDevice& out = direct ? static_cast<QFileDevice&>(directFile) : save;
+    OutputFile out(output);
     if (!out.isOpen())
         return fail(QStringLiteral("cannot write %1: %2").arg(output, out.errorString()));
-    ArchiveWriter writer(&out);
+    ArchiveWriter writer(&out.device());
     if (options.withVersion && !writer.writeVersion(options.version))
         return fail(writer.errorString());
 
@@ -332,7 +321,7 @@ bool packDirectory(const QString& dir, const QString& output, const PackOptions&
         if (options.progress)
             options.progress(done, tree.totalBytes);
     }
-    if (direct ? !directFile.flush() : !save.commit())
+    if (!out.commit())
         return fail(QStringLiteral("cannot write %1: %2").arg(output, out.errorString()));
     return true;
 }

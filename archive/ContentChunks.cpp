@@ -251,6 +251,16 @@ bool chunkFile(const QString& path, std::vector<IndexChunk>& chunks, QString* wh
         chunks.clear();
         return false;
     }
+    const int error = chunkDescriptor(fd, chunks);
+    ::close(fd);
+    return error == 0 || fail(error);
+}
+
+int chunkDescriptor(int fd, std::vector<IndexChunk>& chunks, qint64* bytesRead,
+                    const std::function<bool(qint64 read)>& onRead)
+{
+    qint64 total = 0;
+    chunks.clear();
     Chunker chunker([&chunks](qint64 offset, qint32 length, const QByteArray& sha) {
         chunks.push_back(IndexChunk{offset, length, sha});
     });
@@ -262,16 +272,23 @@ bool chunkFile(const QString& path, std::vector<IndexChunk>& chunks, QString* wh
             continue;
         if (got < 0) {
             const int error = errno;
-            ::close(fd);
-            return fail(error);
+            chunks.clear();
+            return error;
         }
         if (got == 0)
             break;
         chunker.add(buffer.constData(), got);
+        total += got;
+        if (bytesRead)
+            *bytesRead += got;
+        if (onRead && !onRead(total)) {
+            chunks.clear();
+            return ECANCELED;
+        }
     }
-    ::close(fd);
+    // What was read is what the chunks describe, even if the file changed meanwhile.
     chunker.finish();
-    return true;
+    return 0;
 }
 
 } // namespace ContentChunks

@@ -1,6 +1,7 @@
 #include "StagedUpdate.h"
 
 #include "ControlCharacters.h"
+#include "FileIo.h"
 #include "Log.h"
 #include "PathSafety.h"
 
@@ -75,23 +76,6 @@ quint64 pendingHash(quint32 slot, const char* leaf, size_t size)
     return fnv1a(leaf, size, fnv1a(reinterpret_cast<const char*>(&slot), sizeof slot));
 }
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= size_t(written);
-    }
-    return true;
-}
-
 // The whole of a regular file under dirFd, not following a link; empty on failure.
 bool readSmallFile(int dirFd, const QByteArray& name, QByteArray& text)
 {
@@ -104,14 +88,7 @@ bool readSmallFile(int dirFd, const QByteArray& name, QByteArray& text)
     bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size < kMaxJournal;
     if (ok) {
         text.resize(qsizetype(info.st_size));
-        qsizetype have = 0;
-        while (ok && have < text.size()) {
-            const ssize_t got = ::read(fd, text.data() + have, size_t(text.size() - have));
-            if (got < 0 && errno == EINTR)
-                continue;
-            ok = got > 0;
-            have += ok ? got : 0;
-        }
+        ok = FileIo::readAll(fd, text.data(), text.size());
     }
     ::close(fd);
     return ok;
@@ -777,7 +754,7 @@ bool StagedUpdate::commit()
         const int fd = ::openat(rootFd, journalName.constData(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         const bool synced = durability == Durability::Unsynced;
-        if (fd < 0 || !writeAll(fd, journal.constData(), size_t(journal.size())) ||
+        if (fd < 0 || !FileIo::writeAll(fd, journal.constData(), journal.size()) ||
             (!synced && ::fdatasync(fd) != 0) || ::close(fd) != 0 ||
             (!synced && ::fsync(rootFd) != 0)) {
             error = errno;
@@ -941,7 +918,7 @@ bool StagedUpdate::record(char kind, const QByteArray& path, int& error)
     // Not flushed: it only has to outlive the process; what a power cut loses of it
     // was mostly lost with the data it names.
     const QByteArray line = QByteArray(1, kind) + ' ' + encoded(path) + '\n';
-    if (!writeAll(recordFd, line.constData(), size_t(line.size()))) {
+    if (!FileIo::writeAll(recordFd, line.constData(), line.size())) {
         error = errno;
         return false;
     }

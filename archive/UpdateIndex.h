@@ -98,5 +98,11 @@ private:
 // false (why set) when it cannot be read.
 // Reads the file once, in bounded memory.
 bool chunkFile(const QString& path, std::vector<IndexChunk>& chunks, QString* why = nullptr);
+// Chunks what fd reads from its position to its end, adding the bytes read to
+// bytesRead (also on failure); 0, or the errno of a failed read (chunks then
+// empty). onRead, when set, is told the bytes read so far after every block;
+// false from it stops reading with ECANCELED.
+int chunkDescriptor(int fd, std::vector<IndexChunk>& chunks, qint64* bytesRead = nullptr,
+                    const std::function<bool(qint64 read)>& onRead = {});
 
 } // namespace ContentChunks

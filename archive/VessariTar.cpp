@@ -1,6 +1,7 @@
 #include "VessariTar.h"
 
 #include "ControlCharacters.h"
+#include "FileIo.h"
 #include "Log.h"
 #include "PathSafety.h"
 
@@ -32,23 +33,6 @@ const QString kLinkEscape = QStringLiteral(
 QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-bool writeAll(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size_t(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= written;
-    }
-    return true;
 }
 
 // The format stores no permissions: a script or an ELF program must stay runnable.
@@ -389,7 +373,7 @@ bool VessariTar::readFile(EntryHeader& header)
             errno = error;
             return false;
         }
-        return writeAll(file.fd(), data, size);
+        return FileIo::writeAll(file.fd(), data, size);
     };
     bool ok = readData(dataHeader.length, sink, size, error);
     if (ok && file.fd() < 0 && !sink(nullptr, 0)) {

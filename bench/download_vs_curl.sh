@@ -24,11 +24,7 @@ command -v curl >/dev/null || { echo "curl is missing" >&2; exit 2; }
 . "$root/scripts/lib/nginx.sh"
 
 work=$(mktemp -d "${BENCH_TMP:-/dev/shm}/bench-download.XXXXXX")
-cleanup() {
-    nginx_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap stop_nginx_and_clean EXIT
 
 mkdir -p "$work/www"
 echo "writing ${size_mib} MiB of random bytes ..." >&2

@@ -56,3 +56,28 @@ make_content() {
         head -c "$((size_mib * 1024 / 64))K" /dev/urandom >"$dir/data/part$i.bin"
     done
 }
+
+# The arguments of the update benchmarks, [BUILD_DIR] [RUNS] [SIZE_MIB], into
+# build, runs and size_mib (defaults: $root/build, 5 and 512).
+update_bench_args() {
+    build=$(realpath -m "${1:-$root/build}")
+    runs=${2:-5}
+    size_mib=${3:-512}
+}
+
+# The EXIT trap of a benchmark that serves with nginx (scripts/lib/nginx.sh):
+# stops it and removes $work.
+stop_nginx_and_clean() {
+    nginx_stop
+    rm -rf "$work"
+}
+
+# SIZE_MIB MiB of content in WORK/tree (as make_content makes it), packed by the
+# vt binary VT into WORK/www/update.vt.
+make_update() {
+    local work=$1 size_mib=$2 vt=$3
+    echo "making $size_mib MiB of content ..." >&2
+    mkdir -p "$work/www"
+    make_content "$work/tree" "$size_mib"
+    "$vt" pack "$work/tree" -o "$work/www/update.vt"
+}

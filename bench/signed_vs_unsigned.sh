@@ -12,11 +12,9 @@
 # removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(realpath -m "${1:-$root/build}")
-runs=${2:-5}
-size_mib=${3:-512}
 . "$root/bench/lib.sh"
 . "$root/scripts/lib/nginx.sh"
+update_bench_args "$@"
 require_tools "$build/vt" /usr/bin/time /usr/sbin/nginx "$(command -v minisign)"
 if [ -e "$build/update.pub" ]; then
     echo "$build/update.pub would put the unsigned runs in signed mode; move it away" >&2
@@ -24,16 +22,10 @@ if [ -e "$build/update.pub" ]; then
 fi
 
 work=$(mktemp -d /dev/shm/bench-signed.XXXXXX)
-cleanup() {
-    nginx_stop
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap stop_nginx_and_clean EXIT
 
-echo "making $size_mib MiB of content ..." >&2
-mkdir -p "$work/tree/data" "$work/www" "$work/signed" "$work/unsigned"
-make_content "$work/tree" "$size_mib"
-"$build/vt" pack "$work/tree" -o "$work/www/update.vt"
+mkdir -p "$work/signed" "$work/unsigned"
+make_update "$work" "$size_mib" "$build/vt"
 rm -rf "$work/tree"
 minisign -G -W -p "$work/key.pub" -s "$work/key.sec" >/dev/null
 minisign -S -s "$work/key.sec" -m "$work/www/update.vt" >/dev/null

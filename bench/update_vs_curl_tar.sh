@@ -12,26 +12,21 @@
 # Work files live in a temporary directory under /tmp, removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(realpath -m "${1:-$root/build}")
-runs=${2:-5}
-size_mib=${3:-512}
 . "$root/bench/lib.sh"
 . "$root/scripts/lib/nginx.sh"
+update_bench_args "$@"
 require_tools "$build/vt" "$build/updater" /usr/bin/time /usr/sbin/nginx "$(command -v curl)"
 
 work=$(mktemp -d /tmp/bench-update.XXXXXX)
 dialog_pid=
 cleanup() {
     [ -n "$dialog_pid" ] && kill "$dialog_pid" 2>/dev/null || true
-    nginx_stop
-    rm -rf "$work"
+    stop_nginx_and_clean
 }
 trap cleanup EXIT
 
-echo "making $size_mib MiB of content ..." >&2
-mkdir -p "$work/tree/data" "$work/www" "$work/a" "$work/b" "$work/c"
-make_content "$work/tree" "$size_mib"
-"$build/vt" pack "$work/tree" -o "$work/www/update.vt"
+mkdir -p "$work/a" "$work/b" "$work/c"
+make_update "$work" "$size_mib" "$build/vt"
 tar -cf "$work/www/update.tar" -C "$work/tree" .
 rm -rf "$work/tree"
 archive_kib=$(( $(stat -c %s "$work/www/update.vt") / 1024 ))

@@ -1,6 +1,7 @@
 #include "ChunkAssembly.h"
 
 #include "ControlCharacters.h"
+#include "FileIo.h"
 #include "GameFolder.h"
 #include "PathSafety.h"
 
@@ -96,7 +97,7 @@ bool ChunkStore::write(qint64 offset, const char* data, qint64 length, QString* 
         setWhy(why, QStringLiteral("Bytes %1+%2 lie outside the archive").arg(offset).arg(length));
         return false;
     }
-    if (!EngineIo::writeAll(fd, data, length, offset)) {
+    if (!FileIo::writeAll(fd, data, length, offset)) {
         setWhy(why, QStringLiteral("Could not write %1: %2").arg(fileName(), reason(errno)));
         return false;
     }
@@ -109,7 +110,7 @@ bool ChunkStore::read(qint64 offset, char* data, qint64 length, QString* why) co
         setWhy(why, QStringLiteral("Bytes %1+%2 lie outside the archive").arg(offset).arg(length));
         return false;
     }
-    if (!EngineIo::preadAll(fd, data, length, offset)) {
+    if (!FileIo::readAll(fd, data, length, offset)) {
         setWhy(why, errno == EIO
                         ? QStringLiteral("not stored")
                         : QStringLiteral("Could not read %1: %2").arg(fileName(), reason(errno)));
@@ -207,7 +208,7 @@ bool ChunkAssembler::assemble(const PlannedFile& file, const Writer& write,
             const QString source = chunk.source >= 0 && size_t(chunk.source) < plan.sources.size()
                                        ? escapeControlCharacters(plan.sources[size_t(chunk.source)])
                                        : QString();
-            if (fd < 0 || !EngineIo::preadAll(fd, buffer.get(), chunk.length, chunk.sourceOffset))
+            if (fd < 0 || !FileIo::readAll(fd, buffer.get(), chunk.length, chunk.sourceOffset))
                 return fail(AssemblyFailure::Kind::LocalChunk, index, fileOffset,
                             QStringLiteral("%1: could not read it from %2: %3")
                                 .arg(where, source, fd < 0 ? error : EngineIo::reason(errno)));
@@ -244,7 +245,6 @@ bool ChunkAssembler::assemble(const PlannedFile& file, const Writer& write,
 bool ChunkAssembler::assembleTo(const PlannedFile& file, int fd, AssemblyFailure* failure)
 {
     return assemble(
-        file,
-        [fd](const char* data, qint64 length) { return EngineIo::writeAll(fd, data, length); },
+        file, [fd](const char* data, qint64 length) { return FileIo::writeAll(fd, data, length); },
         failure);
 }

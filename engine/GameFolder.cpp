@@ -7,15 +7,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-// Local files are hashed through one buffer of this size.
-constexpr qint64 kReadBlock = 1024 * 1024;
 
 void setWhy(QString* why, const QString& text)
 {
@@ -26,44 +23,6 @@ void setWhy(QString* why, const QString& text)
 } // namespace
 
 namespace EngineIo {
-
-bool preadAll(int fd, char* data, qint64 size, qint64 offset)
-{
-    while (size > 0) {
-        const ssize_t got = ::pread(fd, data, size_t(size), off_t(offset));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (got == 0)
-                errno = EIO;
-            return false;
-        }
-        data += got;
-        size -= got;
-        offset += got;
-    }
-    return true;
-}
-
-bool writeAll(int fd, const char* data, qint64 size, qint64 offset)
-{
-    while (size > 0) {
-        const ssize_t written = offset < 0 ? ::write(fd, data, size_t(size))
-                                           : ::pwrite(fd, data, size_t(size), off_t(offset));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= written;
-        if (offset >= 0)
-            offset += written;
-    }
-    return true;
-}
 
 QString reason(int error)
 {
@@ -219,39 +178,16 @@ bool GameFolder::chunk(const QString& path, std::vector<IndexChunk>& chunks, str
     const int file = openRegular(path, &st, &kind, why);
     if (file < 0)
         return false;
-    ContentChunks::Chunker chunker([&chunks](qint64 offset, qint32 length, const QByteArray& hash) {
-        chunks.push_back(IndexChunk{offset, length, hash});
-    });
-    std::unique_ptr<char[]> buffer(new char[kReadBlock]);
     qint64 total = 0;
-    bool ok = true;
-    for (;;) {
-        const ssize_t got = ::read(file, buffer.get(), size_t(kReadBlock));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            setWhy(why, QStringLiteral("Could not read %1: %2")
-                            .arg(escapeControlCharacters(path), reason(errno)));
-            ok = false;
-            break;
-        }
-        if (got == 0)
-            break;
-        chunker.add(buffer.get(), got);
-        total += got;
-        if (onRead && !onRead(total)) {
-            ok = false;
-            break;
-        }
-    }
-    // What was read is what the chunks describe, even if the file changed meanwhile.
-    if (ok)
-        chunker.finish();
+    const int error = ContentChunks::chunkDescriptor(file, chunks, &total, onRead);
     ::close(file);
     if (bytesRead)
         *bytesRead += total;
-    if (!ok) {
-        chunks.clear();
+    if (error == ECANCELED)
+        return false;
+    if (error) {
+        setWhy(why, QStringLiteral("Could not read %1: %2")
+                        .arg(escapeControlCharacters(path), reason(error)));
         return false;
     }
     st.st_size = total;

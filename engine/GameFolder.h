@@ -62,11 +62,6 @@ private:
 };
 
 namespace EngineIo {
-// Reads the whole buffer at offset or fails (errno set; EIO for a short file).
-bool preadAll(int fd, char* data, qint64 size, qint64 offset);
-// Writes the whole buffer at offset, or at the current position when offset is
-// -1, retrying short writes (errno set on failure).
-bool writeAll(int fd, const char* data, qint64 size, qint64 offset = -1);
 // strerror as a QString.
 QString reason(int error);
 } // namespace EngineIo

@@ -1,5 +1,6 @@
 #include "InstalledState.h"
 
+#include "FileIo.h"
 #include "GameFolder.h"
 #include "PathSafety.h"
 
@@ -190,7 +191,7 @@ bool InstalledState::load(const GameFolder& folder, QString* why)
         return false;
     }
     QByteArray bytes(qsizetype(info.st_size), Qt::Uninitialized);
-    const bool read = EngineIo::preadAll(fd, bytes.data(), bytes.size(), 0);
+    const bool read = FileIo::readAll(fd, bytes.data(), bytes.size(), 0);
     const int readError = errno;
     ::close(fd);
     if (!read) {
@@ -216,7 +217,7 @@ bool InstalledState::save(const GameFolder& folder, QString* why) const
                         .arg(QString::fromLocal8Bit(temp), reason(errno)));
         return false;
     }
-    bool ok = EngineIo::writeAll(fd, bytes.constData(), bytes.size()) && ::fsync(fd) == 0;
+    bool ok = FileIo::writeAll(fd, bytes.constData(), bytes.size()) && ::fsync(fd) == 0;
     int error = errno;
     ok = ::close(fd) == 0 && ok;
     if (ok && ::renameat(root, temp.constData(), root, name.constData()) != 0) {

@@ -1,6 +1,7 @@
 #include "PlanApply.h"
 
 #include "ControlCharacters.h"
+#include "FileIo.h"
 #include "GameFolder.h"
 #include "InstalledState.h"
 #include "PathSafety.h"
@@ -118,7 +119,7 @@ bool applyPlan(const UpdatePlan& plan, const UpdateIndex& index, const GameFolde
                 errno = error;
                 return false;
             }
-            return EngineIo::writeAll(file.fd(), data, size);
+            return FileIo::writeAll(file.fd(), data, size);
         };
         AssemblyFailure failed;
         bool ok = assembler.assemble(planned, write, &failed);

@@ -1,5 +1,7 @@
 #include "ReplacingFile.h"
 
+#include "FileIo.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -208,19 +210,7 @@ bool ReplacingFile::write(const char* data, qint64 size)
 {
     if (fd < 0)
         return false;
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return failed(QStringLiteral("write"));
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
+    return FileIo::writeAll(fd, data, size) || failed(QStringLiteral("write"));
 }
 
 bool ReplacingFile::close()

@@ -1,6 +1,7 @@
 #include "StagingFile.h"
 
 #include "Blake2b.h"
+#include "FileIo.h"
 
 #include <QFile>
 #include <cerrno>
@@ -89,11 +90,8 @@ bool StagingFile::keep(qint64 bytes, Blake2b* hasher)
     if (hasher) {
         QByteArray buffer(1 << 20, Qt::Uninitialized);
         for (qint64 at = 0; at < bytes;) {
-            const ssize_t n = ::pread(fd, buffer.data(),
-                                      size_t(qMin<qint64>(buffer.size(), bytes - at)), off_t(at));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
+            const qint64 n = qMin<qint64>(buffer.size(), bytes - at);
+            if (!FileIo::readAll(fd, buffer.data(), n, at))
                 return failed(QStringLiteral("read"));
             hasher->addData(buffer.constData(), n);
             at += n;
@@ -108,19 +106,7 @@ bool StagingFile::write(const char* data, qint64 size)
 {
     if (fd < 0)
         return false;
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return failed(QStringLiteral("write"));
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
+    return FileIo::writeAll(fd, data, size) || failed(QStringLiteral("write"));
 }
 
 bool StagingFile::close()

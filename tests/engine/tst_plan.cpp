@@ -59,6 +59,12 @@ Tree treeFrom(const QString& layout)
     return tree;
 }
 
+// A row of the damage tables: what is damaged, and the reason it is refused with.
+void row(const char* name, const QString& damage, const QString& why)
+{
+    QTest::newRow(name) << damage << why;
+}
+
 std::vector<IndexChunk> chunksOf(const QByteArray& data)
 {
     std::vector<IndexChunk> chunks;
@@ -646,19 +652,13 @@ private slots:
     {
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("why");
-        QTest::newRow("a path twice") << "twice"
-                                      << "The index lists a twice";
-        QTest::newRow("a path leaving the folder") << "escape"
-                                                   << "The index names an unsafe path: ../a";
-        QTest::newRow("the updater's own file")
-            << "own"
-            << "The index names a file the updater keeps for itself: .update.vt.chunks";
-        QTest::newRow("a chunk missing") << "gap"
-                                         << "The index's chunks do not cover a";
-        QTest::newRow("a chunk past the archive") << "past"
-                                                  << "The index has a bad chunk in a";
-        QTest::newRow("a chunk too long for memory") << "long"
-                                                     << "The index has a bad chunk in a";
+        row("a path twice", "twice", "The index lists a twice");
+        row("a path leaving the folder", "escape", "The index names an unsafe path: ../a");
+        row("the updater's own file", "own",
+            "The index names a file the updater keeps for itself: .update.vt.chunks");
+        row("a chunk missing", "gap", "The index's chunks do not cover a");
+        row("a chunk past the archive", "past", "The index has a bad chunk in a");
+        row("a chunk too long for memory", "long", "The index has a bad chunk in a");
     }
 
     void refusedIndex()
@@ -729,24 +729,15 @@ private slots:
     {
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("why");
-        QTest::newRow("intact") << ""
-                                << "";
-        QTest::newRow("truncated") << "truncate"
-                                   << "checksum mismatch";
-        QTest::newRow("flipped byte") << "flip"
-                                      << "checksum mismatch";
-        QTest::newRow("foreign file") << "magic"
-                                      << "not a state file";
-        QTest::newRow("newer version") << "version"
-                                       << "unknown version 2";
-        QTest::newRow("huge chunk count") << "count"
-                                          << "truncated record";
-        QTest::newRow("path leaving the folder") << "path"
-                                                 << "unsafe path";
-        QTest::newRow("symbolic link") << "link"
-                                       << ".update.installed is not a regular file";
-        QTest::newRow("FIFO") << "fifo"
-                              << ".update.installed is not a regular file";
+        row("intact", "", "");
+        row("truncated", "truncate", "checksum mismatch");
+        row("flipped byte", "flip", "checksum mismatch");
+        row("foreign file", "magic", "not a state file");
+        row("newer version", "version", "unknown version 2");
+        row("huge chunk count", "count", "truncated record");
+        row("path leaving the folder", "path", "unsafe path");
+        row("symbolic link", "link", ".update.installed is not a regular file");
+        row("FIFO", "fifo", ".update.installed is not a regular file");
     }
 
     void stateFile()

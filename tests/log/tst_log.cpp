@@ -1,10 +1,15 @@
+#include "FileIo.h"
 #include "Log.h"
 #include "TestFiles.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 // What the log echoes to the debug output.
@@ -171,6 +176,77 @@ private slots:
             const uchar u = uchar(c);
             QVERIFY2(u >= 0x20 && u != 0x7f && (u < 0x80 || u > 0x9f), file.toHex(' '));
         }
+    }
+
+    // Whole buffers through one descriptor: at its position, at an offset that
+    // leaves the position alone, and through a pipe, which hands a reader at most
+    // its capacity per call. Reading past the end fails as a short file (EIO).
+    void fileIo_data()
+    {
+        QTest::addColumn<bool>("pipe");
+        QTest::addColumn<qint64>("offset");
+        QTest::newRow("file, at the position") << false << qint64(-1);
+        QTest::newRow("file, at an offset") << false << qint64(4096 + 3);
+        QTest::newRow("pipe, in pieces") << true << qint64(-1);
+    }
+
+    void fileIo()
+    {
+        QFETCH(bool, pipe);
+        QFETCH(qint64, offset);
+        const QByteArray data = bytePattern((1 << 20) + 5);
+        QByteArray got(data.size(), '\0');
+        if (pipe) {
+            // A reader that stops early closes its end: the writer then fails
+            // (EPIPE) instead of waiting for ever.
+            std::signal(SIGPIPE, SIG_IGN);
+            int ends[2];
+            QCOMPARE(::pipe2(ends, O_CLOEXEC), 0);
+            ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+            bool read = false, end = false;
+            int endError = 0;
+            std::thread reader([&] {
+                read = FileIo::readAll(ends[0], got.data(), got.size());
+                char more;
+                end = !FileIo::readAll(ends[0], &more, 1);
+                endError = errno;
+                ::close(ends[0]);
+            });
+            const bool written = FileIo::writeAll(ends[1], data.constData(), data.size());
+            ::close(ends[1]);
+            reader.join();
+            QVERIFY(written && read);
+            QCOMPARE(got, data);
+            QVERIFY(end);
+            QCOMPARE(endError, EIO);
+            return;
+        }
+        const int fd = ::open(QFile::encodeName(path("io.bin")).constData(),
+                              O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        QVERIFY(fd >= 0);
+        QVERIFY(FileIo::writeAll(fd, "head", 4));
+        QVERIFY(FileIo::writeAll(fd, data.constData(), data.size(), offset));
+        const qint64 at = offset < 0 ? 4 : offset;
+        QCOMPARE(qint64(::lseek(fd, 0, SEEK_CUR)), offset < 0 ? at + data.size() : 4);
+        QVERIFY(FileIo::readAll(fd, got.data(), got.size(), at));
+        QCOMPARE(got, data);
+        ::lseek(fd, 0, SEEK_SET);
+        QVERIFY(FileIo::readAll(fd, got.data(), 4));
+        QCOMPARE(got.left(4), QByteArray("head"));
+        QVERIFY(!FileIo::readAll(fd, got.data(), 2, at + data.size() - 1));
+        QCOMPARE(errno, EIO);
+        ::close(fd);
+        QCOMPARE(QFileInfo(path("io.bin")).size(), at + data.size());
+    }
+
+    void fileIoFullDisk()
+    {
+        const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            QSKIP("no /dev/full");
+        QVERIFY(!FileIo::writeAll(fd, "x", 1));
+        QCOMPARE(errno, ENOSPC);
+        ::close(fd);
     }
 };
 

@@ -772,7 +772,7 @@ private slots:
                      .hasMatch(),
                  qPrintable(part));
         if (kill) {
-            child.sendSignal(SIGKILL);
+            child.signal(SIGKILL);
             QVERIFY(child.waitForFinished(scaledTimeout(10000)));
             QCOMPARE(readFile(files.filePath(part)), half); // left behind, as a kill does
         }

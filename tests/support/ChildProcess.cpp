@@ -43,29 +43,21 @@ bool ChildProcess::start(const QString& program, const QStringList& args, const 
 
 bool ChildProcess::waitForFinished(int msecs)
 {
-    const QDeadlineTimer deadline(msecs);
-    while (pid > 0) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR)) {
-            pid = -1;
-            code = r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        } else if (deadline.hasExpired()) {
-            return false;
-        } else {
-            QThread::msleep(5);
-        }
-    }
-    return true;
+    return waitFor(msecs, false);
 }
 
 bool ChildProcess::waitForStopped(int msecs)
 {
+    return waitFor(msecs, true);
+}
+
+bool ChildProcess::waitFor(int msecs, bool untilStopped)
+{
     const QDeadlineTimer deadline(msecs);
     while (pid > 0) {
         int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG | WUNTRACED);
-        if (r == pid && WIFSTOPPED(status))
+        const pid_t r = waitpid(pid, &status, WNOHANG | (untilStopped ? WUNTRACED : 0));
+        if (untilStopped && r == pid && WIFSTOPPED(status))
             return true;
         if (r == pid || (r < 0 && errno != EINTR)) {
             pid = -1;
@@ -76,7 +68,7 @@ bool ChildProcess::waitForStopped(int msecs)
             QThread::msleep(5);
         }
     }
-    return false;
+    return !untilStopped;
 }
 
 void ChildProcess::signal(int signal)
@@ -93,10 +85,4 @@ void ChildProcess::stop(int msecs)
         kill(pid, SIGKILL);
         waitForFinished(-1);
     }
-}
-
-void ChildProcess::sendSignal(int sig)
-{
-    if (pid > 0)
-        kill(pid, sig);
 }

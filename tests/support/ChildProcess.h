@@ -23,12 +23,9 @@ public:
     bool waitForFinished(int msecs);
     // SIGTERM, then SIGKILL if it does not end within msecs; reaps the child.
     void stop(int msecs = 5000);
-    // Sends sig to the running child; waitForFinished() reaps it.
-    void sendSignal(int sig);
-
     // Waits up to msecs for the child to stop itself (SIGSTOP); true if it has.
     bool waitForStopped(int msecs);
-    // Sends signal to the child, if it has not ended.
+    // Sends signal to the child, if it has not ended; waitForFinished() reaps it.
     void signal(int signal);
 
     bool isRunning() { return !waitForFinished(0); }
@@ -36,6 +33,9 @@ public:
     QString errorString() const { return error; }
 
 private:
+    // Polls until the child ends or, untilStopped, stops itself.
+    bool waitFor(int msecs, bool untilStopped);
+
     pid_t pid = -1;
     int code = -1;
     QString error;

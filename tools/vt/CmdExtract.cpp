@@ -6,7 +6,6 @@
 
 #include <QCommandLineParser>
 #include <cstdio>
-#include <utility>
 
 namespace vt {
 
@@ -48,23 +47,15 @@ int runExtract(const QStringList& args)
         QStringList{QStringLiteral("v"), QStringLiteral("verbose")});
     parser.addOption(directoryOption);
     parser.addOption(verboseOption);
-    if (!parseArguments(parser, extractCommand, args))
+    QString archive;
+    if (!parseOneArgument(parser, extractCommand, args, QStringLiteral("expected one archive FILE"),
+                          archive))
         return ExitUsage;
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1) {
-        printUsageError(extractCommand, QStringLiteral("expected one archive FILE"));
-        return ExitUsage;
-    }
     const QString target =
         parser.isSet(directoryOption) ? parser.value(directoryOption) : QStringLiteral(".");
-    for (const auto& [path, kind] :
-         {std::pair(positional.first(), PathKind::File), std::pair(target, PathKind::Directory)}) {
-        const QString problem = pathProblem(path, kind);
-        if (!problem.isEmpty()) {
-            printError(QStringLiteral("extract: %1: %2").arg(path, problem));
-            return ExitFailure;
-        }
-    }
+    if (!checkPath(extractCommand, archive, PathKind::File) ||
+        !checkPath(extractCommand, target, PathKind::Directory))
+        return ExitFailure;
 
     openLogOnStderr();
     VessariTar reader;
@@ -82,11 +73,11 @@ int runExtract(const QStringList& args)
         reader.setProgressHandler(
             [&progress](qint64 done, qint64 total) { progress.update(done, total); });
     }
-    const bool ok = reader.extract(positional.first(), target);
+    const bool ok = reader.extract(archive, target);
     progress.finish();
     std::fflush(stdout);
     closeLog();
-    return reportArchiveEnd(extractCommand, positional.first(), reader, ok);
+    return reportArchiveEnd(extractCommand, archive, reader, ok);
 }
 
 } // namespace

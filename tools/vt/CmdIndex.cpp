@@ -1,12 +1,10 @@
 #include "Command.h"
+#include "OutputFile.h"
 #include "Progress.h"
 #include "UpdateIndex.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-#include <unistd.h>
 
 namespace vt {
 
@@ -61,18 +59,8 @@ bool writeIndex(const QString& archive, const QString& output, QString& error)
     const QByteArray bytes = index.serialize();
 
     // As pack: a FIFO or device is written to, never replaced by a file.
-    const bool direct = toStdout || (outInfo.exists() && !outInfo.isFile());
-    QSaveFile save(output);
-    QFile directFile(output);
-    if (toStdout)
-        directFile.open(STDOUT_FILENO, QIODevice::WriteOnly, QFileDevice::DontCloseHandle);
-    else if (direct)
-        directFile.open(QIODevice::WriteOnly);
-    else
-        save.open(QIODevice::WriteOnly);
-    QFileDevice& out = direct ? static_cast<QFileDevice&>(directFile) : save;
-    if (!out.isOpen() || out.write(bytes) != bytes.size() ||
-        (direct ? !directFile.flush() : !save.commit())) {
+    OutputFile out(output);
+    if (!out.isOpen() || out.device().write(bytes) != bytes.size() || !out.commit()) {
         error = QStringLiteral("cannot write %1: %2").arg(output, out.errorString());
         return false;
     }
@@ -87,14 +75,9 @@ int runIndex(const QStringList& args)
     const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")},
                                           QString(), QStringLiteral("OUT"));
     parser.addOption(outputOption);
-    if (!parseArguments(parser, indexCommand, args))
+    QString archive;
+    if (!parseOneArgument(parser, indexCommand, args, QStringLiteral("expected one FILE"), archive))
         return ExitUsage;
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1) {
-        printUsageError(indexCommand, QStringLiteral("expected one FILE"));
-        return ExitUsage;
-    }
-    const QString archive = positional.first();
     // The default name is the archive's own: a stream has none.
     if (archive == QLatin1String("-")) {
         printUsageError(indexCommand, QStringLiteral("FILE must be a file, not standard input"));
@@ -106,11 +89,8 @@ int runIndex(const QStringList& args)
         printUsageError(indexCommand, QStringLiteral("empty output file name"));
         return ExitUsage;
     }
-    const QString problem = pathProblem(archive, PathKind::File);
-    if (!problem.isEmpty()) {
-        printError(QStringLiteral("index: %1: %2").arg(archive, problem));
+    if (!checkPath(indexCommand, archive, PathKind::File))
         return ExitFailure;
-    }
     QString error;
     if (!writeIndex(archive, output, error)) {
         printError(QStringLiteral("index: %1").arg(error));

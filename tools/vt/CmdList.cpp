@@ -45,29 +45,22 @@ const char* typeName(VessariFormat::EntryType type)
 int runList(const QStringList& args)
 {
     QCommandLineParser parser;
-    if (!parseArguments(parser, listCommand, args))
+    QString archive;
+    if (!parseOneArgument(parser, listCommand, args, QStringLiteral("expected one archive FILE"),
+                          archive))
         return ExitUsage;
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1) {
-        printUsageError(listCommand, QStringLiteral("expected one archive FILE"));
-        return ExitUsage;
-    }
-
-    const QString problem = pathProblem(positional.first(), PathKind::File);
-    if (!problem.isEmpty()) {
-        printError(QStringLiteral("list: %1: %2").arg(positional.first(), problem));
+    if (!checkPath(listCommand, archive, PathKind::File))
         return ExitFailure;
-    }
 
     openLogOnStderr();
     VessariTar reader;
-    const bool ok = reader.list(positional.first(), [](const VessariTar::EntryInfo& entry) {
+    const bool ok = reader.list(archive, [](const VessariTar::EntryInfo& entry) {
         std::printf("%-9s %10lld  %s\n", typeName(entry.type), static_cast<long long>(entry.size),
                     escapeControlCharacters(entry.name, true).toLocal8Bit().constData());
     });
     std::fflush(stdout);
     closeLog();
-    return reportArchiveEnd(listCommand, positional.first(), reader, ok);
+    return reportArchiveEnd(listCommand, archive, reader, ok);
 }
 
 } // namespace

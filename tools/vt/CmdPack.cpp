@@ -53,11 +53,12 @@ int runPack(const QStringList& args)
     const QCommandLineOption noIndexOption(QStringLiteral("no-index"), QString());
     parser.addOption(dereferenceOption);
     parser.addOption(noIndexOption);
-    if (!parseArguments(parser, packCommand, args))
+    const QString expected = QStringLiteral("expected DIR and -o FILE");
+    QString dir;
+    if (!parseOneArgument(parser, packCommand, args, expected, dir))
         return ExitUsage;
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1 || !parser.isSet(outputOption)) {
-        printUsageError(packCommand, QStringLiteral("expected DIR and -o FILE"));
+    if (!parser.isSet(outputOption)) {
+        printUsageError(packCommand, expected);
         return ExitUsage;
     }
     const QString output = parser.value(outputOption);
@@ -74,7 +75,7 @@ int runPack(const QStringList& args)
     options.progress = [&progress](qint64 done, qint64 total) { progress.update(done, total); };
 
     QString error;
-    const bool ok = packDirectory(positional.first(), output, options, &error);
+    const bool ok = packDirectory(dir, output, options, &error);
     progress.finish();
     if (!ok) {
         printError(QStringLiteral("pack: %1").arg(error));

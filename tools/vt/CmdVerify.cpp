@@ -42,13 +42,9 @@ int runVerify(const QStringList& args)
                                              QStringLiteral("SIGFILE"));
     keys.addTo(parser);
     parser.addOption(signatureOption);
-    if (!parseArguments(parser, verifyCommand, args))
+    QString file;
+    if (!parseOneArgument(parser, verifyCommand, args, QStringLiteral("expected one FILE"), file))
         return ExitUsage;
-    const QStringList positional = parser.positionalArguments();
-    if (positional.size() != 1) {
-        printUsageError(verifyCommand, QStringLiteral("expected one FILE"));
-        return ExitUsage;
-    }
     TrustAnchor anchor;
     if (!keys.resolve(parser, "verify", anchor))
         return ExitUsage;
@@ -62,7 +58,6 @@ int runVerify(const QStringList& args)
         return ExitFailure;
     }
 
-    const QString file = positional.first();
     const QString signature = parser.isSet(signatureOption) ? parser.value(signatureOption)
                                                             : file + QStringLiteral(".minisig");
     SignatureCheck check(anchor.key, file, signature, QFileInfo(file).fileName(),

@@ -38,6 +38,8 @@ enum class PathKind
 };
 // Empty when path is usable as kind; else the system's reason, e.g. "No such file or directory".
 QString pathProblem(const QString& path, PathKind kind);
+// True when path is usable as kind; else prints "vt: COMMAND: PATH: reason".
+bool checkPath(const Command& command, const QString& path, PathKind kind);
 
 // How a list or extract run of reader over the archive path ended, told in one
 // last line: the reader's reason, that path is no archive at all, or that it
@@ -48,5 +50,10 @@ int reportArchiveEnd(const Command& command, const QString& path, const VessariT
 // Parses args for command; on a usage error prints it as printUsageError does
 // ("option '-o' needs a value", "unknown option '--bogus'") and returns false.
 bool parseArguments(QCommandLineParser& parser, const Command& command, const QStringList& args);
+// parseArguments for a command that takes one positional argument, returned in
+// argument; any other number is a usage error told as expected ("expected one
+// FILE"). False on a usage error.
+bool parseOneArgument(QCommandLineParser& parser, const Command& command, const QStringList& args,
+                      const QString& expected, QString& argument);
 
 } // namespace vt

@@ -127,6 +127,14 @@ QString pathProblem(const QString& path, PathKind kind)
     return error ? QString::fromLocal8Bit(std::strerror(error)) : QString();
 }
 
+bool checkPath(const Command& command, const QString& path, PathKind kind)
+{
+    const QString problem = pathProblem(path, kind);
+    if (!problem.isEmpty())
+        printError(QStringLiteral("%1: %2: %3").arg(QLatin1String(command.name), path, problem));
+    return problem.isEmpty();
+}
+
 void printUsageError(const Command& command, const QString& what)
 {
     printError(QStringLiteral("%1: %2; see 'vt help %1'").arg(QLatin1String(command.name), what));
@@ -175,6 +183,20 @@ bool parseArguments(QCommandLineParser& parser, const Command& command, const QS
         return true;
     printUsageError(command, usageProblem(parser.errorText(), args));
     return false;
+}
+
+bool parseOneArgument(QCommandLineParser& parser, const Command& command, const QStringList& args,
+                      const QString& expected, QString& argument)
+{
+    if (!parseArguments(parser, command, args))
+        return false;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1) {
+        printUsageError(command, expected);
+        return false;
+    }
+    argument = positional.first();
+    return true;
 }
 
 } // namespace vt
