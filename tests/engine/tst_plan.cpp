@@ -735,7 +735,10 @@ private slots:
         QTest::newRow("foreign file") << "magic"
                                       << "not a state file";
         QTest::newRow("newer version") << "version"
-                                       << "unknown version 2";
+                                       << "unknown version 3";
+        // Its chunks were cut at level 2: no record, so every file is read again.
+        QTest::newRow("previous version") << "old version"
+                                          << "unknown version 1";
         QTest::newRow("huge chunk count") << "count"
                                           << "truncated record";
         QTest::newRow("path leaving the folder") << "path"
@@ -769,7 +772,9 @@ private slots:
         else if (damage == "magic")
             bytes = resealed(bytes.replace(0, 2, "XX"));
         else if (damage == "version")
-            bytes = resealed(bytes.replace(8, 4, QByteArray("\2\0\0\0", 4)));
+            bytes = resealed(bytes.replace(8, 4, QByteArray("\3\0\0\0", 4)));
+        else if (damage == "old version")
+            bytes = resealed(bytes.replace(8, 4, QByteArray("\1\0\0\0", 4)));
         else if (damage == "count") // a.dat's chunk count
             bytes =
                 resealed(bytes.replace(firstName + 7 + 16, 4, QByteArray("\xff\xff\xff\x0f", 4)));
