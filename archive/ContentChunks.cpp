@@ -12,17 +12,22 @@
 namespace ContentChunks {
 
 // 16/64/256 KiB, chosen with bench/bench_chunking.cpp against 8/32/128 and
-// 32/64/256 KiB: a 4 KiB overwrite at a random place costs 87 KB of new chunks
-// on average (8/32/128: 68 KB, but twice the chunks, so a larger index and
-// more ranges to fetch; 32/64/256: 103 KB, as a later minimum skips more cut
-// points after an edit), for about 7 % more CPU time than 32/64/256.
+// 32/64/256 KiB (all at level 1): a 4 KiB overwrite at a random place costs
+// 92 KB of new chunks on average (8/32/128: 61 KB, but 60 % more chunks, so a
+// larger index, fetched whole at every update, and more ranges to fetch;
+// 32/64/256: 102 KB, as a later minimum skips more cut points after an edit),
+// for about 8 % more CPU time than 32/64/256.
 const Sizes kSizes{16 * 1024, 64 * 1024, 256 * 1024};
 // Normalized chunking, level 1: one mask bit more than the average asks for
-// below it, one fewer above. Chosen with bench/bench_chunking.cpp ("what a
-// player fetches"): over the update recipe of bench/make_game.py, level 1
-// fetches less than level 2 one and five versions behind, as after an edit the
-// cuts fall back in step with the old ones sooner, and its index is slightly
-// smaller; level 0 lets lengths spread and fetches more.
+// below it, one fewer above. Chosen with bench/bench_chunking.cpp, "what a
+// player fetches" (the updates of bench/make_game.py's recipe, 5 seeds): one
+// version behind level 1 fetches 8.48 MB (median; worst 8.60), level 2 8.53
+// (8.80), level 0 8.61 (8.79); five behind 39.00 (39.30) against 39.69 (40.43)
+// and 38.85 (39.56). Level 1 cuts 4 % fewer chunks than level 2, so its index
+// is smaller too; level 0 is about even five behind but fetches more one
+// behind, the usual case. A lone small edit costs a little less at level 2
+// (87 KB against 92), whose lengths gather tighter; over a real update's mix
+// of edits level 1 falls back in step with the old cut points sooner.
 const int kLevel = 1;
 
 namespace {
