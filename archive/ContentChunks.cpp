@@ -12,11 +12,23 @@
 namespace ContentChunks {
 
 // 16/64/256 KiB, chosen with bench/bench_chunking.cpp against 8/32/128 and
-// 32/64/256 KiB: a 4 KiB overwrite at a random place costs 87 KB of new chunks
-// on average (8/32/128: 68 KB, but twice the chunks, so a larger index and
-// more ranges to fetch; 32/64/256: 103 KB, as a later minimum skips more cut
-// points after an edit), for about 7 % more CPU time than 32/64/256.
+// 32/64/256 KiB (all at level 1): a 4 KiB overwrite at a random place costs
+// 92 KB of new chunks on average (8/32/128: 61 KB, but 60 % more chunks, so a
+// larger index, fetched whole at every update, and more ranges to fetch;
+// 32/64/256: 102 KB, as a later minimum skips more cut points after an edit),
+// for about 8 % more CPU time than 32/64/256.
 const Sizes kSizes{16 * 1024, 64 * 1024, 256 * 1024};
+// Normalized chunking, level 1: one mask bit more than the average asks for
+// below it, one fewer above. Chosen with bench/bench_chunking.cpp, "what a
+// player fetches" (the updates of bench/make_game.py's recipe, 5 seeds): one
+// version behind level 1 fetches 8.48 MB (median; worst 8.60), level 2 8.53
+// (8.80), level 0 8.61 (8.79); five behind 39.00 (39.30) against 39.69 (40.43)
+// and 38.85 (39.56). Level 1 cuts 4 % fewer chunks than level 2, so its index
+// is smaller too; level 0 is about even five behind but fetches more one
+// behind, the usual case. A lone small edit costs a little less at level 2
+// (87 KB against 92), whose lengths gather tighter; over a real update's mix
+// of edits level 1 falls back in step with the old cut points sooner.
+const int kLevel = 1;
 
 namespace {
 
@@ -86,8 +98,8 @@ struct Chunker::State
 {
     Sink sink;
     Sizes sizes;
-    // Normalized chunking, level 2: two more bits than the average asks for
-    // below it, two fewer above, so that lengths gather near the average.
+    // Below the average the strict mask (more bits, fewer cuts), above it the
+    // loose one, so that lengths gather near the average.
     quint64 strictMask;
     quint64 looseMask;
     qint64 start = 0;  // the current chunk's offset in the stream
@@ -179,15 +191,15 @@ struct Chunker::State
 
 Chunker::Chunker(Sink onChunk) : Chunker(std::move(onChunk), kSizes) {}
 
-Chunker::Chunker(Sink onChunk, const Sizes& sizes) : d(new State)
+Chunker::Chunker(Sink onChunk, const Sizes& sizes, int level) : d(new State)
 {
     Q_ASSERT(sizes.min > 0 && sizes.min <= sizes.average && sizes.average <= sizes.max &&
-             (sizes.average & (sizes.average - 1)) == 0);
+             (sizes.average & (sizes.average - 1)) == 0 && level >= 0 && level <= 3);
     d->sink = std::move(onChunk);
     d->sizes = sizes;
     const int bits = log2Of(sizes.average);
-    d->strictMask = topBits(bits + 2);
-    d->looseMask = topBits(bits - 2);
+    d->strictMask = topBits(bits + level);
+    d->looseMask = topBits(bits - level);
     d->sha = EVP_MD_CTX_new();
     if (!d->sha)
         qFatal("out of memory");

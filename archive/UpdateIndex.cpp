@@ -8,7 +8,7 @@
 #include <limits>
 #include <sodium.h>
 
-// Layout, version 1 (integers little-endian; "varint" is unsigned LEB128 in as
+// Layout, version 2 (integers little-endian; "varint" is unsigned LEB128 in as
 // few bytes as possible, at most 63 bits):
 //   "VTIX"  u32 version  u64 archive size  64-byte BLAKE2b-512 of the archive
 //   varint entry count, then per entry:
@@ -20,7 +20,9 @@
 //     chunk varint length and 32-byte SHA-256
 // A file's entry ends at its data's end, another entry 8 bytes plus its path
 // after its offset. Offsets are never stored, only gaps and lengths: entries
-// cannot overlap and chunks cannot leave holes by construction.
+// cannot overlap and chunks cannot leave holes by construction. Version 1 had
+// the same layout with chunks cut at normalization level 2: refused, as its
+// chunks would seldom match the ones this version cuts from local files.
 
 namespace {
 
@@ -344,7 +346,9 @@ bool UpdateIndex::parse(const QByteArray& bytes, UpdateIndex& index, QString* wh
         return fail(QStringLiteral("not an update index"));
     in.fixed(version, 4, "version");
     if (version != formatVersion)
-        return fail(QStringLiteral("unsupported index version %1").arg(version));
+        return fail(QStringLiteral("unsupported index version %1 (this program reads version %2)")
+                        .arg(version)
+                        .arg(formatVersion));
     in.fixed(size, 8, "archive size");
     if (size > quint64(std::numeric_limits<qint64>::max()))
         return fail(QStringLiteral("archive size out of range"));

@@ -34,7 +34,8 @@ struct IndexEntry
 
 struct UpdateIndex
 {
-    static constexpr quint32 formatVersion = 1;
+    // 2: chunks cut with normalization level 1 (version 1: level 2).
+    static constexpr quint32 formatVersion = 2;
 
     qint64 archiveSize = 0;
     QByteArray archiveDigest; // BLAKE2b-512 of the whole archive, 64 bytes
@@ -66,9 +67,11 @@ struct Sizes
     qint32 average;
     qint32 max;
 };
-// The sizes every index is cut with. Changing them changes every chunk: that
-// needs a new UpdateIndex::formatVersion.
+// The sizes and the normalization level (how many mask bits more below the
+// average and fewer above it) every index is cut with. Changing either changes
+// every chunk: that needs a new UpdateIndex::formatVersion.
 extern const Sizes kSizes;
+extern const int kLevel;
 
 // SHA-256 of one chunk.
 QByteArray hash(const char* data, qsizetype size);
@@ -80,8 +83,9 @@ class Chunker
 public:
     using Sink = std::function<void(qint64 offset, qint32 length, const QByteArray& hash)>;
     explicit Chunker(Sink onChunk);
-    // Other sizes, for measuring candidates (bench/bench_chunking.cpp).
-    Chunker(Sink onChunk, const Sizes& sizes);
+    // Other sizes and levels (0 to 3), for measuring candidates
+    // (bench/bench_chunking.cpp).
+    Chunker(Sink onChunk, const Sizes& sizes, int level = kLevel);
     ~Chunker();
     Chunker(const Chunker&) = delete;
     Chunker& operator=(const Chunker&) = delete;

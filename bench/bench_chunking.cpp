@@ -1,7 +1,8 @@
 // Measures content-defined chunking for the update index: candidate chunk sizes
-// side by side (chunking + SHA-256 in one pass, rounds interleaved), how many
-// chunks an edit changes, and the index of a synthetic game.
-//   bench_chunking [--rounds N] [--dir TMPDIR]
+// and normalization levels side by side (chunking + SHA-256 in one pass, rounds
+// interleaved), how many chunks an edit changes, what a player fetches after
+// the updates of bench/make_game.py's recipe, and the index of a synthetic game.
+//   bench_chunking [--rounds N] [--seeds N] [--scale N] [--dir TMPDIR]
 // Data is generated from fixed seeds; files go to TMPDIR (default /dev/shm, so
 // that the disk does not dominate).
 #include "ArchiveWriter.h"
@@ -18,7 +19,9 @@
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <random>
+#include <string>
 
 namespace {
 
@@ -26,12 +29,15 @@ struct Candidate
 {
     const char* name;
     ContentChunks::Sizes sizes;
+    int level; // normalization: mask bits more below the average, fewer above
 };
 
 const Candidate kCandidates[] = {
-    {"8/32/128 KiB", {8 * 1024, 32 * 1024, 128 * 1024}},
-    {"16/64/256 KiB", {16 * 1024, 64 * 1024, 256 * 1024}},
-    {"32/64/256 KiB", {32 * 1024, 64 * 1024, 256 * 1024}},
+    {"8/32/128 KiB L1", {8 * 1024, 32 * 1024, 128 * 1024}, 1},
+    {"16/64/256 KiB L0", {16 * 1024, 64 * 1024, 256 * 1024}, 0},
+    {"16/64/256 KiB L1", {16 * 1024, 64 * 1024, 256 * 1024}, 1},
+    {"16/64/256 KiB L2", {16 * 1024, 64 * 1024, 256 * 1024}, 2},
+    {"32/64/256 KiB L1", {32 * 1024, 64 * 1024, 256 * 1024}, 1},
 };
 
 QByteArray randomBytes(qsizetype size, quint64 seed)
@@ -52,14 +58,14 @@ struct Chunk
 };
 
 std::vector<Chunk> chunksOf(const QByteArray& data, const ContentChunks::Sizes& sizes,
-                            qsizetype piece = 1024 * 1024)
+                            int level = ContentChunks::kLevel, qsizetype piece = 1024 * 1024)
 {
     std::vector<Chunk> chunks;
     ContentChunks::Chunker chunker(
         [&chunks](qint64 offset, qint32 length, const QByteArray& hash) {
             chunks.push_back(Chunk{offset, length, hash});
         },
-        sizes);
+        sizes, level);
     for (qsizetype at = 0; at < data.size(); at += piece)
         chunker.add(data.constData() + at, qMin(piece, data.size() - at));
     chunker.finish();
@@ -68,7 +74,8 @@ std::vector<Chunk> chunksOf(const QByteArray& data, const ContentChunks::Sizes& 
 
 // The yardstick: the plain FastCDC loop, one byte per step, each chunk hashed
 // once it is cut. The gear table is rebuilt the documented way.
-std::vector<Chunk> referenceChunks(const QByteArray& data, const ContentChunks::Sizes& sizes)
+std::vector<Chunk> referenceChunks(const QByteArray& data, const ContentChunks::Sizes& sizes,
+                                   int level)
 {
     static const auto gear = [] {
         std::array<quint64, 256> table{};
@@ -84,7 +91,8 @@ std::vector<Chunk> referenceChunks(const QByteArray& data, const ContentChunks::
     int bits = 0;
     while ((1 << (bits + 1)) <= sizes.average)
         ++bits;
-    const quint64 strict = ~quint64(0) << (64 - bits - 2), loose = ~quint64(0) << (64 - bits + 2);
+    const quint64 strict = ~quint64(0) << (64 - bits - level);
+    const quint64 loose = ~quint64(0) << (64 - bits + level);
     const auto* p = reinterpret_cast<const uchar*>(data.constData());
     std::vector<Chunk> chunks;
     for (qint64 start = 0; start < data.size();) {
@@ -130,6 +138,231 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+// The update recipe of bench/make_game.py, with this program's own random
+// numbers: each file a list of extents of seeded random blobs, so that the
+// bytes a version brought are known exactly.
+struct Extent
+{
+    int blob;
+    qint64 offset;
+    qint64 length;
+};
+using Extents = std::vector<Extent>;
+using Version = std::map<std::string, Extents>;
+
+class RecipeGame
+{
+public:
+    RecipeGame(quint64 seed, int scale) : seed(seed), scale(scale) {}
+
+    Extents blob(qint64 size)
+    {
+        blobs.push_back(randomBytes(size, seed * 1000003 + blobs.size()));
+        return {Extent{int(blobs.size() - 1), 0, size}};
+    }
+    const QByteArray& bytesOf(int id) const { return blobs[size_t(id)]; }
+
+    Version first()
+    {
+        Version files;
+        for (int i = 0; i < 2; ++i)
+            files["packs/pack" + std::to_string(i)] = blob((64 << 20) / scale);
+        for (int i = 0; i < 40; ++i)
+            files["data/big/file" + std::to_string(100 + i)] = blob((2 << 20) / scale);
+        for (int i = 0; i < 2000 / scale; ++i)
+            files["data/small/f" + std::to_string(10000 + i)] = blob(8 << 10);
+        return files;
+    }
+
+    Version next(Version files, int step)
+    {
+        std::mt19937_64 random(seed * 7919 + quint64(step));
+        const auto below = [&random](qint64 n) { return qint64(random() % quint64(n)); };
+        const qint64 bigSize = (2 << 20) / scale;
+        // In one pack: an insertion, then an overwrite.
+        Extents& pack = files["packs/pack" + std::to_string(step % 2)];
+        pack = splice(pack, below(sizeOf(pack)), 0, blob((256 << 10) / scale));
+        const qint64 overwrite = (1 << 20) / scale;
+        pack = splice(pack, below(sizeOf(pack) - overwrite), overwrite, blob(overwrite));
+        std::vector<std::string> bigs, smalls;
+        for (const auto& entry : files) {
+            if (entry.first.rfind("data/big/", 0) == 0)
+                bigs.push_back(entry.first);
+            else if (entry.first.rfind("data/small/", 0) == 0)
+                smalls.push_back(entry.first);
+        }
+        std::shuffle(bigs.begin(), bigs.end(), random);
+        std::shuffle(smalls.begin(), smalls.end(), random);
+        const qsizetype smallCount = qsizetype(smalls.size());
+        size_t nextBig = 0, nextSmall = 0;
+        const auto take = [](std::vector<std::string>& from, size_t& at, qsizetype count) {
+            std::vector<std::string> out(from.begin() + qsizetype(at),
+                                         from.begin() + qsizetype(at) + count);
+            at += size_t(count);
+            return out;
+        };
+        // Replaced whole.
+        for (const auto& path : take(bigs, nextBig, 1))
+            files[path] = blob(sizeOf(files[path]));
+        for (const auto& path : take(smalls, nextSmall, qMax<qsizetype>(1, smallCount * 25 / 1000)))
+            files[path] = blob(sizeOf(files[path]));
+        // Partly rewritten: a quarter of a big file, 1 KiB of a small one.
+        for (const auto& path : take(bigs, nextBig, 2)) {
+            const qint64 part = bigSize / 4;
+            files[path] = splice(files[path], below(sizeOf(files[path]) - part), part, blob(part));
+        }
+        for (const auto& path : take(smalls, nextSmall, qMax<qsizetype>(1, smallCount * 5 / 100)))
+            files[path] = splice(files[path], below(7 << 10), 1 << 10, blob(1 << 10));
+        // Renamed, deleted, added.
+        for (const auto& path : take(bigs, nextBig, 1)) {
+            files["data/big/renamed" + std::to_string(step)] = files[path];
+            files.erase(path);
+        }
+        int moved = 0;
+        for (const auto& path : take(smalls, nextSmall, 10)) {
+            files["data/small/moved" + std::to_string(step) + '_' + std::to_string(moved++)] =
+                files[path];
+            files.erase(path);
+        }
+        for (const auto& path : take(bigs, nextBig, 1))
+            files.erase(path);
+        for (const auto& path : take(smalls, nextSmall, qMax<qsizetype>(1, smallCount / 100)))
+            files.erase(path);
+        files["data/big/new" + std::to_string(step)] = blob(bigSize);
+        for (qsizetype i = 0; i < qMax<qsizetype>(1, smallCount / 100); ++i)
+            files["data/small/new" + std::to_string(step) + '_' + std::to_string(i)] =
+                blob(8 << 10);
+        return files;
+    }
+
+    static qint64 sizeOf(const Extents& extents)
+    {
+        qint64 size = 0;
+        for (const Extent& extent : extents)
+            size += extent.length;
+        return size;
+    }
+
+    // Bytes of to that no blob range of from holds: what any method must fetch.
+    static qint64 newBytes(const Version& from, const Version& to)
+    {
+        std::map<int, std::vector<std::pair<qint64, qint64>>> covered;
+        for (const auto& [path, extents] : from)
+            for (const Extent& e : extents)
+                covered[e.blob].push_back({e.offset, e.offset + e.length});
+        for (auto& [id, spans] : covered) {
+            std::sort(spans.begin(), spans.end());
+            std::vector<std::pair<qint64, qint64>> merged{spans.front()};
+            for (const auto& span : spans) {
+                if (span.first <= merged.back().second)
+                    merged.back().second = qMax(merged.back().second, span.second);
+                else
+                    merged.push_back(span);
+            }
+            spans = merged;
+        }
+        qint64 total = 0;
+        for (const auto& [path, extents] : to) {
+            for (const Extent& e : extents) {
+                qint64 left = e.length;
+                const auto it = covered.find(e.blob);
+                if (it != covered.end())
+                    for (const auto& [start, end] : it->second)
+                        left -=
+                            qMax<qint64>(0, qMin(end, e.offset + e.length) - qMax(start, e.offset));
+                total += left;
+            }
+        }
+        return total;
+    }
+
+private:
+    static Extents cut(const Extents& extents, qint64 start, qint64 end)
+    {
+        Extents out;
+        qint64 at = 0;
+        for (const Extent& e : extents) {
+            const qint64 low = qMax(start, at), high = qMin(end, at + e.length);
+            if (low < high)
+                out.push_back(Extent{e.blob, e.offset + low - at, high - low});
+            at += e.length;
+        }
+        return out;
+    }
+    static Extents splice(const Extents& extents, qint64 at, qint64 removed,
+                          const Extents& inserted)
+    {
+        Extents out = cut(extents, 0, at);
+        out.insert(out.end(), inserted.begin(), inserted.end());
+        const Extents tail = cut(extents, at + removed, sizeOf(extents));
+        out.insert(out.end(), tail.begin(), tail.end());
+        return out;
+    }
+
+    quint64 seed;
+    int scale;
+    std::vector<QByteArray> blobs;
+};
+
+// The chunks (hash, length) of every file of a version, each distinct content
+// chunked once: a file an update leaves alone keeps its extents.
+class VersionChunks
+{
+public:
+    VersionChunks(const RecipeGame& game, const Candidate& candidate)
+        : game(game), candidate(candidate)
+    {
+    }
+
+    const std::vector<std::pair<QByteArray, qint32>>& of(const Extents& extents)
+    {
+        QByteArray key;
+        for (const Extent& e : extents)
+            key += QByteArray::number(e.blob) + ':' + QByteArray::number(e.offset) + '+' +
+                   QByteArray::number(e.length) + ' ';
+        auto it = cache.find(key);
+        if (it != cache.end())
+            return it->second;
+        std::vector<std::pair<QByteArray, qint32>> chunks;
+        ContentChunks::Chunker chunker(
+            [&chunks](qint64, qint32 length, const QByteArray& hash) {
+                chunks.emplace_back(hash, length);
+            },
+            candidate.sizes, candidate.level);
+        for (const Extent& e : extents)
+            chunker.add(game.bytesOf(e.blob).constData() + e.offset, qsizetype(e.length));
+        chunker.finish();
+        return cache.emplace(key, std::move(chunks)).first->second;
+    }
+
+    // Bytes of to's chunks that no file of from has, as a player with from fetches them.
+    qint64 missing(const Version& from, const Version& to)
+    {
+        QSet<QByteArray> known;
+        for (const auto& [path, extents] : from)
+            for (const auto& chunk : of(extents))
+                known.insert(chunk.first);
+        qint64 bytes = 0;
+        for (const auto& [path, extents] : to)
+            for (const auto& chunk : of(extents))
+                bytes += known.contains(chunk.first) ? 0 : chunk.second;
+        return bytes;
+    }
+
+    size_t chunkCount(const Version& version)
+    {
+        size_t count = 0;
+        for (const auto& [path, extents] : version)
+            count += of(extents).size();
+        return count;
+    }
+
+private:
+    const RecipeGame& game;
+    const Candidate& candidate;
+    std::map<QByteArray, std::vector<std::pair<QByteArray, qint32>>> cache;
+};
+
 bool writeBytes(const QString& path, const QByteArray& data)
 {
     QFile file(path);
@@ -166,18 +399,30 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     int rounds = 7;
+    int seeds = 5;
+    int scale = 1;
     QString dir = QStringLiteral("/dev/shm");
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--rounds") && i + 1 < args.size())
             rounds = qMax(1, args[++i].toInt());
+        else if (args[i] == QLatin1String("--seeds") && i + 1 < args.size())
+            seeds = qMax(1, args[++i].toInt());
+        else if (args[i] == QLatin1String("--scale") && i + 1 < args.size() &&
+                 QList<int>{1, 2, 4, 8, 16}.contains(args[i + 1].toInt()))
+            scale = args[++i].toInt();
         else if (args[i] == QLatin1String("--dir") && i + 1 < args.size())
             dir = args[++i];
         else {
-            std::fprintf(stderr, "usage: bench_chunking [--rounds N] [--dir TMPDIR]\n"
-                                 "Compares chunk sizes for the update index: throughput of "
-                                 "chunking + SHA-256,\nchunks changed by edits, and the index "
-                                 "of a synthetic 256 MiB game.\n");
-            return 2;
+            const bool help = args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help");
+            std::fprintf(help ? stdout : stderr,
+                         "usage: bench_chunking [--rounds N] [--seeds N] [--scale 1|2|4|8|16] "
+                         "[--dir TMPDIR]\n"
+                         "Compares chunk sizes and normalization levels for the update index: "
+                         "throughput\nof chunking + SHA-256, chunks changed by edits, bytes a "
+                         "player fetches after\nbench/make_game.py's updates (over N seeds, game "
+                         "sizes divided by --scale), and\nthe index of a synthetic 256 MiB "
+                         "game.\n");
+            return help ? 0 : 2;
         }
     }
 
@@ -195,7 +440,7 @@ int main(int argc, char** argv)
                    return x.offset == y.offset && x.length == y.length && x.hash == y.hash;
                });
     };
-    if (!same(referenceChunks(data, ContentChunks::kSizes),
+    if (!same(referenceChunks(data, ContentChunks::kSizes, ContentChunks::kLevel),
               chunksOf(data, ContentChunks::kSizes))) {
         std::fprintf(stderr, "the chunker and the one-byte loop disagree\n");
         return 1;
@@ -225,7 +470,7 @@ int main(int argc, char** argv)
     bool readFailed = false;
     for (int round = 0; round < rounds; ++round) {
         for (size_t c = 0; c < std::size(kCandidates); ++c)
-            measure(c, [&] { chunksOf(data, kCandidates[c].sizes); });
+            measure(c, [&] { chunksOf(data, kCandidates[c].sizes, kCandidates[c].level); });
         measure(std::size(kCandidates), [&] {
             for (qsizetype at = 0; at < kBig; at += 64 * 1024)
                 ContentChunks::hash(data.constData() + at, 64 * 1024);
@@ -234,7 +479,8 @@ int main(int argc, char** argv)
             std::vector<IndexChunk> fileChunks;
             readFailed |= !ContentChunks::chunkFile(bigFile, fileChunks);
         });
-        measure(reference, [&] { referenceChunks(data, ContentChunks::kSizes); });
+        measure(reference,
+                [&] { referenceChunks(data, ContentChunks::kSizes, ContentChunks::kLevel); });
     }
     if (readFailed)
         return 1;
@@ -244,8 +490,8 @@ int main(int argc, char** argv)
     for (size_t c = 0; c < std::size(speed); ++c) {
         const char* name = c < std::size(kCandidates)    ? kCandidates[c].name
                            : c == std::size(kCandidates) ? "SHA-256 alone, 64 KiB"
-                           : c == reference              ? "one byte per step, 16/64/256"
-                                                         : "chunkFile() 16/64/256, tmpfs";
+                           : c == reference              ? "one byte per step, in use"
+                                                         : "chunkFile() in use, tmpfs";
         std::printf("  %-30s %6.0f / %6.0f    cpu %6.0f / %6.0f\n", name, median(speed[c]),
                     *std::min_element(speed[c].begin(), speed[c].end()), median(cpuSpeed[c]),
                     *std::min_element(cpuSpeed[c].begin(), cpuSpeed[c].end()));
@@ -260,15 +506,16 @@ int main(int argc, char** argv)
     overwritten.replace(middle, 4096, randomBytes(4096, 3));
     std::printf("\nEdits in the middle of a 64 MiB random file (new chunks / their bytes):\n");
     for (const Candidate& candidate : kCandidates) {
-        const auto before = chunksOf(original, candidate.sizes);
-        const auto insert = changed(before, chunksOf(inserted, candidate.sizes));
-        const auto overwrite = changed(before, chunksOf(overwritten, candidate.sizes));
+        const auto before = chunksOf(original, candidate.sizes, candidate.level);
+        const auto insert = changed(before, chunksOf(inserted, candidate.sizes, candidate.level));
+        const auto overwrite =
+            changed(before, chunksOf(overwritten, candidate.sizes, candidate.level));
         qint64 smallest = before.front().length, largest = 0;
         for (size_t i = 0; i + 1 < before.size(); ++i) {
             smallest = qMin<qint64>(smallest, before[i].length);
             largest = qMax<qint64>(largest, before[i].length);
         }
-        std::printf("  %-14s %5zu chunks, mean %6.0f B (%lld..%lld); 1-byte insertion: %d / %lld "
+        std::printf("  %-17s %5zu chunks, mean %6.0f B (%lld..%lld); 1-byte insertion: %d / %lld "
                     "B; 4 KiB overwrite: %d / %lld B\n",
                     candidate.name, before.size(), double(original.size()) / double(before.size()),
                     qlonglong(smallest), qlonglong(largest), insert.first, qlonglong(insert.second),
@@ -283,7 +530,7 @@ int main(int argc, char** argv)
         "\nMean over %d random places in a 16 MiB random file (new chunks / their bytes):\n",
         kTrials);
     for (const Candidate& candidate : kCandidates) {
-        const auto before = chunksOf(sample, candidate.sizes);
+        const auto before = chunksOf(sample, candidate.sizes, candidate.level);
         std::mt19937_64 places(5);
         double counts[2] = {0, 0}, bytes[2] = {0, 0};
         for (int trial = 0; trial < kTrials; ++trial) {
@@ -292,13 +539,58 @@ int main(int argc, char** argv)
                 QByteArray(sample).insert(at, 'x'),
                 QByteArray(sample).replace(at, 4096, randomBytes(4096, trial))};
             for (int kind = 0; kind < 2; ++kind) {
-                const auto result = changed(before, chunksOf(edited[kind], candidate.sizes));
+                const auto result =
+                    changed(before, chunksOf(edited[kind], candidate.sizes, candidate.level));
                 counts[kind] += double(result.first) / kTrials;
                 bytes[kind] += double(result.second) / kTrials;
             }
         }
-        std::printf("  %-14s 1-byte insertion: %.2f / %6.0f B; 4 KiB overwrite: %.2f / %6.0f B\n",
+        std::printf("  %-17s 1-byte insertion: %.2f / %6.0f B; 4 KiB overwrite: %.2f / %6.0f B\n",
                     candidate.name, counts[0], bytes[0], counts[1], bytes[1]);
+    }
+
+    // What a player pays: versions 1, 5 and 6 of the recipe, seeds interleaved
+    // with the candidates.
+    const size_t count = std::size(kCandidates);
+    std::vector<std::vector<double>> oneBehind(count + 1), fiveBehind(count + 1), chunks(count);
+    for (int round = 0; round < seeds; ++round) {
+        RecipeGame recipe(quint64(19 + round), scale);
+        const Version first = recipe.first();
+        Version fifth = first;
+        for (int step = 2; step <= 5; ++step)
+            fifth = recipe.next(fifth, step);
+        const Version sixth = recipe.next(fifth, 6);
+        oneBehind[count].push_back(double(RecipeGame::newBytes(fifth, sixth)) / 1e6);
+        fiveBehind[count].push_back(double(RecipeGame::newBytes(first, sixth)) / 1e6);
+        for (size_t c = 0; c < count; ++c) {
+            VersionChunks cut(recipe, kCandidates[c]);
+            oneBehind[c].push_back(double(cut.missing(fifth, sixth)) / 1e6);
+            fiveBehind[c].push_back(double(cut.missing(first, sixth)) / 1e6);
+            chunks[c].push_back(double(cut.chunkCount(sixth)));
+        }
+    }
+    const auto mean = [](const std::vector<double>& values) {
+        double sum = 0;
+        for (double value : values)
+            sum += value;
+        return sum / double(values.size());
+    };
+    const auto worst = [](const std::vector<double>& values) {
+        return *std::max_element(values.begin(), values.end());
+    };
+    std::printf("\nWhat a player fetches: version 6 of bench/make_game.py's recipe (scale %d), "
+                "%d seeds;\nbytes of its chunks missing from version 5 (one behind) and 1 (five "
+                "behind), MB,\nmedian / worst / mean; its chunk count (median), which sizes the "
+                "index:\n",
+                scale, seeds);
+    for (size_t c = 0; c <= count; ++c) {
+        std::printf("  %-17s one behind %6.2f / %6.2f / %6.2f; five behind %6.2f / %6.2f / %6.2f",
+                    c < count ? kCandidates[c].name : "new bytes alone", median(oneBehind[c]),
+                    worst(oneBehind[c]), mean(oneBehind[c]), median(fiveBehind[c]),
+                    worst(fiveBehind[c]), mean(fiveBehind[c]));
+        if (c < count)
+            std::printf("; %6.0f chunks", median(chunks[c]));
+        std::printf("\n");
     }
 
     // The index of a synthetic game, with the sizes in use.

@@ -26,7 +26,9 @@ struct InstalledFile
 class InstalledState
 {
 public:
-    static constexpr quint32 formatVersion = 1;
+    // 2: chunks cut as UpdateIndex version 2 cuts them. A record of another
+    // version is refused, so its files are read again.
+    static constexpr quint32 formatVersion = 2;
     // Larger state files are refused rather than read into memory (a record costs
     // 36 bytes per chunk of about 64 KiB: this covers several terabytes of game).
     static constexpr qint64 kMaxFileSize = qint64(1) << 30;

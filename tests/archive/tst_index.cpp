@@ -85,7 +85,8 @@ QByteArray le(quint64 value, int bytes)
     return out;
 }
 
-QByteArray indexHeader(quint64 archiveSize, quint32 version = 1, const QByteArray& magic = "VTIX")
+QByteArray indexHeader(quint64 archiveSize, quint32 version = UpdateIndex::formatVersion,
+                       const QByteArray& magic = "VTIX")
 {
     return magic + le(version, 4) + le(archiveSize, 8) + QByteArray(64, '\x5a');
 }
@@ -319,7 +320,11 @@ private slots:
         QTest::newRow("bad magic")
             << indexHeader(40, 1, "VTIY") + good.mid(80) << "not an update index";
         QTest::newRow("bad version")
-            << indexHeader(40, 2) + good.mid(80) << "unsupported index version 2";
+            << indexHeader(40, 3) + good.mid(80) << "unsupported index version 3";
+        // Cut at level 2, its chunks would not match the files': the whole archive instead.
+        QTest::newRow("previous version, other chunking")
+            << indexHeader(40, 1) + good.mid(80)
+            << "unsupported index version 1 (this program reads version 2)";
         QTest::newRow("trailing byte") << good + "x"
                                        << "1 bytes after the last entry";
         QTest::newRow("chunks short of the size")

@@ -733,7 +733,9 @@ private slots:
         row("truncated", "truncate", "checksum mismatch");
         row("flipped byte", "flip", "checksum mismatch");
         row("foreign file", "magic", "not a state file");
-        row("newer version", "version", "unknown version 2");
+        row("newer version", "version", "unknown version 3");
+        // Its chunks were cut otherwise: no record, so every file is read again.
+        row("previous version", "old version", "unknown version 1");
         row("huge chunk count", "count", "truncated record");
         row("path leaving the folder", "path", "unsafe path");
         row("symbolic link", "link", ".update.installed is not a regular file");
@@ -763,7 +765,9 @@ private slots:
         else if (damage == "magic")
             bytes = resealed(bytes.replace(0, 2, "XX"));
         else if (damage == "version")
-            bytes = resealed(bytes.replace(8, 4, QByteArray("\2\0\0\0", 4)));
+            bytes = resealed(bytes.replace(8, 4, QByteArray("\3\0\0\0", 4)));
+        else if (damage == "old version")
+            bytes = resealed(bytes.replace(8, 4, QByteArray("\1\0\0\0", 4)));
         else if (damage == "count") // a.dat's chunk count
             bytes =
                 resealed(bytes.replace(firstName + 7 + 16, 4, QByteArray("\xff\xff\xff\x0f", 4)));
