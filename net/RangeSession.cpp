@@ -311,6 +311,15 @@ protected:
     void run() override
     {
         RangeSession::Shared& shared = session->shared;
+        work(shared);
+        // The thread's last step under the lock that cancel() takes after joining it: the
+        // race detector does not see the join itself.
+        std::lock_guard<std::mutex> lock(shared.mutex);
+    }
+
+private:
+    void work(RangeSession::Shared& shared)
+    {
         RangeWorker worker(shared, session->url, session->fd, session->total, session->inFlight,
                            session->stallTimeout);
         // Queued: Qt hands the arguments over between the threads, which the race detector can
@@ -331,7 +340,6 @@ protected:
         shared.worker = nullptr;
     }
 
-private:
     RangeSession* session;
 };
 
@@ -398,6 +406,7 @@ void RangeSession::cancel()
     // Joined: its client and replies go on its own thread, and nothing is left to report.
     thread->quit();
     thread->wait();
+    std::lock_guard<std::mutex> lock(shared.mutex);
 }
 
 int RangeSession::requestsSent() const
