@@ -26,7 +26,7 @@ class RangeSession : public QObject
 
 public:
     // Requests in flight at once unless set; the client opens at most six connections to a host.
-    static constexpr int defaultInFlight = 4;
+    static constexpr int defaultInFlight = 6;
 
     // Bytes of url, a file of total bytes, go into fd at their own offsets; a duplicate of fd is
     // kept, so the caller may close its own at once.
