@@ -13,6 +13,8 @@ class ChunkStore;
 class FileGrabber;
 class FolderPlanner;
 class GameFolder;
+class QEventLoop;
+class RangeSession;
 struct ByteRange;
 struct UpdateIndex;
 struct UpdatePlan;
@@ -101,7 +103,7 @@ public:
     qint64 bytesFetched() const;
     // Since construction: requests sent, body bytes received by all of them; and the size of
     // the last archive fetched whole (0 before).
-    int requestsMade() const { return requests; }
+    int requestsMade() const;
     qint64 totalFetched() const;
     qint64 archiveSize() const { return archiveBytes; }
 
@@ -136,7 +138,12 @@ private:
     void planRanges();
     void planningFinished(bool ok);
     void sendRanges();
-    void rangeFinished(FileGrabber* grabber, bool error, qint64 length);
+    void rangeFinished(qint64 length, const QByteArray& validator);
+    void rangeFailed(qint32 status);
+    // The session all ranges of this update go through, made anew when the last one failed.
+    RangeSession* rangeSession();
+    // Stops the session, its requests and bytes counted.
+    void retireRanges();
     bool fetchedChunksVerify() const;
     // Abandons the index and the chunk store and fetches the archive whole, once.
     void fetchWhole(const QString& why);
@@ -177,8 +184,12 @@ private:
     bool wholeAfterIndex = false; // the one fall-back from ranges to the whole archive
     std::unique_ptr<FileGrabber> index, indexSignature;
     bool indexArrived = false, indexSignatureArrived = false, indexMissing = false;
-    QByteArray keptIndexSignature; // an interrupted run's, while its successor is asked for
-    std::vector<FileGrabber*> rangeFetches; // in flight, owned
+    QByteArray keptIndexSignature;  // an interrupted run's, while its successor is asked for
+    RangeSession* ranges = nullptr; // a child
+    size_t rangesDone = 0;
+    QEventLoop* rangeLoop = nullptr; // fetchRangeNow()'s, while it waits
+    // False once the engine is gone: a nested event loop returns into a destroyed engine.
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
     std::unique_ptr<UpdateIndex> updateIndex;
     std::unique_ptr<GameFolder> folder;
     std::unique_ptr<ChunkStore> store;

@@ -1,12 +1,7 @@
 #include "GETServerMessage.h"
 
+#include "HttpRules.h"
 #include "Log.h"
-
-namespace {
-
-const QByteArray userAgent = QByteArrayLiteral("TovoliaUpdater/" UPDATER_VERSION);
-
-} // namespace
 
 GETServerMessage::GETServerMessage(const QUrl& url) : ServerMessage(url) {}
 
@@ -51,25 +46,8 @@ bool GETServerMessage::send()
     state = STATE_COMMUNICATING;
     lastReceived = 0;
 
-    // Only scheme, host, port and path: neither query nor fragment is requested.
     // A scheme other than http or https fails in the worker, before any request.
-    QUrl target;
-    target.setScheme(url.scheme());
-    target.setHost(url.host());
-    target.setPort(url.port());
-    target.setPath(url.path(QUrl::FullyEncoded), QUrl::TolerantMode);
-
-    QNetworkRequest header(target);
-    QByteArray host = url.host(QUrl::FullyEncoded).toUtf8();
-    if (host.contains(':'))
-        host = '[' + host + ']'; // an IPv6 literal needs its brackets in a Host field
-    header.setRawHeader("Host", host);
-    header.setRawHeader("Cache-Control", "no-cache");
-    header.setRawHeader("Accept", "*/*");
-    // Without this the client asks for compression and unpacks the body itself,
-    // so the bytes on disk and the progress would no longer match Content-Length.
-    header.setRawHeader("Accept-Encoding", "identity");
-    header.setRawHeader("User-Agent", userAgent);
+    QNetworkRequest header = httprules::requestFor(url);
     // Only against a strong validator: a range of another version of the file would be
     // appended to this one's start.
     const bool ranged =
@@ -78,13 +56,8 @@ bool GETServerMessage::send()
         header.setRawHeader("Range", "bytes=" + QByteArray::number(rangeFrom) + '-');
         header.setRawHeader("If-Range", rangeValidator);
     }
-    // One range per request: many servers and caches answer no multipart.
-    if (targetFd >= 0) {
-        header.setRawHeader("Range", "bytes=" + QByteArray::number(targetFirst) + '-' +
-                                         QByteArray::number(targetLast));
-        if (!rangeValidator.isEmpty() && !rangeValidator.startsWith("W/"))
-            header.setRawHeader("If-Range", rangeValidator);
-    }
+    if (targetFd >= 0)
+        httprules::askForRange(header, targetFirst, targetLast, rangeValidator);
     status = 0;
     validator.clear();
 

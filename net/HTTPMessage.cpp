@@ -1,6 +1,7 @@
 #include "HTTPMessage.h"
 
 #include "Blake2b.h"
+#include "HttpRules.h"
 #include "Log.h"
 #include "ReplacingFile.h"
 #include "StagingFile.h"
@@ -8,12 +9,9 @@
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QSet>
 #include <QTimer>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 
 #if defined(Q_OS_WIN)
@@ -48,59 +46,6 @@ void keepTransferBlocks()
 #endif
 }
 
-// Why the URL cannot be fetched at all; empty when it can. A URL that QUrl could
-// not parse (a port out of range, say) has lost its port, and would otherwise be
-// fetched from the default one.
-QString urlProblem(const QUrl& url)
-{
-    if (!url.isValid())
-        return url.errorString();
-    // Anything else fetched as plain HTTP would turn a typo of https into a
-    // download without TLS. QUrl keeps schemes in lower case.
-    const QString scheme = url.scheme();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-        return QStringLiteral("Unsupported URL scheme '%1': only http and https are fetched")
-            .arg(scheme);
-    if (url.host().isEmpty())
-        return QStringLiteral("The URL names no host");
-    return QString();
-}
-
-// The body's length as every Content-Length field gives it: -1 when there is
-// none, -2 when they disagree, -3 when one is no number. The client joins repeated
-// fields with ", " and itself goes by the first, so a second one that differs
-// would leave the length in doubt.
-qint64 announcedLength(const QNetworkReply* reply)
-{
-    if (!reply->hasRawHeader("Content-Length"))
-        return -1;
-    qint64 length = -1;
-    for (const QByteArray& field : reply->rawHeader("Content-Length").split(',')) {
-        const QByteArray digits = field.trimmed();
-        const bool digitsOnly =
-            !digits.isEmpty() && std::all_of(digits.cbegin(), digits.cend(),
-                                             [](char c) { return c >= '0' && c <= '9'; });
-        bool ok = false;
-        const qint64 value = digits.toLongLong(&ok);
-        if (!digitsOnly || !ok)
-            return -3;
-        if (length >= 0 && value != length)
-            return -2;
-        length = value;
-    }
-    return length;
-}
-
-// Qt reports answers such as 404 as errors of its own. With a status line in hand
-// those are a clean exchange with a bad status, not a failure of the transport.
-bool isStatusError(QNetworkReply::NetworkError code)
-{
-    return (code >= QNetworkReply::ContentAccessDenied &&
-            code <= QNetworkReply::UnknownContentError) ||
-           (code >= QNetworkReply::InternalServerError &&
-            code <= QNetworkReply::UnknownServerError);
-}
-
 // Workers still alive when the application object goes away: they are stopped and
 // joined then, so that no thread runs into the process's static destructors and
 // no worker object is left behind. Touched on the GUI thread only.
@@ -121,6 +66,21 @@ void reapWorkers()
 }
 
 } // namespace
+
+using namespace httprules;
+
+void httprules::logFailure(const QUrl& url, qint32 status, bool quietStatus, bool transport,
+                           const QString& reason)
+{
+    if (!quietStatus) {
+        LOG(Debug, QStringLiteral("HTTPMessage failed with status code %1.  The URL was %2")
+                       .arg(QString::number(status), url.toString()));
+    }
+    if (transport) {
+        LOG(Info, QStringLiteral("HTTPMessage failed with the following error: %1.  The URL was %2")
+                      .arg(reason, url.toString()));
+    }
+}
 
 HTTPMessage::HTTPMessage(const QUrl& url, const QNetworkRequest& header,
                          const QByteArray& requestBody)
@@ -386,37 +346,6 @@ void HTTPMessage::responseHeaderReceived()
         fail(sink->errorString());
 }
 
-namespace {
-
-// The strong validator of a response, as If-Range may send it back; a weak ETag has none.
-QByteArray strongValidator(const QNetworkReply* reply)
-{
-    const QByteArray etag = reply->rawHeader("ETag").trimmed();
-    const QByteArray validator = etag.isEmpty() ? reply->rawHeader("Last-Modified").trimmed()
-                                 : etag.startsWith("W/") ? QByteArray()
-                                                         : etag;
-    for (const char c : validator)
-        if (c < 0x20 || c > 0x7e)
-            return QByteArray();
-    return validator;
-}
-
-// "bytes FIRST-LAST/TOTAL"; false for anything else.
-bool parseContentRange(const QByteArray& field, qint64& first, qint64& last, qint64& total)
-{
-    static const QRegularExpression form(
-        QStringLiteral("^bytes (\\d{1,18})-(\\d{1,18})/(\\d{1,18})$"));
-    const QRegularExpressionMatch match = form.match(QString::fromLatin1(field.trimmed()));
-    if (!match.hasMatch())
-        return false;
-    first = match.captured(1).toLongLong();
-    last = match.captured(2).toLongLong();
-    total = match.captured(3).toLongLong();
-    return true;
-}
-
-} // namespace
-
 void HTTPMessage::startStaging(qint32 code)
 {
     qint64 total = contentLength;
@@ -536,20 +465,10 @@ void HTTPMessage::readBody()
             }
         } else if (rangeFd >= 0) {
             // At the bytes' own place: ranges fetched side by side share the file.
-            const char* from = data.constData();
-            qint64 left = data.size(), at = rangeFirst + bytesSeen;
-            while (left > 0) {
-                const ssize_t n = ::pwrite(rangeFd, from, size_t(left), off_t(at));
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    fail(QStringLiteral("Could not store the fetched range: %1")
-                             .arg(QString::fromLocal8Bit(std::strerror(n < 0 ? errno : EIO))));
-                    return;
-                }
-                from += n;
-                left -= n;
-                at += n;
+            QString why;
+            if (!writeAt(rangeFd, data.constData(), data.size(), rangeFirst + bytesSeen, &why)) {
+                fail(why);
+                return;
             }
         } else {
             received.append(data);
@@ -571,12 +490,7 @@ void HTTPMessage::checkStall()
     qint64& windowStart = seenAtCheck[checks % stallSlices];
     ++checks;
     if (checks >= stallSlices && bytesSeen - windowStart < stallMinimumBytes) {
-        const QString window = stallWindow % 1000 == 0
-                                   ? QStringLiteral("%1 seconds").arg(stallWindow / 1000)
-                                   : QStringLiteral("%1 milliseconds").arg(stallWindow);
-        fail(QStringLiteral("The transfer stalled: less than %1 bytes in %2")
-                 .arg(stallMinimumBytes)
-                 .arg(window));
+        fail(stallReason(stallMinimumBytes, stallWindow));
         return;
     }
     windowStart = bytesSeen;
@@ -680,14 +594,8 @@ void HTTPMessage::done(bool error)
         reason = clientErrorString;
         quiet = quietNotFound && status == 404;
     }
-    if (status != 200 && !quiet) {
-        LOG(Debug, QStringLiteral("HTTPMessage failed with status code %1.  The URL was %2")
-                       .arg(QString::number(status), url.toString()));
-    }
-    if (transport) {
-        LOG(Info, QStringLiteral("HTTPMessage failed with the following error: %1.  The URL was %2")
-                      .arg(reason, url.toString()));
-    }
+    if (status != 200 || transport)
+        logFailure(url, status, status == 200 || quiet, transport, reason);
     emit finished(error);
     quit();
 }

@@ -7,6 +7,7 @@
 #include "TestFiles.h"
 #include "TestTimeouts.h"
 #include "TransferWorkers.h"
+#include "UpdateEngine.h"
 #include "UpdateIndex.h"
 #include "Updater.h"
 #include "VtRun.h"
@@ -240,6 +241,8 @@ private slots:
     void interrupted();
     void incremental_data();
     void incremental();
+    void changedDuringApply_data();
+    void changedDuringApply();
     void realExecutable();
 };
 
@@ -1009,6 +1012,102 @@ void TestEndToEnd::incremental()
             again += answer.second;
         QVERIFY2(again < fresh - (512 << 10), qPrintable(QString::number(again)));
     }
+}
+
+void TestEndToEnd::changedDuringApply_data()
+{
+    QTest::addColumn<QString>("stop"); // "": none; "cancel"; "destroy": while the range comes
+    QTest::newRow("fetched instead") << "";
+    QTest::newRow("cancelled while it comes") << "cancel";
+    QTest::newRow("engine destroyed while it comes") << "destroy";
+}
+
+// A local file changed between planning and applying: the chunk it was to give is fetched
+// through the update's range session while apply() waits; a cancel or the engine's destruction
+// ends that wait, and the apply fails with nothing of it applied and the chunk store kept.
+void TestEndToEnd::changedDuringApply()
+{
+    QFETCH(QString, stop);
+    if (!available())
+        QSKIP("needs minisign (scripts/setup.sh installs it)");
+    dir.prepend("resume/");
+    const Tree old{
+        {"data", kDir}, {"data/a.txt", "hello"}, {"data/big.bin", randomBytes(1 << 20, 2)}};
+    Tree next = old;
+    next["data/big.bin"].replace(600 << 10, 10 << 10, randomBytes(10 << 10, 4));
+    publish(archiveOf("1.0", old), "signed");
+    QCOMPARE(runVt({"update", url(), "-p", keys.filePath("key.pub")}, work->path()).code, 0);
+    const QString published = www.filePath(dir + "/update.vt");
+    QVERIFY(writeFile(published, archiveOf("2.0", next)));
+    UpdateIndex index;
+    QVERIFY(UpdateIndex::build(published, index));
+    QVERIFY(writeFile(published + ".index", index.serialize()));
+    QCOMPARE(QProcess::execute("minisign", {"-S", "-s", keys.filePath("key.sec"), "-m", published,
+                                            published + ".index"}),
+             0);
+
+    auto* engine = new UpdateEngine;
+    engine->setBaseUrl(url());
+    engine->setDirectory(work->path());
+    engine->setTrustAnchor(TrustAnchor::fromFile(keys.filePath("key.pub")));
+    QSignalSpy fetched(engine, &UpdateEngine::fetchFinished);
+    QVERIFY(engine->start());
+    QVERIFY(fetched.wait(scaledTimeout(30000)));
+    QCOMPARE(fetched.at(0).at(0).toBool(), true);
+    QVERIFY(engine->isIncremental());
+    QCOMPARE(engine->verify(), UpdateEngine::Verdict::Verified);
+    const int requests = engine->requestsMade();
+    // A chunk of the old file that the new one keeps, changed after planning.
+    QFile changed(work->filePath("data/big.bin"));
+    QVERIFY(changed.open(QIODevice::ReadWrite) && changed.seek(1000) && changed.write("?") == 1);
+    changed.close();
+    Tree now = treeOf(work->path());
+    now.remove("log.txt");
+
+    // Only apply()'s own wait for the range runs the event loop.
+    QTimer::singleShot(0, [&] {
+        if (stop == "cancel") {
+            engine->cancel();
+        } else if (stop == "destroy") {
+            delete engine;
+            engine = nullptr;
+        }
+    });
+    QString reason;
+    const bool applied = engine->apply(&reason);
+    QCOMPARE(applied, stop.isEmpty());
+    Tree files = treeOf(work->path());
+    files.remove("log.txt");
+    if (stop.isEmpty()) {
+        QCOMPARE(engine->requestsMade(), requests + 1);
+        // Signed just now, by the command line tool.
+        QVERIFY(files.take("update.stamp").trimmed().toLongLong() > 1000);
+        QVERIFY(installedTaken(files, true));
+        QCOMPARE(files, next);
+        delete engine;
+        return;
+    }
+    QCOMPARE(reason, QStringLiteral("Cancelled"));
+    if (engine)
+        QCOMPARE(engine->failure(), UpdateEngine::Failure::Extraction);
+    delete engine;
+    QVERIFY(workersGone(20000));
+    // Nothing applied, nothing staged left; the fetched ranges stay for the next run, with the
+    // index they belong to.
+    for (const char* name : {".update.vt.chunks", ".update.vt.index", ".update.vt.index.minisig"}) {
+        QVERIFY2(files.contains(name), name);
+        files.remove(name);
+        now.remove(name);
+    }
+    now.remove("update.vt.minisig");
+    QCOMPARE(files, now);
+    QCOMPARE(runVt({"update", url(), "-p", keys.filePath("key.pub")}, work->path()).code, 0);
+    files = treeOf(work->path());
+    files.remove("log.txt");
+    // Signed just now, by the command line tool.
+    QVERIFY(files.take("update.stamp").trimmed().toLongLong() > 1000);
+    QVERIFY(installedTaken(files, true));
+    QCOMPARE(files, next);
 }
 
 QTEST_MAIN(TestEndToEnd)
