@@ -25,7 +25,8 @@ class RangeSession : public QObject
     Q_OBJECT
 
 public:
-    // Requests in flight at once unless set; the client opens at most six connections to a host.
+    // Requests in flight at once unless set. Each has a connection of its own: a network client
+    // opens at most six to a host, so the session makes one client per six.
     static constexpr int defaultInFlight = 6;
 
     // Bytes of url, a file of total bytes, go into fd at their own offsets; a duplicate of fd is
