@@ -14,14 +14,6 @@
 
 namespace {
 
-QByteArray randomBytes(quint32 seed, int size)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    gen.fillRange(reinterpret_cast<quint32*>(out.data()), size / 4);
-    return out;
-}
-
 // "path=seed:KiB" items as a tree of random contents; "path=seed:KiB+" the same with bytes
 // appended, so that only its last chunks differ.
 Tree treeFrom(const QString& layout)
@@ -29,7 +21,7 @@ Tree treeFrom(const QString& layout)
     Tree tree;
     for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
         const QString spec = item.section('=', 1);
-        QByteArray data = randomBytes(spec.section(':', 0, 0).toUInt(),
+        QByteArray data = seededBytes(spec.section(':', 0, 0).toUInt(),
                                       spec.section(':', 1).remove('+').toInt() * 1024);
         if (spec.endsWith('+'))
             data += "appended";

@@ -19,32 +19,24 @@
 namespace {
 
 // Named contents: random bytes (seeded by name) and variants of them.
-QByteArray randomBytes(quint32 seed, int size)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    gen.fillRange(reinterpret_cast<quint32*>(out.data()), size / 4);
-    return out;
-}
-
 QByteArray content(const QString& key)
 {
     if (key == "A")
-        return randomBytes(1, 1024 * 1024);
+        return seededBytes(1, 1024 * 1024);
     if (key == "Ai") // A with 1,000 bytes inserted in the middle
-        return content("A").insert(512 * 1024, randomBytes(9, 1000));
+        return content("A").insert(512 * 1024, seededBytes(9, 1000));
     if (key == "A~") // A with 100 bytes overwritten in the middle: the same size
         return content("A").replace(600 * 1024, 100, QByteArray(100, 'x'));
     if (key == "B")
-        return randomBytes(2, 300 * 1024);
+        return seededBytes(2, 300 * 1024);
     if (key == "C")
-        return randomBytes(3, 200 * 1024);
+        return seededBytes(3, 200 * 1024);
     if (key == "Cx")
         return content("C") + "player";
     if (key == "D")
-        return randomBytes(4, 300 * 1024);
+        return seededBytes(4, 300 * 1024);
     if (key == "E")
-        return randomBytes(5, 40 * 1024);
+        return seededBytes(5, 40 * 1024);
     if (key == "s")
         return QByteArray("settings\n").repeated(500);
     return "<unknown " + key.toUtf8() + ">";
@@ -479,7 +471,7 @@ private slots:
         QVERIFY(store.open(folder, index.archiveSize));
         QByteArray served = archive;
         if (damage == "server")
-            served = randomBytes(7, archive.size());
+            served = seededBytes(7, archive.size());
         fetchInto(store, plan.fetch, served);
 
         int bad = -1;

@@ -5,6 +5,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QMap>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QtTest>
 #include <sys/stat.h>
@@ -36,6 +37,15 @@ inline QByteArray bytePattern(int size)
 // A directory tree as a map: relative path to file contents, "<dir>" for a directory and
 // "<link TARGET>" for a symbolic link.
 using Tree = QMap<QString, QByteArray>;
+// Random bytes from a seed: the same seed, the same bytes. Size a multiple of 4.
+inline QByteArray seededBytes(quint32 seed, int size)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    QRandomGenerator gen(seed);
+    gen.fillRange(reinterpret_cast<quint32*>(out.data()), size / 4);
+    return out;
+}
+
 inline const QByteArray kDir("<dir>");
 
 inline Tree treeOf(const QString& root)
