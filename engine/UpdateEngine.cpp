@@ -250,9 +250,10 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
     }
     updateIndex = std::move(parsed);
     archiveBytes = updateIndex->archiveSize;
+    indexedDigest = updateIndex->archiveDigest;
     // The archive's own signature over the digest the index names: the index describes this
     // signed archive, and the stamp gets the archive's timestamp however it was reached.
-    phase = Phase::ArchiveSignature;
+    archiveSignatureChecked = false;
     signature = std::make_unique<FileGrabber>(updateSignatureUrl(baseUrl),
                                               path(updateSignatureName), SignatureRequest);
     signature->setMaxBodySize(minisign::maxSignatureFileSize);
@@ -261,11 +262,13 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
             [this](bool failedNow, int) { archiveSignatureFinished(failedNow); });
     signature->start();
     ++requests;
+    // Planning reads only the folder: it goes on while the signature comes.
+    planRanges();
 }
 
 void UpdateEngine::archiveSignatureFinished(bool error)
 {
-    if (phase != Phase::ArchiveSignature)
+    if ((phase != Phase::Planning && phase != Phase::ArchiveSignature) || archiveSignatureChecked)
         return;
     if (error) {
         logMissingSignature(updateSignatureUrl(baseUrl).toString());
@@ -274,14 +277,17 @@ void UpdateEngine::archiveSignatureFinished(bool error)
     }
     SignatureCheck check(anchor.key, path(stagedArchiveName), path(updateSignatureName),
                          updateArchiveName);
-    if (check.checkDigest(updateIndex->archiveDigest) != SignatureCheck::Status::Valid ||
+    if (check.checkDigest(indexedDigest) != SignatureCheck::Status::Valid ||
         !isNotOlderThanInstalled(check.timestamp(), path(installedStampName))) {
         // A stale index (another archive's) or a refused archive: the whole download decides.
         fetchWhole(QStringLiteral("The update's index does not describe its signed archive"));
         return;
     }
     signedAt = check.timestamp();
-    planRanges();
+    archiveSignatureChecked = true;
+    // The plan came first and waits for it.
+    if (phase == Phase::ArchiveSignature)
+        startRanges();
 }
 
 // Reading a whole game takes minutes: off this thread, which may be the one that paints.
@@ -307,6 +313,15 @@ void UpdateEngine::planningFinished(bool ok)
         return;
     }
     plan = std::move(result.plan);
+    if (!archiveSignatureChecked) {
+        phase = Phase::ArchiveSignature;
+        return;
+    }
+    startRanges();
+}
+
+void UpdateEngine::startRanges()
+{
     if (plan->stats.bytesReused == 0 && plan->stats.bytesFromStore == 0 && plan->removals.empty()) {
         // Nothing of the new version here (a fresh install): one request for the whole archive
         // costs the same bytes as ranges of all of it, and resumes by itself.
@@ -415,6 +430,7 @@ void UpdateEngine::fetchWhole(const QString& why)
 {
     if (!why.isEmpty())
         LOG(Warning, why + QStringLiteral("; fetching the whole update"));
+    stopPlanning();
     retireRanges();
     if (store) {
         store->close();
@@ -519,8 +535,17 @@ void UpdateEngine::grabberFinished(bool error, int requestId)
     }
 }
 
+void UpdateEngine::stopPlanning()
+{
+    // Joined: nothing reads the folder once this returns.
+    planner->cancel();
+    if (phase == Phase::Planning)
+        phase = Phase::Whole;
+}
+
 void UpdateEngine::fail(Failure why)
 {
+    stopPlanning();
     // The grabber that reported stays until the next start: it is still emitting.
     for (FileGrabber* grabber : {archive.get(), signature.get(), index.get(), indexSignature.get()})
         if (grabber)
@@ -559,10 +584,7 @@ void UpdateEngine::cancel()
     if (rangeLoop)
         rangeLoop->quit();
     fetching = false;
-    // Joined: nothing reads the folder once this returns.
-    planner->cancel();
-    if (phase == Phase::Planning)
-        phase = Phase::Whole;
+    stopPlanning();
     dropGrabbers();
     tidy();
 }
