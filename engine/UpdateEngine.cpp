@@ -250,10 +250,9 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
     }
     updateIndex = std::move(parsed);
     archiveBytes = updateIndex->archiveSize;
-    indexedDigest = updateIndex->archiveDigest;
     // The archive's own signature over the digest the index names: the index describes this
     // signed archive, and the stamp gets the archive's timestamp however it was reached.
-    archiveSignatureChecked = false;
+    phase = Phase::ArchiveSignature;
     signature = std::make_unique<FileGrabber>(updateSignatureUrl(baseUrl),
                                               path(updateSignatureName), SignatureRequest);
     signature->setMaxBodySize(minisign::maxSignatureFileSize);
@@ -262,13 +261,11 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
             [this](bool failedNow, int) { archiveSignatureFinished(failedNow); });
     signature->start();
     ++requests;
-    // Planning reads only the folder: it goes on while the signature comes.
-    planRanges();
 }
 
 void UpdateEngine::archiveSignatureFinished(bool error)
 {
-    if ((phase != Phase::Planning && phase != Phase::ArchiveSignature) || archiveSignatureChecked)
+    if (phase != Phase::ArchiveSignature)
         return;
     if (error) {
         logMissingSignature(updateSignatureUrl(baseUrl).toString());
@@ -277,17 +274,14 @@ void UpdateEngine::archiveSignatureFinished(bool error)
     }
     SignatureCheck check(anchor.key, path(stagedArchiveName), path(updateSignatureName),
                          updateArchiveName);
-    if (check.checkDigest(indexedDigest) != SignatureCheck::Status::Valid ||
+    if (check.checkDigest(updateIndex->archiveDigest) != SignatureCheck::Status::Valid ||
         !isNotOlderThanInstalled(check.timestamp(), path(installedStampName))) {
         // A stale index (another archive's) or a refused archive: the whole download decides.
         fetchWhole(QStringLiteral("The update's index does not describe its signed archive"));
         return;
     }
     signedAt = check.timestamp();
-    archiveSignatureChecked = true;
-    // The plan came first and waits for it.
-    if (phase == Phase::ArchiveSignature)
-        startRanges();
+    planRanges();
 }
 
 // Reading a whole game takes minutes: off this thread, which may be the one that paints.
@@ -313,15 +307,6 @@ void UpdateEngine::planningFinished(bool ok)
         return;
     }
     plan = std::move(result.plan);
-    if (!archiveSignatureChecked) {
-        phase = Phase::ArchiveSignature;
-        return;
-    }
-    startRanges();
-}
-
-void UpdateEngine::startRanges()
-{
     if (plan->stats.bytesReused == 0 && plan->stats.bytesFromStore == 0 && plan->removals.empty()) {
         // Nothing of the new version here (a fresh install): one request for the whole archive
         // costs the same bytes as ranges of all of it, and resumes by itself.
@@ -430,7 +415,6 @@ void UpdateEngine::fetchWhole(const QString& why)
 {
     if (!why.isEmpty())
         LOG(Warning, why + QStringLiteral("; fetching the whole update"));
-    stopPlanning();
     retireRanges();
     if (store) {
         store->close();
@@ -535,17 +519,8 @@ void UpdateEngine::grabberFinished(bool error, int requestId)
     }
 }
 
-void UpdateEngine::stopPlanning()
-{
-    // Joined: nothing reads the folder once this returns.
-    planner->cancel();
-    if (phase == Phase::Planning)
-        phase = Phase::Whole;
-}
-
 void UpdateEngine::fail(Failure why)
 {
-    stopPlanning();
     // The grabber that reported stays until the next start: it is still emitting.
     for (FileGrabber* grabber : {archive.get(), signature.get(), index.get(), indexSignature.get()})
         if (grabber)
@@ -584,7 +559,10 @@ void UpdateEngine::cancel()
     if (rangeLoop)
         rangeLoop->quit();
     fetching = false;
-    stopPlanning();
+    // Joined: nothing reads the folder once this returns.
+    planner->cancel();
+    if (phase == Phase::Planning)
+        phase = Phase::Whole;
     dropGrabbers();
     tidy();
 }

@@ -123,9 +123,8 @@ private:
     {
         Whole,            // the archive and its signature (today's download)
         Index,            // the index and its signature
-        Planning,         // the folder read on the planner's thread: what it has, what to fetch,
-                          // while the archive's signature comes
-        ArchiveSignature, // planned; the archive's signature, checked against the index's digest
+        ArchiveSignature, // the archive's signature, checked against the index's digest
+        Planning,         // the folder read on the planner's thread: what it has, what to fetch
         Ranges,           // the plan's ranges into the chunk store
         Fetched,          // the ranges are in, every chunk verified
     };
@@ -138,9 +137,6 @@ private:
     void archiveSignatureFinished(bool error);
     void planRanges();
     void planningFinished(bool ok);
-    // Once the plan and the archive's signature are both in.
-    void startRanges();
-    void stopPlanning();
     void sendRanges();
     void rangeFinished(qint64 length, const QByteArray& validator);
     void rangeFailed(qint32 status);
@@ -176,8 +172,6 @@ private:
     bool resumed = false;      // this fetch went on from staged bytes
     bool fetchedAgain = false; // the one whole download after a refused resumed one
     QByteArray digest;
-    QByteArray indexedDigest; // the archive's, as the index names it
-    bool archiveSignatureChecked = false;
     quint64 signedAt = 0;
     int requests = 0;
     qint64 fetchedBefore = 0;
