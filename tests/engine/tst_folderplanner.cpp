@@ -20,10 +20,10 @@ Tree treeFrom(const QString& layout)
 {
     Tree tree;
     for (const QString& item : layout.split(' ', Qt::SkipEmptyParts)) {
-        const QString spec = item.section('=', 1);
-        QByteArray data = seededBytes(spec.section(':', 0, 0).toUInt(),
-                                      spec.section(':', 1).remove('+').toInt() * 1024);
-        if (spec.endsWith('+'))
+        const QString value = item.section('=', 1);
+        QByteArray data = seededBytes(value.section(':', 0, 0).toUInt(),
+                                      value.section(':', 1).remove('+').toInt() * 1024);
+        if (value.endsWith('+'))
             data += "appended";
         tree.insert(item.section('=', 0, 0), data);
     }
