@@ -37,9 +37,7 @@ void FileGrabber::start()
     // The body goes beside the file as it arrives, and takes the file's name once
     // whole: an earlier file stays until then, and one planted under that name
     // (a link, a FIFO) is replaced rather than written through.
-    if (targetFd >= 0) {
-        get->setRangeTarget(targetFd, targetFirst, targetLast, targetTotal, targetValidator);
-    } else if (staged) {
+    if (staged) {
         get->setStagingFile(fileName);
         get->setRange(stagedFrom, stagedValidator);
         connect(get, &GETServerMessage::responseStarted, this,
@@ -109,16 +107,6 @@ void FileGrabber::setStaging(qint64 from, const QByteArray& validator)
     stagedValidator = validator;
 }
 
-void FileGrabber::setRangeTarget(int fd, qint64 first, qint64 last, qint64 total,
-                                 const QByteArray& strongValidator)
-{
-    targetFd = fd;
-    targetFirst = first;
-    targetLast = last;
-    targetTotal = total;
-    targetValidator = strongValidator;
-}
-
 QByteArray FileGrabber::bodyDigest() const
 {
     return digest;
@@ -136,8 +124,6 @@ void FileGrabber::serverResponse(const QByteArray&, bool error)
     if (!error)
         digest = message->bodyDigest();
     fetched += message->bytesReceived();
-    status = message->lastStatus();
-    validator = message->lastValidator();
     // The message is still emitting; it goes once control is back in the loop.
     message->deleteLater();
     message = nullptr;

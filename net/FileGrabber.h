@@ -40,16 +40,8 @@ public:
     // file's first `from` bytes are then kept (and hashed, with setHashBody). A server that
     // sends the whole file instead has it written from the start. See HTTPMessage.
     void setStaging(qint64 from, const QByteArray& validator);
-    // Downloads started afterwards fetch only bytes first..last of a file of total bytes, into
-    // fd at their own offsets instead of the file (see HTTPMessage::setRangeTarget); fd must
-    // stay open until start() has returned.
-    void setRangeTarget(int fd, qint64 first, qint64 last, qint64 total,
-                        const QByteArray& validator);
     // Handed to every worker started afterwards; see HTTPMessage::setQuietNotFound.
     void setQuietNotFound(bool quiet) { quietNotFound = quiet; }
-    // The status code and strong validator of the last download that ended (0, empty before).
-    qint32 lastStatus() const { return status; }
-    QByteArray lastValidator() const { return validator; }
     // Body bytes received by every download this grabber started, cancelled ones included.
     qint64 bytesFetched() const;
     // BLAKE2b-512 of exactly the bytes written by the last successful download
@@ -79,10 +71,5 @@ private:
     bool staged = false;
     qint64 stagedFrom = 0;
     QByteArray stagedValidator;
-    int targetFd = -1;
-    qint64 targetFirst = 0, targetLast = -1, targetTotal = 0;
-    QByteArray targetValidator;
-    qint32 status = 0;
-    QByteArray validator;
     bool quietNotFound = false;
 };

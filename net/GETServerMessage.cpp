@@ -56,10 +56,6 @@ bool GETServerMessage::send()
         header.setRawHeader("Range", "bytes=" + QByteArray::number(rangeFrom) + '-');
         header.setRawHeader("If-Range", rangeValidator);
     }
-    if (targetFd >= 0)
-        httprules::askForRange(header, targetFirst, targetLast, rangeValidator);
-    status = 0;
-    validator.clear();
 
     worker = new HTTPMessage(url, header, QByteArray());
     worker->setStallTimeout(stallTimeout);
@@ -69,8 +65,6 @@ bool GETServerMessage::send()
     worker->setHashBody(hashBody);
     worker->setBodyFile(bodyFile);
     worker->setQuietNotFound(quietNotFound);
-    if (targetFd >= 0)
-        worker->setRangeTarget(targetFd, targetFirst, targetLast, targetTotal);
     if (!stagingFile.isEmpty()) {
         worker->setStagingFile(stagingFile, ranged ? rangeFrom : 0);
         connect(worker, &HTTPMessage::responseStarted, this, &GETServerMessage::responseStarted);
@@ -116,16 +110,6 @@ void GETServerMessage::setRange(qint64 from, const QByteArray& validator)
     rangeValidator = validator;
 }
 
-void GETServerMessage::setRangeTarget(int fd, qint64 first, qint64 last, qint64 total,
-                                      const QByteArray& strongValidator)
-{
-    targetFd = fd;
-    targetFirst = first;
-    targetLast = last;
-    targetTotal = total;
-    rangeValidator = strongValidator;
-}
-
 void GETServerMessage::finished(bool error)
 {
     if (!worker)
@@ -137,8 +121,6 @@ void GETServerMessage::finished(bool error)
     const QByteArray data = error ? QByteArray() : worker->responseData();
     digest = error ? QByteArray() : worker->responseDigest();
     lastReceived = worker->bytesReceived();
-    status = worker->responseStatus();
-    validator = worker->responseValidator();
     worker = nullptr;
     emit response(data, error);
     state = STATE_IDLE;

@@ -43,15 +43,8 @@ public:
     // The request asks for the bytes from `from` on, if the file still has validator (a
     // strong one: an empty or weak validator asks for the whole file).
     void setRange(qint64 from, const QByteArray& validator);
-    // Asks for bytes first..last of a file of total bytes, with If-Range when validator is a
-    // strong one, written at their offsets into fd; see HTTPMessage::setRangeTarget.
-    void setRangeTarget(int fd, qint64 first, qint64 last, qint64 total,
-                        const QByteArray& validator);
     // Handed to every worker started afterwards; see HTTPMessage::setQuietNotFound.
     void setQuietNotFound(bool quiet) { quietNotFound = quiet; }
-    // The status code and strong validator of the last response, once it has ended.
-    qint32 lastStatus() const { return status; }
-    QByteArray lastValidator() const { return validator; }
     // HTTPMessage::responseDigest() of the last response, valid while it is emitted.
     QByteArray bodyDigest() const { return digest; }
 
@@ -76,9 +69,5 @@ private:
     QString stagingFile;
     qint64 rangeFrom = 0;
     QByteArray rangeValidator;
-    int targetFd = -1;
-    qint64 targetFirst = 0, targetLast = -1, targetTotal = 0;
-    qint32 status = 0;
-    QByteArray validator;
     bool quietNotFound = false;
 };

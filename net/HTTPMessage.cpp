@@ -12,7 +12,6 @@
 #include <QSet>
 #include <QTimer>
 #include <algorithm>
-#include <fcntl.h>
 
 #if defined(Q_OS_WIN)
 #include <windows.h>
@@ -108,37 +107,12 @@ HTTPMessage::~HTTPMessage()
     liveWorkers().remove(this);
     if (liveWorkers().isEmpty())
         qRemovePostRoutine(reapWorkers);
-    if (rangeFd >= 0)
-        ::close(rangeFd);
-}
-
-qint32 HTTPMessage::responseStatus() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return statusCode;
-}
-
-QByteArray HTTPMessage::responseValidator() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return validator;
 }
 
 void HTTPMessage::setQuietNotFound(bool quiet)
 {
     std::lock_guard<std::mutex> lock(mutex);
     quietNotFound = quiet;
-}
-
-void HTTPMessage::setRangeTarget(int fd, qint64 first, qint64 last, qint64 total)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    if (rangeFd >= 0)
-        ::close(rangeFd);
-    rangeFd = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-    rangeFirst = first;
-    rangeLast = last;
-    rangeTotal = total;
 }
 
 int HTTPMessage::liveWorkerCount()
@@ -338,8 +312,6 @@ void HTTPMessage::responseHeaderReceived()
         fail(QStringLiteral("Invalid Content-Length header"));
     else if (staging)
         startStaging(code);
-    else if (rangeFd >= 0)
-        startRange(code);
     else if (keepBody && contentLength > bodyLimit)
         fail(tooLarge);
     else if (keepBody && sink && !sink->open())
@@ -380,35 +352,6 @@ void HTTPMessage::startStaging(qint32 code)
         return;
     }
     emit responseStarted(strongValidator(reply), total, continued);
-}
-
-void HTTPMessage::startRange(qint32 code)
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        validator = strongValidator(reply);
-    }
-    if (code == 200) {
-        // Not read: the caller fetches the whole file its own way.
-        fail(QStringLiteral("The server sent the whole file instead of bytes %1-%2")
-                 .arg(rangeFirst)
-                 .arg(rangeLast));
-        return;
-    }
-    if (code != 206)
-        return;
-    const QByteArray range = reply->rawHeader("Content-Range");
-    const qint64 length = rangeLast - rangeFirst + 1;
-    qint64 first = -1, last = -1, total = -1;
-    if (!parseContentRange(range, first, last, total) || first != rangeFirst || last != rangeLast ||
-        total != rangeTotal || (contentLength >= 0 && contentLength != length)) {
-        fail(QStringLiteral("The partial answer is not the range asked for: Content-Range: %1")
-                 .arg(QString::fromLatin1(range)));
-        return;
-    }
-    keepBody = continued = true;
-    contentLength = length;
-    bodyLimit = qMin(bodyLimit, length);
 }
 
 void HTTPMessage::readProgress(qint64 bytesDone, qint64 total)
@@ -461,13 +404,6 @@ void HTTPMessage::readBody()
         } else if (staging) {
             if (!staging->write(data.constData(), data.size())) {
                 fail(staging->errorString());
-                return;
-            }
-        } else if (rangeFd >= 0) {
-            // At the bytes' own place: ranges fetched side by side share the file.
-            QString why;
-            if (!writeAt(rangeFd, data.constData(), data.size(), rangeFirst + bytesSeen, &why)) {
-                fail(why);
                 return;
             }
         } else {

@@ -70,17 +70,8 @@ public:
     // first from bytes (hashed first, with setHashBody); a 200 rewrites the file from byte 0;
     // any other 206 fails the transfer.
     void setStagingFile(const QString& fileName, qint64 from);
-    // Writes the body at its own offsets into fd (a duplicate is kept: the caller may close
-    // its own) for a request of bytes first..last of a file of total bytes: only a 206 whose
-    // Content-Range is exactly that is accepted; a 200 (no range support, a changed file under
-    // If-Range, a compressed answer) fails at once without reading the body, and
-    // responseStatus() tells it apart.
-    void setRangeTarget(int fd, qint64 first, qint64 last, qint64 total);
     // A 404 is then an answer the caller expects (an optional file), not logged as a failure.
     void setQuietNotFound(bool quiet);
-    // The status code and strong validator (see responseStarted) of the last response.
-    qint32 responseStatus() const;
-    QByteArray responseValidator() const;
 
 signals:
     void finished(bool error);
@@ -113,8 +104,6 @@ private:
     void settle(bool error, bool transport, const QString& reason);
     // Worker thread: takes the head of a response to a staged download.
     void startStaging(qint32 code);
-    // Worker thread: takes the head of a response to a range request.
-    void startRange(qint32 code);
 
     QUrl url;
     QNetworkRequest header;
@@ -164,9 +153,5 @@ private:
     bool stagingOpen = false;
     bool continued = false;
 
-    // A range request (setRangeTarget).
     bool quietNotFound = false;
-    int rangeFd = -1;
-    qint64 rangeFirst = 0, rangeLast = -1, rangeTotal = 0;
-    QByteArray validator;
 };

@@ -14,12 +14,11 @@ class RangeWorker;
 
 // Many range requests of one URL, sent by one network client on one worker thread of its own, so
 // that its connections are kept alive and reused from request to request instead of each request
-// opening one and starting slow. Each answer is judged as HTTPMessage judges a single range
-// (setRangeTarget): only a 206 with exactly the Content-Range asked for is written, at its own
-// offsets into the file; a 200 fails at once, unread, and its status tells the caller to fetch
-// the whole file instead. The first failure ends the session: every request still in flight is
-// dropped, and nothing but that failure is reported. The object lives on the thread that made it,
-// which receives every report.
+// opening one and starting slow. Only a 206 with exactly the Content-Range asked for is written,
+// at its own offsets into the file; a 200 fails at once, unread, and its status tells the caller to
+// fetch the whole file instead. The first failure ends the session: every request still in flight
+// is dropped, and nothing but that failure is reported. The object lives on the thread that made
+// it, which receives every report.
 class RangeSession : public QObject
 {
     Q_OBJECT

@@ -24,7 +24,6 @@
 #include <QTimer>
 #include <algorithm>
 #include <csignal>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -502,77 +501,6 @@ private slots:
         const bool ranged = !validator.isEmpty() && !validator.startsWith("W/");
         QCOMPARE(head.contains("\r\nRange: bytes=10-\r\nIf-Range: " + validator + "\r\n"), ranged);
         QCOMPARE(head.contains("Range:"), ranged);
-        QVERIFY(head.contains("\r\nAccept-Encoding: identity\r\n"));
-    }
-
-    // A range fetched into a shared file at its own offset, as the chunk store takes it.
-    void rangeTarget_data()
-    {
-        QTest::addColumn<QByteArray>("validator");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<int>("status"); // lastStatus()
-        QTest::addColumn<QByteArray>("after");
-        QTest::addColumn<QStringList>("entries");
-        const QByteArray range = "CDEF", was = "..........";
-        const auto partial = [&](const QByteArray& field, const QByteArray& body = "CDEF") {
-            return response(206, body,
-                            "Content-Range: " + field + "\r\nContent-Length: " +
-                                QByteArray::number(body.size()) + "\r\nETag: \"v1\"");
-        };
-        const auto row = [](const char* name, const QByteArray& validator, const QByteArray& reply,
-                            int status, const QByteArray& after, const QString& entries = {}) {
-            QTest::newRow(name) << validator << reply << status << after
-                                << entries.split('|', Qt::SkipEmptyParts);
-        };
-        row("206 exact", "\"v1\"", partial("bytes 2-5/10"), 206, "..CDEF....");
-        row("first request, no validator yet", {}, partial("bytes 2-5/10"), 206, "..CDEF....");
-        const QString notAsked = "debug 206|info The partial answer is not the range asked for: ";
-        row("206 of other bytes", "\"v1\"", partial("bytes 3-6/10"), 206, was,
-            notAsked + "Content-Range: bytes 3-6/10");
-        row("206 of another total", "\"v1\"", partial("bytes 2-5/11"), 206, was,
-            notAsked + "Content-Range: bytes 2-5/11");
-        row("206 without Content-Range", "\"v1\"", response(206, range), 206, was,
-            notAsked + "Content-Range: ");
-        // A body longer than the range is cut off at the range's end, never written past it.
-        row("206 body past the range", "\"v1\"", partial("bytes 2-5/10", "CDEFGH"), 206, was,
-            notAsked + "Content-Range: bytes 2-5/10");
-        // No range support, a changed file under If-Range: told apart by the status, not read.
-        row("200 instead", "\"v1\"", response(200, "0123456789"), 200, was,
-            "info The server sent the whole file instead of bytes 2-5");
-        row("416", "\"v1\"", response(416, ""), 416, was, "debug 416");
-    }
-
-    void rangeTarget()
-    {
-        QFETCH(QByteArray, validator);
-        QFETCH(QByteArray, reply);
-        QFETCH(int, status);
-        QFETCH(QByteArray, after);
-        QFETCH(QStringList, entries);
-        const QString target = dir.filePath(QStringLiteral("files/.update.vt.chunks"));
-        QVERIFY(writeFile(target, ".........."));
-        const int fd = ::open(QFile::encodeName(target).constData(), O_RDWR | O_CLOEXEC);
-        QVERIFY(fd >= 0);
-        server->script = {reply};
-        FileGrabber grabber(local, target, 4);
-        grabber.setRangeTarget(fd, 2, 5, 10, validator);
-        // The worker keeps its own descriptor: the caller's may go at once.
-        grabber.start();
-        ::close(fd);
-        QSignalSpy finished(&grabber, &FileGrabber::finished);
-        QVERIFY(finished.wait(scaledTimeout(10000)));
-        QVERIFY(workersGone(5000));
-        QCOMPARE(finished.at(0), QVariantList({after == "..........", 4}));
-        QCOMPARE(grabber.lastStatus(), status);
-        QCOMPARE(grabber.lastValidator(),
-                 QByteArray("\"v1\"").left(reply.contains("ETag") ? 4 : 0));
-        QCOMPARE(readFile(target), after);
-        QCOMPARE(logged(), expand(entries, local.toString()));
-        // One range, exactly; If-Range only with a validator; never a compressed answer.
-        const QByteArray head = server->requests.value(0);
-        QVERIFY(head.contains("\r\nRange: bytes=2-5\r\n"));
-        QCOMPARE(head.contains("\r\nIf-Range: " + validator + "\r\n"), !validator.isEmpty());
-        QCOMPARE(head.contains("If-Range"), !validator.isEmpty());
         QVERIFY(head.contains("\r\nAccept-Encoding: identity\r\n"));
     }
 
