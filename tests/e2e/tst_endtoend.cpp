@@ -453,7 +453,12 @@ void TestEndToEnd::vt()
     QCOMPARE(log.contains(tooLargeSignature), signing == QLatin1String("huge signature"));
     QCOMPARE(run.err.count(" File: "), log.count(" File: "));
     QCOMPARE(run.err.count('\n') - log.count('\n'), exitCode ? qMax(requests, 1) : 0);
-    QTRY_COMPARE(fetches("update.vt"), requests);
+    // Logged once the connection has ended; a refused signature may drop the archive's request
+    // before it is sent.
+    if (signing == QLatin1String("huge signature"))
+        QVERIFY(fetches("update.vt") <= requests);
+    else
+        QTRY_COMPARE(fetches("update.vt"), requests);
     const bool installed = update && exitCode == 0;
     QCOMPARE(files.take("update.stamp"), installed && keyed ? "1000\n" : "");
     QVERIFY(installedTaken(files, installed && keyed));
