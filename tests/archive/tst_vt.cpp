@@ -75,7 +75,6 @@ private slots:
         row("help for a command", "help extract",
             "exit 0\n--\nUsage: vt extract FILE [-C DIR] [-v]");
         row("command --help", "pack x --help", "exit 0\n--\nUsage: vt pack DIR -o FILE");
-        row("index --help", "index --help", "exit 0\n--\nUsage: vt index FILE [-o OUT]");
         row("index, no file", "index",
             "exit 2\nvt: index: expected one FILE; see 'vt help index'\n--\n");
         row("index, standard input", "index - -o x",
@@ -105,6 +104,9 @@ private slots:
             "exit 2\nvt: pack: option '--no-index' takes no value; see 'vt help pack'\n--\n");
         row("verify, both keys", "verify a -p k -P k",
             "exit 2\nvt: verify: give -p or -P, not both; see 'vt help verify'\n--\n");
+        row("verify, no key", "verify a",
+            "exit 2\nvt: verify: no public key; give -p PUBKEYFILE or -P KEY; see 'vt help "
+            "verify'\n--\n");
         // update is refused before anything is touched.
         row("update, no base URL", "update", "exit 2\nvt: update: expected one BASEURL");
         row("update, negative retries", "update http://127.0.0.1:1/ --retries -1",
@@ -120,21 +122,18 @@ private slots:
             "exit 1\n~\nvt: extract: a/d: Not a directory\n--\n");
         row("extract, missing directory", "extract bad.vt -C nowhere",
             "exit 1\nvt: extract: nowhere: No such file or directory\n--\n");
-        // Not an archive at all: the reader's entry, then one line that says so.
+        // Not an archive at all: the reader's entry, then one line that says so (extract ends
+        // through the same report as list).
         row("list, not an archive", "list notes.txt",
             "exit 1\n~\nvt: list: notes.txt: does not look like an update archive\n--\n");
         row("list, shorter than a header", "list short.vt",
             "exit 1\n~\nvt: list: short.vt: does not look like an update archive\n--\n");
-        row("extract, not an archive", "extract notes.txt -C dest",
-            "exit 1\n~\nvt: extract: notes.txt: does not look like an update archive\n--\n");
         // An archive cut short after its first entry is one, just broken.
         row("list, cut after an entry", "list cut.vt",
             "exit 1\n~\nvt: list: cut.vt: Error reading from archive\n--\n"
             "directory          0  d\n");
         // Empty is valid, but said.
         row("list, empty", "list empty.vt", "exit 0\nvt: list: empty.vt: empty archive\n--\n");
-        row("extract, empty", "extract empty.vt -C dest",
-            "exit 0\nvt: extract: empty.vt: empty archive\n--\n");
         row("pack, symbolic link", "pack src -o out.vt",
             "exit 1\nvt: pack: symbolic links are not supported: l\n--\n");
         row("pack -h, link to a directory above", "pack -h src -o out.vt",
@@ -265,11 +264,8 @@ private slots:
         row("beside the file", "", valid);
         row("symbolic link", "-x link.minisig", valid,
             "ln -s sigs/update.vt.minisig link.minisig;");
-        row("link to a link", "-x link2", valid,
-            "ln -s sigs/update.vt.minisig link1 && ln -s link1 link2;");
         row("standard input", "-x /dev/stdin < update.vt.minisig", valid);
         row("pipe", "-x /dev/stdin", valid, "cat update.vt.minisig |");
-        row("process substitution", "-x <(cat update.vt.minisig; echo)", valid);
         row("FIFO", "-x fifo", valid, "mkfifo fifo && { cat update.vt.minisig > fifo & };");
         row("altered, from a pipe", "-x <(sed 's/^trusted comment: /&x/' update.vt.minisig)",
             "exit 1\nvt: verify: The trusted comment of the update's signature was altered");
@@ -294,16 +290,13 @@ private slots:
                "[0-9A-F]*/key K/'"
             << QByteArray("exit 0\n--\nupdate.vt: valid signature by key K, signed at 2026-12-07 "
                           "08:14:09 UTC\n");
-        // What is wrong with the key, the file or the signature, and the system's reason.
+        // What is wrong with the key, the file or the signature, and the system's reason (each
+        // way a key is broken: tst_signature's parsers()).
         const auto other = [](const char* name, const QString& args, const QByteArray& shown) {
             QTest::newRow(name) << "\"$VT\" verify " + args << "exit 1\nvt: verify: " + shown;
         };
         other("key file missing", "update.vt -p nosuch.pub",
               "nosuch.pub: No such file or directory\n--\n");
-        other("secret key for the public one", "update.vt -p key.sec",
-              "key.sec: a minisign secret key, not a public key\n--\n");
-        other("key line too short", "update.vt -P RWQabc",
-              "-P: not a minisign public key (wrong length)\n--\n");
         other("key file of garbage", "update.vt -p update.vt",
               "update.vt: not a minisign public key");
         // The file, not its signature, is what is missing.
@@ -333,10 +326,12 @@ private slots:
         const QByteArray got = "exit " + QByteArray::number(bash.exitCode()) + "\n" +
                                bash.readAllStandardError() + "--\n" + bash.readAllStandardOutput();
         QVERIFY2(shown.endsWith('\n') ? got == shown : got.startsWith(shown), got.constData());
+        QVERIFY(!QFileInfo::exists(path("log.txt")));
     }
 
     // A run killed at each point leaves, once the next run on the folder has started, the
-    // whole old tree or the whole new one, and nothing staged.
+    // whole old tree or the whole new one, and nothing staged. vt update recovers as extract
+    // does, before its download.
     void killed_data()
     {
         QTest::addColumn<QByteArray>("point");
@@ -349,7 +344,6 @@ private slots:
         row("after the journal", "journal", "extract", true);
         row("midway through the commit", "commit", "extract", true);
         row("after the renames", "committed", "extract", true);
-        row("during staging, then vt update", "staging", "update", false);
         row("midway through the commit, then vt update", "commit", "update", true);
     }
 

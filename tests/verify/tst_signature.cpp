@@ -72,9 +72,8 @@ private slots:
             QCOMPARE(anchor.problem, "Could not read a minisign public key from -P");
             QCOMPARE(anchor.detail, "-P: " + reason);
         }
-        // Dates as people read them; past year 9999 the number itself.
-        QCOMPARE(utcDateText(1796631249), "2026-12-07 08:14:09 UTC");
-        QCOMPARE(utcDateText(0), "1970-01-01 00:00:00 UTC");
+        // Past year 9999 the number itself (dates before it: "installed newer" below, tst_vt's
+        // "signed at").
         QCOMPARE(utcDateText(253402300800), "253402300800 seconds after 1970");
         QVERIFY(QFile::link(path("none"), path("dangling")));
         QCOMPARE(TrustAnchor::fromFile(path("dangling")).mode, TrustAnchor::Mode::Broken);
@@ -137,9 +136,7 @@ private slots:
         QByteArray crlf = valid;
         crlf.replace("\n", "\r\n");
         row("no final line break", valid.trimmed(), "");
-        row("a trailing empty line", valid + "\n", "");
         row("trailing empty lines", valid + "\n\n\n", "");
-        row("a trailing CRLF", valid + "\r\n", "");
         row("trailing blanks", valid + " \t\r\n\f\v\n ", "");
         row("CRLF", crlf, "");
         row("CRLF, no final line break", crlf.chopped(2), "");
