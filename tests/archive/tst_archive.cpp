@@ -151,6 +151,7 @@ private slots:
             QByteArray::fromHex("00000000 03000000 312E32 01000000 04000000 64617461 03000000 "
                                 "0A000000 646174612F612E747874 02000000 05000000 68656C6C6F"),
             {}, "data/ data/a.txt=hello");
+        // Data cut over an old file and a file in a missing directory: allOrNothing's rows.
         row("7 stray bytes", directory("d") + QByteArray(7, '\1'), {kReadError}, "");
 
         // Names and versions of up to 16384 bytes; a zero byte ends a name early.
@@ -166,11 +167,8 @@ private slots:
             file("e", "") + entry(3, "n") + entry(2, "", -5) + directory("d") + file("d/x", "1") +
                 directory("p/q/r"),
             {}, "d/ d/x=1 d/y=2 e= n= p/ p/q/ p/q/r/", "e=old d/ d/y=2");
-        row("no directory", file("no/a", "x"), failing("Could not create file no/a"), "");
         row("type -1", directory("a") + file("a/x", "1") + entry(-1, ""),
             {"Error:  Uknown entry type in archive: -1"}, "");
-        row("data cut, old kept", entry(3, "t") + entry(2, "abcd", 10), readError, "t=old",
-            "t=old");
         row("path cut short", entry(1, "abc", 10), readError, "");
         row("data header cut", entry(3, "f") + QByteArray("\x02\x00", 2), readError, "");
         row("file, version", entry(3, "f") + version("1"),
@@ -225,13 +223,12 @@ private slots:
         }
 
         // A link planted under the target may be followed only while it stays inside; a
-        // hard link, FIFO or device in a file's place is replaced, never written through.
+        // hard link, FIFO or device in a file's place is replaced, never written through. A
+        // file through a directory link: allOrNothing's "link out".
         const QString viaLink = "Refusing to extract through a symbolic link that leads outside "
                                 "the target directory: ";
         const QString out = "->" + outside;
         row("dir link out", directory("l/sub"), failing(viaLink + "l/sub"), "l" + out, "l" + out);
-        row("file via dir link", file("l/victim", "x"), failing(viaLink + "l/victim"), "l" + out,
-            "l" + out);
         row("relative link", directory("a/l/b/c"), failing(viaLink + "a/l/b/c"), "a/ a/l" + out,
             "a/ a/l->../../../outside");
         row("file link out", file("f", "x"), failing(viaLink + "f"), "f" + out + "/victim",
@@ -415,7 +412,7 @@ private slots:
                             int openFiles = 0) {
             QTest::newRow(name) << archive << before << openFiles;
         };
-        row("the same path twice", file("a", "first") + file("a", "second, longer"));
+        // A path written twice, shorter and then longer.
         row("script, then text", file("s", "#!/bin/sh") + file("s", "text"));
         row("text, then script", file("t", "text") + file("t", "#!/bin/sh"));
         row("old bits through two writes", file("p", "1") + file("p", "22"), "p=old@750");

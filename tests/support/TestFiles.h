@@ -46,6 +46,16 @@ inline QByteArray seededBytes(quint32 seed, int size)
     return out;
 }
 
+// Random bytes of any size from a seed, drawn a byte at a time.
+inline QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& byte : bytes)
+        byte = char(generator.generate() & 0xff);
+    return bytes;
+}
+
 inline const QByteArray kDir("<dir>");
 
 inline Tree treeOf(const QString& root)
