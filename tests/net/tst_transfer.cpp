@@ -197,8 +197,9 @@ private slots:
         row("query and fragment dropped, encoding kept", ok, {},
             "http://127.0.0.1:%1/a%20b/update.vt?x=1&y=2#part", "/a%20b/update.vt");
         row("HTTP in capitals, empty path", ok, {}, "HTTP://127.0.0.1:%1", "/");
-        // Fetched as plain HTTP, a typo of https would drop TLS; the server would answer.
-        for (const char* scheme : {"ftp", "htps", "foo", "FTP", "gopher"}) {
+        // Fetched as plain HTTP, a typo of https would drop TLS; the server would answer. Any
+        // other scheme takes the same branch; in capitals, the entry names it in lower case.
+        for (const char* scheme : {"htps", "FTP"}) {
             const QString url = QStringLiteral("%1://127.0.0.1:%2/update.vt").arg(scheme);
             QTest::newRow(qPrintable(QStringLiteral("scheme %1").arg(scheme)))
                 << ok
@@ -217,11 +218,9 @@ private slots:
         row("signature growing without length", {noLength, Repeat, big}, sigTooLarge);
         row("signature at its limit", {response(200, bytePattern(minisign::maxSignatureFileSize))});
         // The first field would set how much the client reads, the second what was announced.
+        // The client joins the fields into one, "10, 12", which the check reads.
         row("conflicting Content-Length fields",
             {response(200, "0123456789", "Content-Length: 10\r\nContent-Length: 12")},
-            "info Conflicting Content-Length headers");
-        row("conflicting Content-Length in one field",
-            {response(200, "0123456789", "Content-Length: 10, 12")},
             "info Conflicting Content-Length headers");
         row("conflicting Content-Length on a 404",
             {response(404, "0123456789", "Content-Length: 10\r\nContent-Length: 9")},
