@@ -15,8 +15,6 @@
 #include <QScopeGuard>
 #include <QtTest>
 #include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
 
 // The ways out of a run, without a server: only the user's actions happen, or, with a key that
 // cannot be read, the update fails before any request. And the dialog while a large game folder
@@ -179,11 +177,7 @@ void TestUpdater::checking()
     // The game at the index's path, far larger than can be read before the first look: reads
     // as zeros and takes no space.
     constexpr qint64 large = qint64(1) << 30;
-    const int fd = ::open(QFile::encodeName(game.filePath("big")).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    QVERIFY(fd >= 0);
-    QCOMPARE(::ftruncate(fd, large), 0);
-    ::close(fd);
+    QVERIFY(writeFile(game.filePath("big"), "") && QFile::resize(game.filePath("big"), large));
     const QString before = QDir::currentPath();
     QVERIFY(QDir::setCurrent(game.path()));
     const auto back = qScopeGuard([&before] { QDir::setCurrent(before); });
