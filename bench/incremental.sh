@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Usage: bench/incremental.sh [--quick] [--rounds N] [--tools LIST] [--seed S]
-#                             [--build DIR] [--link-only] [--keep]
+#                             [--scenarios LIST] [--build DIR] [--base DIR] [--link-only] [--keep]
 # Updates a synthetic game over a shaped link with each tool, side by side:
 #   whole        `vt update` without a key: update.vt downloaded whole, extracted
 #                over the old folder (dropped files stay; the check allows them)
@@ -13,6 +13,8 @@
 #                served by nginx; `casync extract --seed=OLD` into a fresh
 #                folder that then replaces the old one
 #   rsync        `rsync -a --delete` from an rsync daemon on the server
+#   base         as incremental, through the vt of the build in --base DIR (an
+#                A/B of two builds in one run; added to the tools when given)
 # Scenarios: fresh (empty folder), one (v5 -> v6), five (v1 -> v6), killed (one
 # behind, SIGKILLed when the link has carried half of what this round's
 # uninterrupted "one" run of the same tool moved, then run again unchanged).
@@ -39,7 +41,8 @@
 # round to round; the tables give the median and the worst round. Work files
 # live on tmpfs under $BENCH_TMP (default /dev/shm), removed at the end unless
 # --keep is given; the namespaces always go. --link-only only measures the
-# link (ping, and curl of 64 MiB). --tools takes a comma-separated list.
+# link (ping, and curl of 64 MiB). --tools and --scenarios take comma-separated
+# lists (killed needs one, whose run sets where it is killed).
 # Needs root, nginx, minisign, python3, a C compiler, ethtool, ping, and zsync,
 # casync and rsync (scripts/setup.sh bench). Exits 1 when any tool failed or
 # left a wrong tree.
@@ -52,6 +55,8 @@ scale=1
 seed=19
 link_only=0
 keep=0
+scenarios=fresh,one,five,killed
+base_build=
 usage() { sed -n '2,3p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
     case $1 in
@@ -60,6 +65,8 @@ while [ $# -gt 0 ]; do
         --tools) tools=${2:?}; shift ;;
         --seed) seed=${2:?}; shift ;;
         --build) build=$(realpath -m "${2:?}"); shift ;;
+        --base) base_build=$(realpath -m "${2:?}"); shift ;;
+        --scenarios) scenarios=${2:?}; shift ;;
         --link-only) link_only=1 ;;
         --keep) keep=1 ;;
         -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
@@ -68,6 +75,14 @@ while [ $# -gt 0 ]; do
     shift
 done
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || usage
+[ -z "$base_build" ] || [[ ,$tools, == *,base,* ]] || tools+=,base
+for scen in ${scenarios//,/ }; do
+    case $scen in
+        fresh | one | five) ;;
+        killed) [[ ,$scenarios, == *,one,* ]] || { echo "killed needs one" >&2; exit 2; } ;;
+        *) echo "unknown scenario: $scen (fresh, one, five, killed)" >&2; exit 2 ;;
+    esac
+done
 # shellcheck source=lib.sh
 . "$root/bench/lib.sh"
 # shellcheck source=../scripts/lib/nginx.sh
@@ -77,10 +92,11 @@ done
 for t in ${tools//,/ }; do
     case $t in
         whole | incremental) ;;
+        base) require_tools "$base_build/vt" ;;
         zsync) require_tools /usr/bin/zsync /usr/bin/zsyncmake ;;
         casync) require_tools /usr/bin/casync ;;
         rsync) require_tools /usr/bin/rsync ;;
-        *) echo "unknown tool: $t (whole, incremental, zsync, casync, rsync)" >&2; exit 2 ;;
+        *) echo "unknown tool: $t (whole, incremental, zsync, casync, rsync, base)" >&2; exit 2 ;;
     esac
 done
 require_tools "$build/vt" /usr/sbin/nginx /usr/sbin/ethtool /usr/bin/minisign \
@@ -303,7 +319,7 @@ archive_bytes=$(stat -c %s "$www/update.vt")
 # tells nothing but which content that version installed: every file is read,
 # and files the new version dropped are recognised as the old version's.
 installed=$work/installed
-if [ "$have_index" -eq 1 ] && [[ ,$tools, == *,incremental,* ]]; then
+if [ "$have_index" -eq 1 ] && [[ ,$tools, == *,incremental,* || ,$tools, == *,base,* ]]; then
     echo "installing the old versions for the incremental runs' records ..." >&2
     for v in v1 v5; do
         mkdir -p "$www/old/$v" "$installed/$v"
@@ -330,6 +346,10 @@ run_whole() {
 
 run_incremental() {
     in_cli "${limit[@]}" "$build/vt" update "$base/" -C "$client/game" -p "$work/key.pub"
+}
+
+run_base() {
+    in_cli "${limit[@]}" "$base_build/vt" update "$base/" -C "$client/game" -p "$work/key.pub"
 }
 
 run_zsync() {
@@ -367,7 +387,7 @@ prepare() {
     else
         cp -r "$game/$1" "$client/game"
         find "$client/game" -exec touch {} +
-        if [ "$2" = incremental ]; then
+        if [ "$2" = incremental ] || [ "$2" = base ]; then
             cp "$installed/$1/.update.installed" "$client/game/"
         fi
     fi
@@ -474,8 +494,8 @@ measure_run() {
 
 tool_list=()
 for t in ${tools//,/ }; do
-    if [ "$t" = incremental ] && [ "$have_index" -eq 0 ]; then
-        echo "incremental: vt pack writes no update.vt.index yet: not available" >&2
+    if { [ "$t" = incremental ] || [ "$t" = base ]; } && [ "$have_index" -eq 0 ]; then
+        echo "$t: vt pack writes no update.vt.index yet: not available" >&2
         continue
     fi
     tool_list+=("$t")
@@ -486,7 +506,7 @@ for round in $(seq "$rounds"); do
     # Rotate the order so that no tool always runs first.
     shift_by=$(((round - 1) % ${#tool_list[@]}))
     order=("${tool_list[@]:shift_by}" "${tool_list[@]:0:shift_by}")
-    for scenario in fresh one five killed; do
+    for scenario in ${scenarios//,/ }; do
         for tool in "${order[@]}"; do
             kill_at=0
             if [ "$scenario" = killed ]; then
