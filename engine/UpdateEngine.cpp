@@ -250,9 +250,10 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
     }
     updateIndex = std::move(parsed);
     archiveBytes = updateIndex->archiveSize;
+    indexedDigest = updateIndex->archiveDigest;
     // The archive's own signature over the digest the index names: the index describes this
     // signed archive, and the stamp gets the archive's timestamp however it was reached.
-    phase = Phase::ArchiveSignature;
+    signatureState = SignatureState::Coming;
     signature = std::make_unique<FileGrabber>(updateSignatureUrl(baseUrl),
                                               path(updateSignatureName), SignatureRequest);
     signature->setMaxBodySize(minisign::maxSignatureFileSize);
@@ -261,11 +262,20 @@ void UpdateEngine::indexPartFinished(bool error, int requestId)
             [this](bool failedNow, int) { archiveSignatureFinished(failedNow); });
     signature->start();
     ++requests;
+    // Meanwhile the folder is read: a fresh install then starts the archive a round trip
+    // sooner (bench/incremental.sh).
+    planRanges();
 }
 
 void UpdateEngine::archiveSignatureFinished(bool error)
 {
-    if (phase != Phase::ArchiveSignature)
+    signatureState = error ? SignatureState::Failed : SignatureState::Arrived;
+    if (phase == Phase::Whole && fetching) {
+        // Taken over by the whole download.
+        grabberFinished(error, SignatureRequest);
+        return;
+    }
+    if (phase != Phase::Planning && phase != Phase::ArchiveSignature)
         return;
     if (error) {
         logMissingSignature(updateSignatureUrl(baseUrl).toString());
@@ -274,14 +284,17 @@ void UpdateEngine::archiveSignatureFinished(bool error)
     }
     SignatureCheck check(anchor.key, path(stagedArchiveName), path(updateSignatureName),
                          updateArchiveName);
-    if (check.checkDigest(updateIndex->archiveDigest) != SignatureCheck::Status::Valid ||
+    if (check.checkDigest(indexedDigest) != SignatureCheck::Status::Valid ||
         !isNotOlderThanInstalled(check.timestamp(), path(installedStampName))) {
         // A stale index (another archive's) or a refused archive: the whole download decides.
         fetchWhole(QStringLiteral("The update's index does not describe its signed archive"));
         return;
     }
     signedAt = check.timestamp();
-    planRanges();
+    signatureState = SignatureState::Checked;
+    // The plan came first and waits for it.
+    if (phase == Phase::ArchiveSignature)
+        startRanges();
 }
 
 // Reading a whole game takes minutes: off this thread, which may be the one that paints.
@@ -313,6 +326,15 @@ void UpdateEngine::planningFinished(bool ok)
         fetchWhole(QString());
         return;
     }
+    if (signatureState != SignatureState::Checked) {
+        phase = Phase::ArchiveSignature;
+        return;
+    }
+    startRanges();
+}
+
+void UpdateEngine::startRanges()
+{
     nextRange = 0;
     rangesDone = 0;
     rangeBytesDone = 0;
@@ -415,6 +437,13 @@ void UpdateEngine::fetchWhole(const QString& why)
 {
     if (!why.isEmpty())
         LOG(Warning, why + QStringLiteral("; fetching the whole update"));
+    stopPlanning();
+    // The archive's signature, asked for beside the plan, serves the whole download too; after
+    // a failed range the archive may have changed since.
+    std::unique_ptr<FileGrabber> known;
+    if (phase != Phase::Ranges && phase != Phase::Fetched &&
+        signatureState != SignatureState::Failed)
+        known = std::move(signature);
     retireRanges();
     if (store) {
         store->close();
@@ -425,7 +454,7 @@ void UpdateEngine::fetchWhole(const QString& why)
     plan.reset();
     wholeAfterIndex = true;
     phase = Phase::Whole;
-    startFetch(false);
+    startFetch(false, std::move(known));
 }
 
 bool UpdateEngine::resumable() const
@@ -435,7 +464,7 @@ bool UpdateEngine::resumable() const
            !record.validator.startsWith("W/");
 }
 
-void UpdateEngine::startFetch(bool whole)
+void UpdateEngine::startFetch(bool whole, std::unique_ptr<FileGrabber> known)
 {
     dropGrabbers();
     phase = Phase::Whole;
@@ -463,11 +492,16 @@ void UpdateEngine::startFetch(bool whole)
                     resumed = continued;
                     responseStarted(validator, total);
                 });
-        signature = std::make_unique<FileGrabber>(updateSignatureUrl(baseUrl),
-                                                  path(updateSignatureName), SignatureRequest);
-        signature->setMaxBodySize(minisign::maxSignatureFileSize);
-        signature->setBodyName(QStringLiteral("signature"));
-        connect(signature.get(), &FileGrabber::finished, this, &UpdateEngine::grabberFinished);
+        if (known) {
+            signature = std::move(known);
+            signatureArrived = signatureState != SignatureState::Coming;
+        } else {
+            signature = std::make_unique<FileGrabber>(updateSignatureUrl(baseUrl),
+                                                      path(updateSignatureName), SignatureRequest);
+            signature->setMaxBodySize(minisign::maxSignatureFileSize);
+            signature->setBodyName(QStringLiteral("signature"));
+            connect(signature.get(), &FileGrabber::finished, this, &UpdateEngine::grabberFinished);
+        }
     }
     archive->setMaxBodySize(maxSize);
     archive->setHashBody(isSigned());
@@ -475,7 +509,7 @@ void UpdateEngine::startFetch(bool whole)
     fetching = true;
     archive->start();
     ++requests;
-    if (signature) {
+    if (signature && !signature->isRunning() && !signatureArrived) {
         signature->start();
         ++requests;
     }
@@ -519,8 +553,17 @@ void UpdateEngine::grabberFinished(bool error, int requestId)
     }
 }
 
+void UpdateEngine::stopPlanning()
+{
+    // Joined: nothing reads the folder once this returns.
+    planner->cancel();
+    if (phase == Phase::Planning)
+        phase = Phase::Whole;
+}
+
 void UpdateEngine::fail(Failure why)
 {
+    stopPlanning();
     // The grabber that reported stays until the next start: it is still emitting.
     for (FileGrabber* grabber : {archive.get(), signature.get(), index.get(), indexSignature.get()})
         if (grabber)
@@ -559,10 +602,7 @@ void UpdateEngine::cancel()
     if (rangeLoop)
         rangeLoop->quit();
     fetching = false;
-    // Joined: nothing reads the folder once this returns.
-    planner->cancel();
-    if (phase == Phase::Planning)
-        phase = Phase::Whole;
+    stopPlanning();
     dropGrabbers();
     tidy();
 }

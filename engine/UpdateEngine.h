@@ -123,8 +123,9 @@ private:
     {
         Whole,            // the archive and its signature (today's download)
         Index,            // the index and its signature
-        ArchiveSignature, // the archive's signature, checked against the index's digest
-        Planning,         // the folder read on the planner's thread: what it has, what to fetch
+        Planning,         // the folder read on the planner's thread: what it has, what to fetch,
+                          // while the archive's signature comes
+        ArchiveSignature, // planned; the archive's signature, checked against the index's digest
         Ranges,           // the plan's ranges into the chunk store
         Fetched,          // the ranges are in, every chunk verified
     };
@@ -137,6 +138,9 @@ private:
     void archiveSignatureFinished(bool error);
     void planRanges();
     void planningFinished(bool ok);
+    // Once the plan and the archive's checked signature are both in.
+    void startRanges();
+    void stopPlanning();
     void sendRanges();
     void rangeFinished(qint64 length, const QByteArray& validator);
     void rangeFailed(qint32 status);
@@ -152,7 +156,8 @@ private:
     void recordInstalledState();
     void removeIndexFiles();
     void retire(std::unique_ptr<FileGrabber>& grabber);
-    void startFetch(bool whole);
+    // known: the archive's signature asked for beside the plan, taken over.
+    void startFetch(bool whole, std::unique_ptr<FileGrabber> known = {});
     void grabberFinished(bool error, int requestId);
     void responseStarted(const QByteArray& validator, qint64 total);
     void dropGrabbers();
@@ -172,6 +177,14 @@ private:
     bool resumed = false;      // this fetch went on from staged bytes
     bool fetchedAgain = false; // the one whole download after a refused resumed one
     QByteArray digest;
+    QByteArray indexedDigest; // the archive's, as the index names it
+    enum class SignatureState
+    {
+        Coming,
+        Arrived,
+        Failed,
+        Checked // against indexedDigest
+    } signatureState = SignatureState::Coming;
     quint64 signedAt = 0;
     int requests = 0;
     qint64 fetchedBefore = 0;
